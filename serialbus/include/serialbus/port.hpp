@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <span>
+
+#include "serialbus/io_error.hpp"
+#include "serialbus/serial_port_error.hpp"
+
+namespace serialbus {
+
+// What the bus exchange needs of a serial line. The real port implements it; tests substitute
+// ports that fail on purpose.
+class Port {
+  public:
+    virtual ~Port() = default;
+
+    // Number of bytes waiting in the input buffer, without waiting.
+    [[nodiscard]] virtual std::expected<std::uint32_t, SerialPortError> bytes_to_read() = 0;
+    // Fills the whole buffer or fails; an empty buffer succeeds at once.
+    [[nodiscard]] virtual std::expected<void, IoError> read_exact(
+        std::span<std::uint8_t> buffer) = 0;
+    [[nodiscard]] virtual std::expected<void, IoError> write_all(
+        std::span<const std::uint8_t> bytes) = 0;
+
+  protected:
+    Port() = default;
+    Port(const Port&) = default;
+    Port& operator=(const Port&) = default;
+    Port(Port&&) = default;
+    Port& operator=(Port&&) = default;
+};
+
+}  // namespace serialbus

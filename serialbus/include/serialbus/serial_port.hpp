@@ -1,0 +1,68 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <string>
+
+#include "serialbus/io_error.hpp"
+#include "serialbus/port.hpp"
+#include "serialbus/serial_port_error.hpp"
+
+namespace serialbus {
+
+inline constexpr std::uint32_t kBusBaudRate = 1'000'000;
+inline constexpr std::chrono::milliseconds kBusTimeout{10};
+
+// The line settings as the driver reports them, decoded so that callers need no kernel headers.
+struct PortSettings {
+    bool custom_rate = false;  // BOTHER for both directions
+    std::uint32_t input_baud = 0;
+    std::uint32_t output_baud = 0;
+    unsigned data_bits = 0;
+    bool parity = false;
+    bool two_stop_bits = false;
+    bool hardware_flow_control = false;  // CRTSCTS
+    bool software_flow_control = false;  // any of IXON, IXOFF, IXANY
+    bool ignore_parity_errors = false;   // IGNPAR
+    bool receiver_enabled = false;       // CREAD
+    bool ignore_modem_lines = false;     // CLOCAL
+    bool raw = false;                    // no canonical mode, echo, signals or output processing
+};
+
+// An open terminal device configured for the servo bus: 1,000,000 baud 8N1 without flow control,
+// held exclusively (TIOCEXCL and flock) until destroyed. Move-only.
+class SerialPort final : public Port {
+  public:
+    [[nodiscard]] static std::expected<SerialPort, SerialPortError> open(
+        const std::string& path, std::uint32_t baud_rate = kBusBaudRate,
+        std::chrono::microseconds timeout = kBusTimeout);
+
+    SerialPort(SerialPort&& other) noexcept;
+    SerialPort& operator=(SerialPort&& other) noexcept;
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+    ~SerialPort() override;
+
+    [[nodiscard]] std::expected<std::uint32_t, SerialPortError> bytes_to_read() override;
+    // Each wait for input lasts at most the time-out: "Operation timed out" when nothing comes,
+    // "failed to fill whole buffer" when the device reports end of input.
+    [[nodiscard]] std::expected<void, IoError> read_exact(std::span<std::uint8_t> buffer) override;
+    [[nodiscard]] std::expected<void, IoError> write_all(
+        std::span<const std::uint8_t> bytes) override;
+    // Waits until the output has been transmitted.
+    [[nodiscard]] std::expected<void, IoError> flush();
+
+    [[nodiscard]] std::expected<PortSettings, SerialPortError> settings() const;
+    [[nodiscard]] std::chrono::microseconds timeout() const { return timeout_; }
+    [[nodiscard]] int native_handle() const { return fd_; }
+
+  private:
+    SerialPort(int fd, std::chrono::microseconds timeout) : fd_(fd), timeout_(timeout) {}
+    [[nodiscard]] std::expected<void, IoError> wait_for(short events);
+
+    int fd_ = -1;
+    std::chrono::microseconds timeout_;
+};
+
+}  // namespace serialbus

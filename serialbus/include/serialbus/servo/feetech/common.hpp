@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "serialbus/feetech_protocol/protocol_handler.hpp"
+#include "serialbus/port.hpp"
+
+// Register map, unit conversion and group operations shared by the Feetech models on the bus;
+// the model namespaces expose these same functions.
+namespace serialbus::servo::feetech::common {
+
+inline constexpr std::uint8_t TORQUE_ENABLE = 40;
+inline constexpr std::uint8_t GOAL_POSITION = 42;
+inline constexpr std::uint8_t PRESENT_POSITION = 56;
+inline constexpr std::uint8_t PRESENT_VOLTAGE = 62;
+
+inline constexpr double kPi = 3.141592653589793;
+inline constexpr double kTwoPi = 6.283185307179586;
+
+// Steps of 2*pi/4096 with 2048 at zero.
+[[nodiscard]] double raw_to_radians(std::int16_t raw);
+// Truncated toward zero, saturated to int16; NaN gives 0.
+[[nodiscard]] std::int16_t radians_to_raw(double radians);
+
+using feetech_protocol::FeetechProtocolHandler;
+using feetech_protocol::Result;
+using Ids = std::span<const std::uint8_t>;
+
+// Group reads reject an answer whose data length differs from the register width (ParsingError).
+[[nodiscard]] Result<std::vector<std::int16_t>> sync_read_raw_present_position(
+    const FeetechProtocolHandler& handler, Port& port, Ids ids);
+[[nodiscard]] Result<std::vector<double>> sync_read_present_position(
+    const FeetechProtocolHandler& handler, Port& port, Ids ids);
+[[nodiscard]] Result<std::vector<std::uint8_t>> sync_read_raw_torque_enable(
+    const FeetechProtocolHandler& handler, Port& port, Ids ids);
+[[nodiscard]] Result<std::vector<bool>> sync_read_torque_enable(
+    const FeetechProtocolHandler& handler, Port& port, Ids ids);
+[[nodiscard]] Result<std::vector<std::uint8_t>> sync_read_present_voltage(
+    const FeetechProtocolHandler& handler, Port& port, Ids ids);
+
+// Group writes pair ids and values in order; surplus entries of the longer list are left out.
+[[nodiscard]] Result<void> sync_write_raw_goal_position(const FeetechProtocolHandler& handler,
+                                                        Port& port, Ids ids,
+                                                        std::span<const std::int16_t> raw);
+[[nodiscard]] Result<void> sync_write_goal_position(const FeetechProtocolHandler& handler,
+                                                    Port& port, Ids ids,
+                                                    std::span<const double> radians);
+[[nodiscard]] Result<void> sync_write_raw_torque_enable(const FeetechProtocolHandler& handler,
+                                                        Port& port, Ids ids,
+                                                        std::span<const std::uint8_t> raw);
+[[nodiscard]] Result<void> sync_write_torque_enable(const FeetechProtocolHandler& handler,
+                                                    Port& port, Ids ids,
+                                                    const std::vector<bool>& enable);
+
+}  // namespace serialbus::servo::feetech::common

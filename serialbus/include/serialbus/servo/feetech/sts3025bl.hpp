@@ -1,0 +1,27 @@
+#pragma once
+
+#include "serialbus/servo/feetech/common.hpp"
+
+// Group operations of the STS3025BL, the nose servos. Same registers and scale as the other model
+// on the bus.
+namespace serialbus::servo::feetech::sts3025bl {
+
+using common::GOAL_POSITION;
+using common::PRESENT_POSITION;
+using common::PRESENT_VOLTAGE;
+using common::TORQUE_ENABLE;
+
+using common::radians_to_raw;
+using common::raw_to_radians;
+
+using common::sync_read_present_position;
+using common::sync_read_present_voltage;
+using common::sync_read_raw_present_position;
+using common::sync_read_raw_torque_enable;
+using common::sync_read_torque_enable;
+using common::sync_write_goal_position;
+using common::sync_write_raw_goal_position;
+using common::sync_write_raw_torque_enable;
+using common::sync_write_torque_enable;
+
+}  // namespace serialbus::servo::feetech::sts3025bl

@@ -1,0 +1,40 @@
+#include <cerrno>
+#include <cstring>
+
+#include "serialbus/io_error.hpp"
+#include "serialbus/serial_port_error.hpp"
+
+namespace serialbus {
+
+namespace {
+
+std::string errno_text(int error_number) {
+    // strerror_r comes in two flavours; std::strerror is fine since the text is copied at once
+    // and only the opening thread builds these errors.
+    return std::strerror(error_number);
+}
+
+}  // namespace
+
+IoError IoError::from_errno(int error_number) {
+    IoErrorKind kind = IoErrorKind::Other;
+    if (error_number == EINTR) {
+        kind = IoErrorKind::Interrupted;
+    } else if (error_number == ETIMEDOUT) {
+        kind = IoErrorKind::TimedOut;
+    }
+    return {kind, errno_text(error_number)};
+}
+
+SerialPortError SerialPortError::from_errno(int error_number) {
+    SerialPortErrorKind kind = SerialPortErrorKind::Io;
+    if (error_number == ENOENT || error_number == ENODEV || error_number == ENXIO ||
+        error_number == ENOTTY) {
+        kind = SerialPortErrorKind::NoDevice;
+    } else if (error_number == EINVAL) {
+        kind = SerialPortErrorKind::InvalidInput;
+    }
+    return {kind, errno_text(error_number)};
+}
+
+}  // namespace serialbus
