@@ -1,0 +1,243 @@
+#include "bindings/log_bridge.h"
+
+#include "bindings/panic.h"
+#include "common/log.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace wenlo::py {
+namespace {
+
+using log::Level;
+
+// Most verbose level a logger accepted when it was first seen; Off if none.
+enum class Cached : std::uint8_t { Off = 0, Error = 1, Warn = 2, Info = 3, Debug = 4, Trace = 5 };
+
+constexpr Level kMaxLevel = Level::Debug;
+
+int python_level(Level level) {
+    switch (level) {
+        case Level::Error:
+            return 40;
+        case Level::Warn:
+            return 30;
+        case Level::Info:
+            return 20;
+        case Level::Debug:
+            return 10;
+        case Level::Trace:
+            return 5;
+    }
+    return 0;
+}
+
+struct Entry {
+    std::string target;
+    PyObject* logger;  // strong reference, kept for the life of the process
+    Cached level;
+};
+using Cache = std::vector<Entry>;
+
+class Bridge final : public log::Sink {
+public:
+    bool enabled(std::string_view target, Level level) override {
+        if (level > kMaxLevel || stopped_.load(std::memory_order_acquire)) {
+            return false;
+        }
+        const auto cache = cache_.load(std::memory_order_acquire);
+        if (const Entry* entry = find(*cache, target)) {
+            return static_cast<std::uint8_t>(level) <= static_cast<std::uint8_t>(entry->level);
+        }
+        return true;  // not seen yet: Python decides on the first record
+    }
+
+    void log(std::string_view target, Level level, std::string_view message, const char* file,
+             std::uint32_t line) override {
+        if (!enabled(target, level)) {
+            return;
+        }
+        forward(target, level, message, file, line);
+    }
+
+    void stop() { stopped_.store(true, std::memory_order_release); }
+
+private:
+    static const Entry* find(const Cache& cache, std::string_view target) {
+        for (const Entry& entry : cache) {
+            if (entry.target == target) {
+                return &entry;
+            }
+        }
+        return nullptr;
+    }
+
+    void forward(std::string_view target, Level level, std::string_view message, const char* file,
+                 std::uint32_t line) {
+        // The interpreter must not be entered once it is finalizing; a thread that tried would
+        // hang or crash inside PyGILState_Ensure.
+        if (Py_IsInitialized() == 0 || _Py_IsFinalizing()) {
+            return;
+        }
+        const PyGILState_STATE gil = PyGILState_Ensure();
+        {
+            PendingErrorGuard pending;
+            deliver(target, level, message, file, line);
+        }
+        PyGILState_Release(gil);
+    }
+
+    void deliver(std::string_view target, Level level, std::string_view message, const char* file,
+                 std::uint32_t line) {
+        std::string name(target);
+        for (std::size_t at = name.find("::"); at != std::string::npos; at = name.find("::", at)) {
+            name.replace(at, 2, ".");
+            ++at;
+        }
+        const auto cache = cache_.load(std::memory_order_acquire);
+        const Entry* entry = find(*cache, target);
+        Ref logger = entry != nullptr ? Ref::borrow(entry->logger) : fetch_logger(name);
+        if (!logger) {
+            report_failure(nullptr);
+            return;
+        }
+        const int number = python_level(level);
+        Ref on = Ref::steal(PyObject_CallMethod(logger.get(), "isEnabledFor", "i", number));
+        if (!on) {
+            report_failure(logger.get());
+        } else if (PyObject_IsTrue(on.get()) == 1) {
+            emit(logger.get(), name, number, message, file, line);
+        }
+        PyErr_Clear();
+        if (entry == nullptr) {
+            remember(std::string(target), logger.get(), probe(logger.get()));
+        }
+    }
+
+    static Ref fetch_logger(const std::string& name) {
+        if (logging_ == nullptr) {
+            return Ref();
+        }
+        return Ref::steal(PyObject_CallMethod(logging_, "getLogger", "s", name.c_str()));
+    }
+
+    static void emit(PyObject* logger, const std::string& name, int number,
+                     std::string_view message, const char* file, std::uint32_t line) {
+        Ref py_name = Ref::steal(PyUnicode_FromStringAndSize(name.data(),
+                                                              static_cast<Py_ssize_t>(name.size())));
+        Ref py_file = file != nullptr ? Ref::steal(PyUnicode_FromString(file)) : Ref::borrow(Py_None);
+        Ref py_msg = Ref::steal(PyUnicode_DecodeUTF8(
+            message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+        if (!py_name || !py_file || !py_msg) {
+            report_failure(logger);
+            return;
+        }
+        Ref record = Ref::steal(PyObject_CallMethod(
+            logger, "makeRecord", "OiOIO()O", py_name.get(), number, py_file.get(),
+            static_cast<unsigned int>(line), py_msg.get(), Py_None));
+        if (!record) {
+            report_failure(logger);
+            return;
+        }
+        Ref handled = Ref::steal(PyObject_CallMethod(logger, "handle", "O", record.get()));
+        if (!handled) {
+            report_failure(logger);
+        }
+    }
+
+    static Cached probe(PyObject* logger) {
+        static constexpr struct {
+            int number;
+            Cached level;
+        } kProbes[] = {{5, Cached::Trace},
+                       {10, Cached::Debug},
+                       {20, Cached::Info},
+                       {30, Cached::Warn},
+                       {40, Cached::Error}};
+        for (const auto& p : kProbes) {
+            Ref on = Ref::steal(PyObject_CallMethod(logger, "isEnabledFor", "i", p.number));
+            if (!on) {
+                PyErr_Clear();
+                continue;
+            }
+            if (PyObject_IsTrue(on.get()) == 1) {
+                return p.level;
+            }
+        }
+        PyErr_Clear();
+        return Cached::Off;
+    }
+
+    // A failure inside Python's logging must never reach the operation that logged; it is
+    // reported the way Python reports errors it cannot raise.
+    static void report_failure(PyObject* context) {
+        if (PyErr_Occurred()) {
+            PyErr_WriteUnraisable(context);
+        }
+    }
+
+    void remember(std::string target, PyObject* logger, Cached level) {
+        // Copy-on-write; a concurrent addition may be lost and is simply made again later.
+        auto current = cache_.load(std::memory_order_acquire);
+        if (find(*current, target) != nullptr) {
+            return;
+        }
+        auto next = std::make_shared<Cache>(*current);
+        Py_INCREF(logger);
+        next->push_back(Entry{std::move(target), logger, level});
+        cache_.store(std::shared_ptr<const Cache>(std::move(next)), std::memory_order_release);
+    }
+
+public:
+    static PyObject* logging_;
+
+private:
+    std::atomic<std::shared_ptr<const Cache>> cache_{std::make_shared<const Cache>()};
+    std::atomic<bool> stopped_{false};
+};
+
+PyObject* Bridge::logging_ = nullptr;
+
+Bridge* bridge() {
+    // Never destroyed: worker threads may still log while the process exits.
+    static Bridge* instance = new Bridge();
+    return instance;
+}
+
+}  // namespace
+
+bool install_log_bridge() {
+    Ref logging = Ref::steal(PyImport_ImportModule("logging"));
+    if (!logging) {
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        Ref error = Ref::steal(value);
+        Py_XDECREF(type);
+        Py_XDECREF(traceback);
+        std::string text = "Failed to initialize python logging";
+        if (Ref str = Ref::steal(error ? PyObject_Str(error.get()) : nullptr)) {
+            if (const char* s = PyUnicode_AsUTF8(str.get())) {
+                text += ": ";
+                text += s;
+            }
+        }
+        PyErr_Clear();
+        raise_panic(text);
+        return false;
+    }
+    if (!log::set_sink(bridge())) {
+        raise_panic("a log sink is already registered in this process");
+        return false;
+    }
+    Bridge::logging_ = logging.detach();
+    return true;
+}
+
+void shut_down_log_bridge() { bridge()->stop(); }
+
+}  // namespace wenlo::py

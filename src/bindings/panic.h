@@ -1,0 +1,48 @@
+// Internal failures: a broken invariant is a Panic, which every entry point from Python turns
+// into PanicException (derived from BaseException). Nothing unwinds into the interpreter.
+#pragma once
+
+#include "bindings/py_ref.h"
+
+#include <exception>
+#include <string>
+#include <utility>
+
+namespace wenlo {
+
+class Panic : public std::exception {
+public:
+    explicit Panic(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
+
+[[noreturn]] inline void panic(std::string message) { throw Panic(std::move(message)); }
+
+}  // namespace wenlo
+
+namespace wenlo::py {
+
+// The PanicException class, created once per process on first use; null with an exception set
+// if it could not be created.
+PyObject* panic_exception_type();
+// Raises PanicException(message); aborts if even that is impossible.
+void raise_panic(const std::string& message);
+// Turns the exception currently being handled (call inside a catch block) into PanicException.
+void raise_panic_from_current_exception();
+
+// Runs body(), which returns a PyObject* (null with an exception set) or an int status, and
+// turns any escaping C++ exception into PanicException.
+template <typename R, typename F>
+R guard(R failure, F&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        raise_panic_from_current_exception();
+        return failure;
+    }
+}
+
+}  // namespace wenlo::py

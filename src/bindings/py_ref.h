@@ -1,0 +1,56 @@
+// A move-only owned Python reference; detach() hands the reference on.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace wenlo::py {
+
+class Ref {
+public:
+    Ref() = default;
+    // Takes ownership of a new reference (may be null).
+    static Ref steal(PyObject* obj) { return Ref(obj); }
+    static Ref borrow(PyObject* obj) {
+        Py_XINCREF(obj);
+        return Ref(obj);
+    }
+    Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            Py_XDECREF(obj_);
+            obj_ = std::exchange(other.obj_, nullptr);
+        }
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(obj_); }
+
+    PyObject* get() const { return obj_; }
+    PyObject* detach() { return std::exchange(obj_, nullptr); }
+    explicit operator bool() const { return obj_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* obj) : obj_(obj) {}
+    PyObject* obj_ = nullptr;
+};
+
+// Sets aside the exception pending on this thread and puts it back on destruction, so that a
+// call into Python made on the side cannot disturb what the caller had pending.
+class PendingErrorGuard {
+public:
+    PendingErrorGuard() { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~PendingErrorGuard() { PyErr_Restore(type_, value_, traceback_); }
+    PendingErrorGuard(const PendingErrorGuard&) = delete;
+    PendingErrorGuard& operator=(const PendingErrorGuard&) = delete;
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
+}  // namespace wenlo::py

@@ -1,0 +1,105 @@
+#include "controller/controller_impl.h"
+
+#include <string>
+
+namespace wenlo::controller {
+namespace {
+
+using candrive::damiao::driver::Damiao;
+using candrive::damiao::mit::MitCommand;
+using candrive::damiao::mit::MitLimits;
+using candrive::transport::Duration;
+
+constexpr Duration kNeckReplyTimeout = Duration::from_millis(20);
+
+// Ids, reply time-out and MIT ranges of the yaw, pitch and roll motors.
+const std::array<Damiao, kNeckJoints> kNeckMotors = {{
+    {kNeckReplyTimeout, MitLimits{12.5f, 30.0f, 500.0f, 5.0f, 10.0f}, 1, 1},
+    {kNeckReplyTimeout, MitLimits{12.5f, 10.0f, 500.0f, 5.0f, 28.0f}, 2, 2},
+    {kNeckReplyTimeout, MitLimits{12.5f, 10.0f, 500.0f, 5.0f, 28.0f}, 3, 3},
+}};
+
+const std::array<MitCommand, kNeckJoints> kInitialTemplates = {{
+    {0.0f, 0.0f, 30.0f, 1.0f, 0.0f},
+    {0.0f, 0.0f, 60.0f, 2.0f, 0.0f},
+    {0.0f, 0.0f, 60.0f, 2.0f, 0.0f},
+}};
+
+IoKind io_kind(serialbus::IoErrorKind kind) {
+    switch (kind) {
+        case serialbus::IoErrorKind::TimedOut:
+            return IoKind::TimedOut;
+        case serialbus::IoErrorKind::Interrupted:
+            return IoKind::Interrupted;
+        default:
+            return IoKind::Other;
+    }
+}
+
+}  // namespace
+
+Error to_error(const serialbus::IoError& error) {
+    return Error(error.message(), io_kind(error.kind()));
+}
+
+Error to_error(const serialbus::SerialPortError& error) { return Error(error.message()); }
+
+Error to_error(const serialbus::feetech_protocol::ProtocolError& error) {
+    if (const serialbus::IoError* io = error.io_error()) {
+        return to_error(*io);
+    }
+    return Error(error.message());
+}
+
+Result<serialbus::SerialPort*> MotorController::Impl::port() {
+    if (!serial) {
+        return std::unexpected(Error(std::string(kNoSerialPort), IoKind::Other));
+    }
+    return &*serial;
+}
+
+Result<MotorController> MotorController::create(const std::optional<std::string>& serial_path,
+                                                const std::string& can_bus) {
+    std::optional<serialbus::SerialPort> serial;
+    if (serial_path) {
+        auto opened = serialbus::SerialPort::open(*serial_path, serialbus::kBusBaudRate,
+                                                  serialbus::kBusTimeout);
+        if (!opened) {
+            return std::unexpected(to_error(opened.error()));
+        }
+        serial.emplace(std::move(*opened));
+    }
+    auto can = candrive::transport::socketcan_backend::SocketCanTransport::open(can_bus);
+    if (!can) {
+        serial.reset();  // close the serial port before reporting
+        return std::unexpected(
+            Error("failed to open CAN bus '" + can_bus + "': " + can.error().message()));
+    }
+    auto impl = std::unique_ptr<Impl>(new Impl{std::move(*can), std::move(serial),
+                                               serialbus::feetech_protocol::FeetechProtocolHandler{},
+                                               kNeckMotors, kInitialTemplates, false});
+    return MotorController(std::move(impl));
+}
+
+MotorController::MotorController(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+MotorController::MotorController(MotorController&&) noexcept = default;
+MotorController& MotorController::operator=(MotorController&&) noexcept = default;
+MotorController::~MotorController() = default;
+
+bool MotorController::has_serial_port() const { return impl_->serial.has_value(); }
+
+std::vector<std::uint8_t> MotorController::check_missing_ids() {
+    std::vector<std::uint8_t> missing;
+    if (!impl_->serial) {
+        return missing;
+    }
+    for (std::uint8_t id : kServoIds) {
+        auto answered = impl_->protocol.ping(*impl_->serial, id);
+        if (!answered || !*answered) {
+            missing.push_back(id);
+        }
+    }
+    return missing;
+}
+
+}  // namespace wenlo::controller

@@ -1,0 +1,84 @@
+// The motor controller: the one object that owns both buses of the upper body.
+#pragma once
+
+#include "controller/error.h"
+#include "controller/layout.h"
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace wenlo::controller {
+
+inline constexpr std::string_view kNoSerialPort =
+    "serial port not configured (neck-only controller)";
+
+class MotorController {
+public:
+    // Opens the serial port (if a path is given) and then the CAN interface; sends nothing.
+    static Result<MotorController> create(const std::optional<std::string>& serial_path,
+                                          const std::string& can_bus);
+
+    MotorController(MotorController&&) noexcept;
+    MotorController& operator=(MotorController&&) noexcept;
+    ~MotorController();  // closes the serial port, then the CAN socket
+
+    bool has_serial_port() const;
+
+    // Serial servos of the arms and nose; seven-value lists are in id order 1 to 7.
+    [[nodiscard]] std::vector<std::uint8_t> check_missing_ids();
+    [[nodiscard]] Result<std::vector<std::uint8_t>> write_raw_packet(
+        std::span<const std::uint8_t> data);
+    [[nodiscard]] Result<bool> is_torque_enabled();
+    [[nodiscard]] Result<std::array<std::uint8_t, 7>> read_all_voltages();
+    [[nodiscard]] Result<void> set_torque_on_ids(std::span<const std::uint8_t> ids, bool enable);
+    [[nodiscard]] Result<std::array<double, 7>> read_all_positions();
+    [[nodiscard]] Result<void> enable_arms(bool enable);
+    [[nodiscard]] Result<void> enable_nose(bool enable);
+    [[nodiscard]] Result<void> set_all_torque(bool enable);  // arms first, then nose
+    [[nodiscard]] Result<void> set_all_goal_positions(const std::array<double, 7>& positions);
+    [[nodiscard]] Result<void> set_arms_position(const std::array<double, 4>& position);
+    [[nodiscard]] Result<void> set_left_arm_position(const std::array<double, 2>& position);
+    [[nodiscard]] Result<void> set_right_arm_position(const std::array<double, 2>& position);
+    [[nodiscard]] Result<void> set_nose_position(const std::array<double, 3>& position);
+    // Single-servo register access.
+    [[nodiscard]] Result<std::vector<std::uint8_t>> read_raw(std::uint8_t id, std::uint8_t address,
+                                                             std::uint8_t length);
+    [[nodiscard]] Result<void> write_raw(std::uint8_t id, std::uint8_t address,
+                                         std::span<const std::uint8_t> data);
+
+    // Neck joints (index 0 yaw, 1 pitch, 2 roll).
+    static double clamp_neck_position(std::size_t index, double requested);
+    [[nodiscard]] Result<void> enable_neck(bool enable);
+    [[nodiscard]] Result<void> set_neck_gains(std::uint32_t index, float kp, float kd);
+    [[nodiscard]] Result<std::array<double, 3>> command_neck_mit(const std::array<double, 3>& goals,
+                                                                 std::string_view label);
+    [[nodiscard]] Result<std::array<double, 3>> set_neck_position(
+        const std::array<double, 3>& requested);  // clamps, then commands
+    [[nodiscard]] Result<double> set_single_neck_joint(std::size_t index, double requested);
+    [[nodiscard]] Result<std::array<double, 3>> read_neck_positions();
+    [[nodiscard]] std::vector<std::string> check_missing_neck_motors();
+    bool neck_torque_enabled() const;
+    // The gains of one joint's command template (kp, kd).
+    std::pair<float, float> neck_gains(std::size_t index) const;
+
+    [[nodiscard]] Result<std::array<double, 3>> neck_home(double speed, double tolerance,
+                                                          std::optional<float> kp,
+                                                          std::optional<float> kd);
+
+    // Reboots the seven servos and waits until each answers again.
+    [[nodiscard]] Result<void> reboot(std::chrono::nanoseconds timeout);
+
+private:
+    struct Impl;
+    explicit MotorController(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace wenlo::controller

@@ -1,0 +1,34 @@
+// What a controller holds; shared by the files that implement its operations.
+#pragma once
+
+#include "candrive/damiao/driver.hpp"
+#include "candrive/damiao/error.hpp"
+#include "candrive/transport/socketcan_backend/socketcan_transport.hpp"
+#include "controller/controller.h"
+#include "serialbus/feetech_protocol/error.hpp"
+#include "serialbus/feetech_protocol/protocol_handler.hpp"
+#include "serialbus/serial_port.hpp"
+
+#include <array>
+#include <optional>
+
+namespace wenlo::controller {
+
+struct MotorController::Impl {
+    // Declared first so that it is destroyed last: the serial port closes before the CAN socket.
+    candrive::transport::socketcan_backend::SocketCanTransport can;
+    std::optional<serialbus::SerialPort> serial;
+    serialbus::feetech_protocol::FeetechProtocolHandler protocol;
+    std::array<candrive::damiao::driver::Damiao, kNeckJoints> neck;
+    std::array<candrive::damiao::mit::MitCommand, kNeckJoints> templates;
+    bool neck_torque = false;
+
+    // The open port, or the neck-only error.
+    Result<serialbus::SerialPort*> port();
+};
+
+Error to_error(const serialbus::feetech_protocol::ProtocolError& error);
+Error to_error(const serialbus::IoError& error);
+Error to_error(const serialbus::SerialPortError& error);
+
+}  // namespace wenlo::controller

@@ -1,0 +1,136 @@
+// The neck: three Damiao motors in MIT mode, safe bounds, command templates and torque flag.
+#include "common/float_format.h"
+#include "common/log.h"
+#include "controller/controller_impl.h"
+
+#include <cmath>
+#include <limits>
+
+namespace wenlo::controller {
+namespace {
+
+using candrive::damiao::driver::ControlCommand;
+using candrive::damiao::driver::ControlMode;
+
+constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+
+std::string joint(std::size_t index) { return std::string(kNeckNames[index]); }
+
+}  // namespace
+
+double MotorController::clamp_neck_position(std::size_t index, double requested) {
+    const Bounds bounds = kNeckSafeBounds[index];
+    double clamped = requested;
+    if (clamped < bounds.lower) {
+        clamped = bounds.lower;
+    }
+    if (clamped > bounds.upper) {
+        clamped = bounds.upper;
+    }
+    if (std::fabs(clamped - requested) > kEpsilon) {
+        WENLO_LOG(log::kControllerTarget, log::Level::Warn,
+                  joint(index) + " requested position " + fmt::fixed(requested, 4) +
+                      " rad out of safe range [" + fmt::fixed(bounds.lower, 4) + ", " +
+                      fmt::fixed(bounds.upper, 4) + "]; clamped to " + fmt::fixed(clamped, 4));
+    }
+    return clamped;
+}
+
+Result<void> MotorController::enable_neck(bool enable) {
+    Impl& s = *impl_;
+    for (std::size_t i = 0; i < kNeckJoints; ++i) {
+        if (enable) {
+            if (auto mode = s.neck[i].ensure_control_mode(s.can, ControlMode::MIT); !mode) {
+                return std::unexpected(
+                    Error(joint(i) + ": ensure MIT mode failed: " + mode.error().message()));
+            }
+            if (auto on = s.neck[i].enable(s.can); !on) {
+                return std::unexpected(
+                    Error(joint(i) + ": enable failed: " + on.error().message()));
+            }
+        } else if (auto off = s.neck[i].disable(s.can); !off) {
+            return std::unexpected(Error(joint(i) + ": disable failed: " + off.error().message()));
+        }
+    }
+    s.neck_torque = enable;
+    return {};
+}
+
+Result<void> MotorController::set_neck_gains(std::uint32_t index, float kp, float kd) {
+    if (index >= kNeckJoints) {
+        return std::unexpected(Error("neck index out of range: " + std::to_string(index)));
+    }
+    impl_->templates[index].kp = kp;
+    impl_->templates[index].kd = kd;
+    return {};
+}
+
+std::pair<float, float> MotorController::neck_gains(std::size_t index) const {
+    return {impl_->templates[index].kp, impl_->templates[index].kd};
+}
+
+Result<std::array<double, 3>> MotorController::command_neck_mit(const std::array<double, 3>& goals,
+                                                                std::string_view label) {
+    Impl& s = *impl_;
+    std::array<double, 3> observed{};
+    for (std::size_t i = 0; i < kNeckJoints; ++i) {
+        s.templates[i].position = static_cast<float>(goals[i]);
+        auto state = s.neck[i].control(s.can, ControlCommand::Mit{s.templates[i]});
+        if (!state) {
+            return std::unexpected(Error(std::string(label) + "(" + joint(i) +
+                                         "): " + state.error().message()));
+        }
+        observed[i] = static_cast<double>(state->position);
+    }
+    return observed;
+}
+
+Result<std::array<double, 3>> MotorController::set_neck_position(
+    const std::array<double, 3>& requested) {
+    std::array<double, 3> goals{};
+    for (std::size_t i = 0; i < kNeckJoints; ++i) {
+        goals[i] = clamp_neck_position(i, requested[i]);
+    }
+    return command_neck_mit(goals, "set_neck_position");
+}
+
+Result<double> MotorController::set_single_neck_joint(std::size_t index, double requested) {
+    Impl& s = *impl_;
+    const double position = clamp_neck_position(index, requested);
+    s.templates[index].position = static_cast<float>(position);
+    auto state = s.neck[index].control(s.can, ControlCommand::Mit{s.templates[index]});
+    if (!state) {
+        return std::unexpected(
+            Error("set_" + joint(index) + "_position: " + state.error().message()));
+    }
+    return static_cast<double>(state->position);
+}
+
+Result<std::array<double, 3>> MotorController::read_neck_positions() {
+    Impl& s = *impl_;
+    std::array<double, 3> positions{};
+    for (std::size_t i = 0; i < kNeckJoints; ++i) {
+        auto state = s.neck[i].request_feedback(s.can);
+        if (!state) {
+            return std::unexpected(
+                Error("read_neck_positions(" + joint(i) + "): " + state.error().message()));
+        }
+        positions[i] = static_cast<double>(state->position);
+    }
+    return positions;
+}
+
+std::vector<std::string> MotorController::check_missing_neck_motors() {
+    Impl& s = *impl_;
+    std::vector<std::string> missing;
+    for (std::size_t i = 0; i < kNeckJoints; ++i) {
+        if (!s.neck[i].request_feedback(s.can)) {
+            missing.push_back(joint(i));
+        }
+    }
+    return missing;
+}
+
+bool MotorController::neck_torque_enabled() const { return impl_->neck_torque; }
+
+}  // namespace wenlo::controller

@@ -1,0 +1,59 @@
+// Reboot of the seven bus servos, then polling until each answers again.
+#include "common/log.h"
+#include "controller/controller_impl.h"
+
+#include <chrono>
+#include <map>
+#include <thread>
+
+namespace wenlo::controller {
+
+Result<void> MotorController::reboot(std::chrono::nanoseconds timeout) {
+    using namespace std::chrono_literals;
+    if (!impl_->serial) {
+        return {};
+    }
+    serialbus::SerialPort& port = *impl_->serial;
+    std::map<std::uint8_t, std::string> names;
+    for (const auto& [name, id] : get_motor_name_id()) {
+        names.emplace(id, name);
+    }
+    for (std::uint8_t id : kServoIds) {
+        WENLO_LOG(log::kControllerTarget, log::Level::Warn,
+                  "Rebooting motor " + names[id] + " (id=" + std::to_string(id) + ")");
+        // Whether the servo answered is not looked at; only a failed exchange stops us.
+        if (auto sent = impl_->protocol.reboot(port, id); !sent) {
+            return std::unexpected(to_error(sent.error()));
+        }
+    }
+    std::vector<std::uint8_t> pending(kServoIds.begin(), kServoIds.end());
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < timeout) {
+        std::this_thread::sleep_for(100ms);
+        std::vector<std::uint8_t> still;
+        for (std::uint8_t id : pending) {
+            auto answered = impl_->protocol.ping(port, id);
+            if (!answered || !*answered) {
+                still.push_back(id);
+            }
+        }
+        pending = std::move(still);
+        if (pending.empty()) {
+            return {};
+        }
+    }
+    std::string name_list = "[";
+    std::string id_list = "[";
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+        const std::uint8_t id = pending[i];
+        WENLO_LOG(log::kControllerTarget, log::Level::Warn,
+                  "Motor " + names[id] + " (id=" + std::to_string(id) +
+                      ") did not respond after reboot within timeout");
+        name_list += (i > 0 ? ", \"" : "\"") + names[id] + "\"";
+        id_list += (i > 0 ? ", " : "") + std::to_string(id);
+    }
+    return std::unexpected(Error("Some motors did not respond after reboot (" + name_list +
+                                 "] - ids: " + id_list + "])"));
+}
+
+}  // namespace wenlo::controller

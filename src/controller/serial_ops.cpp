@@ -1,0 +1,253 @@
+// Arm and nose servo operations: one or two group reads or writes, arms (SM40BL) first.
+#include "controller/controller_impl.h"
+#include "serialbus/servo/feetech/sm40bl.hpp"
+#include "serialbus/servo/feetech/sts3025bl.hpp"
+
+#include <chrono>
+#include <thread>
+
+namespace wenlo::controller {
+namespace {
+
+namespace sm40bl = serialbus::servo::feetech::sm40bl;
+namespace sts3025bl = serialbus::servo::feetech::sts3025bl;
+
+template <typename T>
+Result<T> lift(serialbus::feetech_protocol::Result<T>&& result) {
+    if (!result) {
+        return std::unexpected(to_error(result.error()));
+    }
+    if constexpr (std::is_void_v<T>) {
+        return {};
+    } else {
+        return std::move(*result);
+    }
+}
+
+// Joins the arm and nose answers of a group read into one id-ordered list of seven.
+template <typename T, typename Out = T>
+std::array<Out, 7> join(const std::vector<T>& arms, const std::vector<T>& nose) {
+    std::array<Out, 7> all{};
+    for (std::size_t i = 0; i < 4; ++i) {
+        all[i] = static_cast<Out>(arms[i]);
+    }
+    for (std::size_t i = 0; i < 3; ++i) {
+        all[4 + i] = static_cast<Out>(nose[i]);
+    }
+    return all;
+}
+
+}  // namespace
+
+Result<bool> MotorController::is_torque_enabled() {
+    auto port = impl_->port();
+    if (!port) {
+        return std::unexpected(port.error());
+    }
+    auto arms = lift(sm40bl::sync_read_torque_enable(impl_->protocol, **port, kArmIds));
+    if (!arms) {
+        return std::unexpected(arms.error());
+    }
+    // Both groups are read before any value is looked at.
+    auto nose = lift(sts3025bl::sync_read_torque_enable(impl_->protocol, **port, kNoseIds));
+    if (!nose) {
+        return std::unexpected(nose.error());
+    }
+    bool all_on = true;
+    for (bool on : *arms) {
+        all_on = all_on && on;
+    }
+    for (bool on : *nose) {
+        all_on = all_on && on;
+    }
+    return all_on;
+}
+
+Result<std::array<std::uint8_t, 7>> MotorController::read_all_voltages() {
+    auto port = impl_->port();
+    if (!port) {
+        return std::unexpected(port.error());
+    }
+    auto arms = lift(sm40bl::sync_read_present_voltage(impl_->protocol, **port, kArmIds));
+    if (!arms) {
+        return std::unexpected(arms.error());
+    }
+    auto nose = lift(sts3025bl::sync_read_present_voltage(impl_->protocol, **port, kNoseIds));
+    if (!nose) {
+        return std::unexpected(nose.error());
+    }
+    return join(*arms, *nose);
+}
+
+Result<std::array<double, 7>> MotorController::read_all_positions() {
+    auto port = impl_->port();
+    if (!port) {
+        return std::unexpected(port.error());
+    }
+    auto arms = lift(sm40bl::sync_read_present_position(impl_->protocol, **port, kArmIds));
+    if (!arms) {
+        return std::unexpected(arms.error());
+    }
+    auto nose = lift(sts3025bl::sync_read_present_position(impl_->protocol, **port, kNoseIds));
+    if (!nose) {
+        return std::unexpected(nose.error());
+    }
+    return join(*arms, *nose);
+}
+
+Result<void> MotorController::set_torque_on_ids(std::span<const std::uint8_t> ids, bool enable) {
+    std::vector<std::uint8_t> arms;
+    std::vector<std::uint8_t> nose;
+    for (std::uint8_t id : ids) {  // other ids are dropped; duplicates stay
+        if (id >= 1 && id <= 4) {
+            arms.push_back(id);
+        } else if (id >= 5 && id <= 7) {
+            nose.push_back(id);
+        }
+    }
+    if (arms.empty() && nose.empty()) {
+        return {};
+    }
+    auto port = impl_->port();
+    if (!port) {
+        return std::unexpected(port.error());
+    }
+    if (!arms.empty()) {
+        auto done = lift(sm40bl::sync_write_torque_enable(impl_->protocol, **port, arms,
+                                                          std::vector<bool>(arms.size(), enable)));
+        if (!done) {
+            return done;
+        }
+    }
+    if (!nose.empty()) {
+        return lift(sts3025bl::sync_write_torque_enable(impl_->protocol, **port, nose,
+                                                        std::vector<bool>(nose.size(), enable)));
+    }
+    return {};
+}
+
+Result<void> MotorController::enable_arms(bool enable) {
+    auto port = impl_->port();
+    if (!port) {
+        return std::unexpected(port.error());
+    }
+    return lift(sm40bl::sync_write_torque_enable(impl_->protocol, **port, kArmIds,
+                                                 std::vector<bool>(kArmIds.size(), enable)));
+}
+
+Result<void> MotorController::enable_nose(bool enable) {
+    auto port = impl_->port();
+    if (!port) {
+        return std::unexpected(port.error());
+    }
+    return lift(sts3025bl::sync_write_torque_enable(impl_->protocol, **port, kNoseIds,
+                                                    std::vector<bool>(kNoseIds.size(), enable)));
+}
+
+Result<void> MotorController::set_all_torque(bool enable) {
+    auto arms = enable_arms(enable);
+    if (!arms) {
+        return arms;
+    }
+    return enable_nose(enable);
+}
+
+Result<void> MotorController::set_all_goal_positions(const std::array<double, 7>& positions) {
+    auto port = impl_->port();
+    if (!port) {
+        return std::unexpected(port.error());
+    }
+    auto arms = lift(sm40bl::sync_write_goal_position(
+        impl_->protocol, **port, kArmIds, std::span<const double>(positions.data(), 4)));
+    if (!arms) {
+        return arms;
+    }
+    return lift(sts3025bl::sync_write_goal_position(
+        impl_->protocol, **port, kNoseIds, std::span<const double>(positions.data() + 4, 3)));
+}
+
+Result<void> MotorController::set_arms_position(const std::array<double, 4>& position) {
+    auto port = impl_->port();
+    if (!port) {
+        return std::unexpected(port.error());
+    }
+    return lift(sm40bl::sync_write_goal_position(impl_->protocol, **port, kArmIds, position));
+}
+
+Result<void> MotorController::set_left_arm_position(const std::array<double, 2>& position) {
+    auto port = impl_->port();
+    if (!port) {
+        return std::unexpected(port.error());
+    }
+    return lift(sm40bl::sync_write_goal_position(impl_->protocol, **port, kLeftArmIds, position));
+}
+
+Result<void> MotorController::set_right_arm_position(const std::array<double, 2>& position) {
+    auto port = impl_->port();
+    if (!port) {
+        return std::unexpected(port.error());
+    }
+    return lift(sm40bl::sync_write_goal_position(impl_->protocol, **port, kRightArmIds, position));
+}
+
+Result<void> MotorController::set_nose_position(const std::array<double, 3>& position) {
+    auto port = impl_->port();
+    if (!port) {
+        return std::unexpected(port.error());
+    }
+    return lift(sts3025bl::sync_write_goal_position(impl_->protocol, **port, kNoseIds, position));
+}
+
+Result<std::vector<std::uint8_t>> MotorController::read_raw(std::uint8_t id, std::uint8_t address,
+                                                            std::uint8_t length) {
+    auto port = impl_->port();
+    if (!port) {
+        return std::unexpected(port.error());
+    }
+    return lift(impl_->protocol.read(**port, id, address, length));
+}
+
+Result<void> MotorController::write_raw(std::uint8_t id, std::uint8_t address,
+                                        std::span<const std::uint8_t> data) {
+    auto port = impl_->port();
+    if (!port) {
+        return std::unexpected(port.error());
+    }
+    return lift(impl_->protocol.write(**port, id, address, data));
+}
+
+Result<std::vector<std::uint8_t>> MotorController::write_raw_packet(
+    std::span<const std::uint8_t> data) {
+    using namespace std::chrono_literals;
+    auto port = impl_->port();
+    if (!port) {
+        return std::unexpected(port.error());
+    }
+    serialbus::SerialPort& serial = **port;
+    if (auto written = serial.write_all(data); !written) {
+        return std::unexpected(to_error(written.error()));
+    }
+    if (auto flushed = serial.flush(); !flushed) {
+        return std::unexpected(to_error(flushed.error()));
+    }
+    // Unlike a protocol exchange, whatever is waiting is returned unparsed.
+    auto waiting = serial.bytes_to_read();
+    const auto start = std::chrono::steady_clock::now();
+    while (waiting && *waiting == 0) {
+        if (std::chrono::steady_clock::now() - start >= 10ms) {
+            return std::vector<std::uint8_t>{};
+        }
+        std::this_thread::sleep_for(5ms);
+        waiting = serial.bytes_to_read();
+    }
+    if (!waiting) {
+        return std::unexpected(Error(waiting.error().message(), IoKind::Other));
+    }
+    std::vector<std::uint8_t> answer(*waiting);
+    if (auto read = serial.read_exact(answer); !read) {
+        return std::unexpected(to_error(read.error()));
+    }
+    return answer;
+}
+
+}  // namespace wenlo::controller
