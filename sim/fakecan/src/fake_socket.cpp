@@ -1,0 +1,736 @@
+#include "fake_socket.hpp"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "real_libc.hpp"
+#include "served_interfaces.hpp"
+
+namespace fakecan {
+
+// One frame as it travels through a FIFO. Writes up to PIPE_BUF bytes are atomic, so
+// records from concurrent senders never interleave and every read gets one whole record.
+struct Record {
+    std::uint8_t size;   // 16 (classic) or 72 (FD)
+    std::uint8_t flags;  // kOwnFrame: written by the receiving socket itself
+    std::uint8_t pad[6];
+    unsigned char frame[CANFD_MTU];
+};
+static_assert(sizeof(Record) == 80);
+constexpr std::uint8_t kOwnFrame = 1;
+
+constexpr int kMaxSockets = 1024;
+constexpr int kMaxFds = 65536;
+constexpr int kFifoSize = 256 * 1024;
+constexpr std::size_t kPathMax = 108;
+
+struct Socket {
+    std::atomic<int> refs{0};  // fds of this process referring to it
+    std::atomic<unsigned> ifindex{0};
+    std::atomic<bool> fd_frames{false};
+    std::atomic<bool> loopback{true};
+    std::atomic<bool> recv_own{false};
+    std::atomic<bool> join_filters{false};
+    std::atomic<std::uint32_t> err_mask{0};
+    std::atomic<std::int64_t> rcvtimeo_us{0};  // 0: wait for ever; <0: do not wait
+    std::atomic<std::int64_t> sndtimeo_us{0};
+    std::atomic<int> rcvbuf{kFifoSize};
+    std::atomic<int> sndbuf{kFifoSize};
+    pid_t owner = 0;   // only the creating process removes the FIFO
+    std::mutex mutex;  // guards everything below
+    char iface[IFNAMSIZ] = {};
+    char member[32] = {};
+    char path[kPathMax] = {};
+    bool filter_all = true;  // the kernel's default filter: everything
+    int filter_count = 0;
+    can_filter filters[CAN_RAW_FILTER_MAX];
+    bool has_stash = false;  // a frame already read while answering poll or MSG_PEEK
+    Record stash;
+};
+
+namespace {
+
+Socket g_pool[kMaxSockets];
+std::atomic<std::uint16_t> g_table[kMaxFds];  // pool index + 1; 0: not served
+std::mutex g_pool_mutex;
+std::atomic<unsigned> g_counter{0};
+
+std::int64_t now_us() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+timespec to_timespec(std::int64_t us) {
+    if (us < 0)
+        us = 0;
+    return timespec{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+}
+
+int fail(int err) {
+    errno = err;
+    return -1;
+}
+
+int real_ppoll(pollfd* fds, nfds_t n, const timespec* timeout, const sigset_t* mask) {
+    return FAKECAN_REAL(ppoll)(fds, n, timeout, mask);
+}
+
+bool readable_within(int fd, std::int64_t us) {
+    pollfd p{fd, POLLIN, 0};
+    timespec ts = to_timespec(us);
+    return real_ppoll(&p, 1, &ts, nullptr) > 0 && (p.revents & POLLIN) != 0;
+}
+
+bool filter_matches(const can_filter& f, canid_t id) {
+    bool inverted = (f.can_id & CAN_INV_FILTER) != 0;
+    bool match = (id & f.can_mask) == (f.can_id & ~CAN_INV_FILTER & f.can_mask);
+    return inverted ? !match : match;
+}
+
+// Whether the kernel would hand this frame to this socket.
+bool deliverable(Socket& s, const Record& rec) {
+    if (rec.size != CAN_MTU && rec.size != CANFD_MTU)
+        return false;
+    if (rec.size == CANFD_MTU && !s.fd_frames.load())
+        return false;
+    canid_t id;
+    std::memcpy(&id, rec.frame, sizeof id);
+    if ((id & CAN_ERR_FLAG) != 0)
+        return (s.err_mask.load() & id & CAN_ERR_MASK) != 0;
+    std::lock_guard lock(s.mutex);
+    if (s.filter_all)
+        return true;
+    if (s.filter_count == 0)
+        return false;
+    bool join = s.join_filters.load();
+    for (int i = 0; i < s.filter_count; ++i) {
+        bool m = filter_matches(s.filters[i], id);
+        if (m && !join)
+            return true;
+        if (!m && join)
+            return false;
+    }
+    return join;
+}
+
+bool take_stash(Socket& s, Record& out, bool keep) {
+    std::lock_guard lock(s.mutex);
+    if (!s.has_stash)
+        return false;
+    out = s.stash;
+    s.has_stash = keep;
+    return true;
+}
+
+void put_stash(Socket& s, const Record& rec) {
+    std::lock_guard lock(s.mutex);
+    s.stash = rec;
+    s.has_stash = true;
+}
+
+bool has_stash(Socket& s) {
+    std::lock_guard lock(s.mutex);
+    return s.has_stash;
+}
+
+// Reads records that this socket would drop; true once one it delivers waits in the stash.
+bool ready_frame(int fd, Socket& s) {
+    if (has_stash(s))
+        return true;
+    Record rec;
+    while (readable_within(fd, 0)) {
+        if (FAKECAN_REAL(read)(fd, &rec, sizeof rec) != static_cast<ssize_t>(sizeof rec))
+            continue;
+        if (deliverable(s, rec)) {
+            put_stash(s, rec);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Every record queued so far is delivered as it arrives: nothing to drop ahead of poll.
+bool takes_everything(Socket& s) {
+    std::lock_guard lock(s.mutex);
+    return s.fd_frames.load() && s.filter_all;
+}
+
+void fill_address(Socket& s, sockaddr* addr, socklen_t* len) {
+    if (addr == nullptr || len == nullptr)
+        return;
+    sockaddr_can can{};
+    can.can_family = AF_CAN;
+    can.can_ifindex = static_cast<int>(s.ifindex.load());
+    std::memcpy(addr, &can, std::min<std::size_t>(*len, sizeof can));
+    *len = sizeof can;
+}
+
+int set_int_flag(std::atomic<bool>& flag, const void* value, socklen_t len) {
+    if (value == nullptr || len != sizeof(int))
+        return fail(EINVAL);
+    int v;
+    std::memcpy(&v, value, sizeof v);
+    flag.store(v != 0);
+    return 0;
+}
+
+int set_timeout(std::atomic<std::int64_t>& slot, const void* value, socklen_t len) {
+    if (value == nullptr || len < static_cast<socklen_t>(sizeof(timeval)))
+        return fail(EINVAL);
+    timeval tv;
+    std::memcpy(&tv, value, sizeof tv);
+    if (tv.tv_usec < 0 || tv.tv_usec >= 1000000)
+        return fail(EDOM);
+    if (tv.tv_sec < 0) {
+        slot.store(-1);
+        return 0;
+    }
+    slot.store(static_cast<std::int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec);
+    return 0;
+}
+
+int put_value(void* value, socklen_t* len, const void* src, std::size_t size) {
+    if (value == nullptr || len == nullptr)
+        return fail(EFAULT);
+    std::size_t n = std::min<std::size_t>(*len, size);
+    std::memcpy(value, src, n);
+    *len = static_cast<socklen_t>(n);
+    return 0;
+}
+
+int put_int(void* value, socklen_t* len, int v) {
+    return put_value(value, len, &v, sizeof v);
+}
+
+int put_timeout(void* value, socklen_t* len, std::int64_t us) {
+    timeval tv{};
+    if (us > 0)
+        tv = timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+    return put_value(value, len, &tv, sizeof tv);
+}
+
+}  // namespace
+
+Socket* lookup(int fd) {
+    if (fd < 0 || fd >= kMaxFds)
+        return nullptr;
+    unsigned slot = g_table[fd].load(std::memory_order_acquire);
+    return slot == 0 ? nullptr : &g_pool[slot - 1];
+}
+
+int create_socket(int type_flags) {
+    char dir[kPathMax];
+    if (!unbound_dir(dir, sizeof dir))
+        return -1;
+    char member[32];
+    std::snprintf(member, sizeof member, "%d-%u", static_cast<int>(getpid()), ++g_counter);
+    char path[kPathMax];
+    if (std::snprintf(path, sizeof path, "%s/%s", dir, member) >= static_cast<int>(sizeof path)) {
+        return fail(ENAMETOOLONG);
+    }
+    unlink(path);  // left behind by a crashed process with the same pid
+    if (mkfifo(path, 0666) != 0)
+        return -1;
+    chmod(path, 0666);
+    int oflags = O_RDWR | ((type_flags & SOCK_NONBLOCK) ? O_NONBLOCK : 0) |
+                 ((type_flags & SOCK_CLOEXEC) ? O_CLOEXEC : 0);
+    int fd = open(path, oflags);
+    if (fd < 0) {
+        int err = errno;
+        unlink(path);
+        return fail(err);
+    }
+    fcntl(fd, F_SETPIPE_SZ, kFifoSize);
+    if (fd >= kMaxFds) {
+        FAKECAN_REAL(close)(fd);
+        unlink(path);
+        return fail(EMFILE);
+    }
+    std::lock_guard lock(g_pool_mutex);
+    for (int i = 0; i < kMaxSockets; ++i) {
+        Socket& s = g_pool[i];
+        if (s.refs.load() != 0)
+            continue;
+        s.refs.store(1);
+        s.ifindex.store(0);
+        s.fd_frames.store(false);
+        s.loopback.store(true);
+        s.recv_own.store(false);
+        s.join_filters.store(false);
+        s.err_mask.store(0);
+        s.rcvtimeo_us.store(0);
+        s.sndtimeo_us.store(0);
+        s.rcvbuf.store(kFifoSize);
+        s.sndbuf.store(kFifoSize);
+        s.owner = getpid();
+        std::lock_guard slock(s.mutex);
+        s.iface[0] = '\0';
+        std::strcpy(s.member, member);
+        std::strcpy(s.path, path);
+        s.filter_all = true;
+        s.filter_count = 0;
+        s.has_stash = false;
+        g_table[fd].store(static_cast<std::uint16_t>(i + 1), std::memory_order_release);
+        return fd;
+    }
+    FAKECAN_REAL(close)(fd);
+    unlink(path);
+    return fail(ENFILE);
+}
+
+int bind_socket(Socket& s, const sockaddr* addr, socklen_t len) {
+    if (addr == nullptr || len < static_cast<socklen_t>(offsetof(sockaddr_can, can_addr))) {
+        return fail(EINVAL);
+    }
+    sockaddr_can can{};
+    std::memcpy(&can, addr, std::min<std::size_t>(len, sizeof can));
+    if (can.can_family != AF_CAN)
+        return fail(EINVAL);
+    // Binding to every interface at once (index 0) is not served.
+    if (can.can_ifindex <= 0)
+        return fail(EINVAL);
+    char name[IFNAMSIZ];
+    if (!name_of(static_cast<unsigned>(can.can_ifindex), name))
+        return fail(ENODEV);
+    char dir[kPathMax];
+    if (!interface_dir(name, dir, sizeof dir))
+        return -1;
+    std::lock_guard lock(s.mutex);
+    char path[kPathMax];
+    if (std::snprintf(path, sizeof path, "%s/%s", dir, s.member) >= static_cast<int>(sizeof path)) {
+        return fail(ENAMETOOLONG);
+    }
+    // The FIFO keeps its inode across the rename, so the open fd moves with it.
+    if (std::strcmp(path, s.path) != 0 && rename(s.path, path) != 0)
+        return -1;
+    std::strcpy(s.path, path);
+    std::strcpy(s.iface, name);
+    s.ifindex.store(static_cast<unsigned>(can.can_ifindex));
+    return 0;
+}
+
+int socket_name(Socket& s, sockaddr* addr, socklen_t* len) {
+    if (addr == nullptr || len == nullptr)
+        return fail(EFAULT);
+    fill_address(s, addr, len);
+    return 0;
+}
+
+int set_option(Socket& s, int level, int name, const void* value, socklen_t len) {
+    if (level == SOL_CAN_RAW) {
+        switch (name) {
+            case CAN_RAW_FILTER: {
+                if (len % sizeof(can_filter) != 0)
+                    return fail(EINVAL);
+                std::size_t count = len / sizeof(can_filter);
+                if (count > CAN_RAW_FILTER_MAX)
+                    return fail(EINVAL);
+                if (count > 0 && value == nullptr)
+                    return fail(EFAULT);
+                std::lock_guard lock(s.mutex);
+                if (count > 0)
+                    std::memcpy(s.filters, value, len);
+                s.filter_count = static_cast<int>(count);
+                s.filter_all = false;
+                s.has_stash = false;
+                return 0;
+            }
+            case CAN_RAW_ERR_FILTER: {
+                if (value == nullptr || len != sizeof(can_err_mask_t))
+                    return fail(EINVAL);
+                can_err_mask_t m;
+                std::memcpy(&m, value, sizeof m);
+                s.err_mask.store(m & CAN_ERR_MASK);
+                return 0;
+            }
+            case CAN_RAW_LOOPBACK:
+                return set_int_flag(s.loopback, value, len);
+            case CAN_RAW_RECV_OWN_MSGS:
+                return set_int_flag(s.recv_own, value, len);
+            case CAN_RAW_FD_FRAMES:
+                return set_int_flag(s.fd_frames, value, len);
+            case CAN_RAW_JOIN_FILTERS:
+                return set_int_flag(s.join_filters, value, len);
+            default:
+                return fail(ENOPROTOOPT);
+        }
+    }
+    if (level == SOL_SOCKET) {
+        switch (name) {
+            case SO_RCVTIMEO_OLD:
+                return set_timeout(s.rcvtimeo_us, value, len);
+            case SO_SNDTIMEO_OLD:
+                return set_timeout(s.sndtimeo_us, value, len);
+            case SO_RCVBUF:
+            case SO_RCVBUFFORCE:
+            case SO_SNDBUF:
+            case SO_SNDBUFFORCE: {
+                if (value == nullptr || len < static_cast<socklen_t>(sizeof(int)))
+                    return fail(EINVAL);
+                int v;
+                std::memcpy(&v, value, sizeof v);
+                // The FIFO's own size stays; the value is remembered as the kernel reports it.
+                bool rcv = name == SO_RCVBUF || name == SO_RCVBUFFORCE;
+                (rcv ? s.rcvbuf : s.sndbuf).store(v > 0 ? 2 * v : 0);
+                return 0;
+            }
+            default:
+                return 0;  // time stamps, priorities and the like: accepted, without effect
+        }
+    }
+    return fail(ENOPROTOOPT);
+}
+
+int get_option(Socket& s, int level, int name, void* value, socklen_t* len) {
+    if (level == SOL_CAN_RAW) {
+        switch (name) {
+            case CAN_RAW_FILTER: {
+                if (value == nullptr || len == nullptr)
+                    return fail(EFAULT);
+                std::lock_guard lock(s.mutex);
+                can_filter all{0, 0};
+                const can_filter* src = s.filter_all ? &all : s.filters;
+                socklen_t need = static_cast<socklen_t>((s.filter_all ? 1 : s.filter_count) *
+                                                        sizeof(can_filter));
+                if (*len < need) {
+                    *len = need;
+                    return fail(ERANGE);
+                }
+                std::memcpy(value, src, need);
+                *len = need;
+                return 0;
+            }
+            case CAN_RAW_ERR_FILTER: {
+                can_err_mask_t m = s.err_mask.load();
+                return put_value(value, len, &m, sizeof m);
+            }
+            case CAN_RAW_LOOPBACK:
+                return put_int(value, len, s.loopback.load());
+            case CAN_RAW_RECV_OWN_MSGS:
+                return put_int(value, len, s.recv_own.load());
+            case CAN_RAW_FD_FRAMES:
+                return put_int(value, len, s.fd_frames.load());
+            case CAN_RAW_JOIN_FILTERS:
+                return put_int(value, len, s.join_filters.load());
+            default:
+                return fail(ENOPROTOOPT);
+        }
+    }
+    if (level == SOL_SOCKET) {
+        switch (name) {
+            case SO_RCVTIMEO_OLD:
+                return put_timeout(value, len, s.rcvtimeo_us.load());
+            case SO_SNDTIMEO_OLD:
+                return put_timeout(value, len, s.sndtimeo_us.load());
+            case SO_TYPE:
+                return put_int(value, len, SOCK_RAW);
+            case SO_DOMAIN:
+                return put_int(value, len, AF_CAN);
+            case SO_PROTOCOL:
+                return put_int(value, len, CAN_RAW);
+            case SO_RCVBUF:
+                return put_int(value, len, s.rcvbuf.load());
+            case SO_SNDBUF:
+                return put_int(value, len, s.sndbuf.load());
+            case SO_ERROR:
+                return put_int(value, len, 0);
+            default:
+                return fail(ENOPROTOOPT);
+        }
+    }
+    return fail(ENOPROTOOPT);
+}
+
+ssize_t send_frame(int, Socket& s, const void* data, std::size_t len, const sockaddr* dest,
+                   socklen_t dest_len) {
+    unsigned ifindex = s.ifindex.load();
+    if (dest != nullptr) {
+        if (dest_len < static_cast<socklen_t>(offsetof(sockaddr_can, can_addr)))
+            return fail(EINVAL);
+        sockaddr_can can{};
+        std::memcpy(&can, dest, std::min<std::size_t>(dest_len, sizeof can));
+        if (can.can_family != AF_CAN)
+            return fail(EINVAL);
+        ifindex = static_cast<unsigned>(can.can_ifindex);
+    }
+    if (len == CANFD_MTU) {
+        if (!s.fd_frames.load())
+            return fail(EINVAL);
+    } else if (len != CAN_MTU) {
+        return fail(EINVAL);
+    }
+    if (data == nullptr)
+        return fail(EFAULT);
+    Record rec{};
+    rec.size = static_cast<std::uint8_t>(len);
+    std::memcpy(rec.frame, data, len);
+    // The length byte sits at offset 4 in both layouts.
+    if (rec.frame[4] > (len == CAN_MTU ? CAN_MAX_DLEN : CANFD_MAX_DLEN))
+        return fail(EINVAL);
+    char name[IFNAMSIZ];
+    if (ifindex == 0 || !name_of(ifindex, name))
+        return fail(ENXIO);
+    // Without loopback a frame only goes to the wire, and a virtual bus has no other end.
+    if (!s.loopback.load())
+        return static_cast<ssize_t>(len);
+
+    char dir[kPathMax];
+    if (!interface_dir(name, dir, sizeof dir))
+        return -1;
+    char member[32];
+    {
+        std::lock_guard lock(s.mutex);
+        std::strcpy(member, std::strcmp(s.iface, name) == 0 ? s.member : "");
+    }
+    bool own = s.recv_own.load();
+    DIR* d = opendir(dir);
+    if (d == nullptr)
+        return -1;
+    // A reader may vanish between open and write; that must not kill the sender with SIGPIPE.
+    sigset_t pipe_set, old_set;
+    sigemptyset(&pipe_set);
+    sigaddset(&pipe_set, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_set, &old_set);
+    bool broken = false;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        if (e->d_type != DT_FIFO && e->d_type != DT_UNKNOWN)
+            continue;
+        bool self = std::strcmp(e->d_name, member) == 0;
+        if (self && !own)
+            continue;
+        char path[kPathMax + 256 + 2];
+        if (std::snprintf(path, sizeof path, "%s/%s", dir, e->d_name) >=
+            static_cast<int>(sizeof path)) {
+            continue;
+        }
+        int w = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (w < 0) {
+            if (errno == ENXIO)
+                unlink(path);  // nobody reads it any more
+            continue;
+        }
+        rec.flags = self ? kOwnFrame : 0;
+        // A full FIFO drops the frame, as a receive queue that overflows does.
+        if (FAKECAN_REAL(write)(w, &rec, sizeof rec) < 0 && errno == EPIPE)
+            broken = true;
+        FAKECAN_REAL(close)(w);
+    }
+    closedir(d);
+    if (broken) {
+        timespec zero{};
+        sigtimedwait(&pipe_set, nullptr, &zero);
+    }
+    pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
+    return static_cast<ssize_t>(len);
+}
+
+ssize_t recv_frame(int fd, Socket& s, void* buf, std::size_t len, int flags, sockaddr* addr,
+                   socklen_t* addr_len, int* msg_flags) {
+    bool peek = (flags & MSG_PEEK) != 0;
+    int fl = fcntl(fd, F_GETFL);
+    bool dont_wait = (flags & MSG_DONTWAIT) != 0 || (fl >= 0 && (fl & O_NONBLOCK) != 0);
+    std::int64_t timeout = s.rcvtimeo_us.load();
+    if (timeout < 0)
+        dont_wait = true;
+    std::int64_t deadline = timeout > 0 ? now_us() + timeout : 0;
+    Record rec;
+    for (;;) {
+        if (!take_stash(s, rec, peek)) {
+            if (dont_wait) {
+                if (!readable_within(fd, 0))
+                    return fail(EAGAIN);
+            } else if (deadline != 0) {
+                std::int64_t left = deadline - now_us();
+                if (left <= 0)
+                    return fail(EAGAIN);
+                pollfd p{fd, POLLIN, 0};
+                timespec ts = to_timespec(left);
+                int r = real_ppoll(&p, 1, &ts, nullptr);
+                if (r < 0)
+                    return -1;
+                if (r == 0)
+                    return fail(EAGAIN);
+            }
+            ssize_t n = FAKECAN_REAL(read)(fd, &rec, sizeof rec);
+            if (n < 0) {
+                if (errno == EAGAIN && !dont_wait)
+                    continue;
+                return -1;
+            }
+            if (n != static_cast<ssize_t>(sizeof rec))
+                continue;
+            if (!deliverable(s, rec))
+                continue;
+            if (peek)
+                put_stash(s, rec);
+        } else if (!deliverable(s, rec)) {
+            // Options changed since it was read.
+            if (peek)
+                take_stash(s, rec, false);
+            continue;
+        }
+        std::size_t n = std::min<std::size_t>(len, rec.size);
+        if (n > 0 && buf == nullptr)
+            return fail(EFAULT);
+        if (n > 0)
+            std::memcpy(buf, rec.frame, n);
+        fill_address(s, addr, addr_len);
+        if (msg_flags != nullptr) {
+            // Frames from this host carry MSG_DONTROUTE; one's own frames also MSG_CONFIRM.
+            *msg_flags = MSG_DONTROUTE | ((rec.flags & kOwnFrame) ? MSG_CONFIRM : 0) |
+                         (n < rec.size ? MSG_TRUNC : 0);
+        }
+        return static_cast<ssize_t>((flags & MSG_TRUNC) ? rec.size : n);
+    }
+}
+
+int close_fd(int fd) {
+    Socket* s = lookup(fd);
+    if (s == nullptr)
+        return FAKECAN_REAL(close)(fd);
+    g_table[fd].store(0, std::memory_order_release);
+    int r = FAKECAN_REAL(close)(fd);
+    int err = errno;
+    std::lock_guard lock(g_pool_mutex);
+    if (s->refs.fetch_sub(1) == 1) {
+        std::lock_guard slock(s->mutex);
+        if (s->owner == getpid())
+            unlink(s->path);
+        s->has_stash = false;
+    }
+    errno = err;
+    return r;
+}
+
+void share_fd(int old_fd, int new_fd) {
+    Socket* s = lookup(old_fd);
+    if (new_fd < 0 || new_fd >= kMaxFds || new_fd == old_fd)
+        return;
+    if (lookup(new_fd) != nullptr) {
+        // dup2 closed the fake socket that new_fd was.
+        Socket* gone = lookup(new_fd);
+        g_table[new_fd].store(0);
+        std::lock_guard lock(g_pool_mutex);
+        if (gone->refs.fetch_sub(1) == 1 && gone->owner == getpid()) {
+            std::lock_guard slock(gone->mutex);
+            unlink(gone->path);
+        }
+    }
+    if (s == nullptr)
+        return;
+    s->refs.fetch_add(1);
+    g_table[new_fd].store(static_cast<std::uint16_t>(s - g_pool + 1), std::memory_order_release);
+}
+
+int poll_fds(pollfd* fds, nfds_t n, const timespec* timeout, const sigset_t* mask) {
+    bool any = false;
+    for (nfds_t i = 0; i < n && !any; ++i) {
+        any = (fds[i].events & POLLIN) != 0 && lookup(fds[i].fd) != nullptr;
+    }
+    if (!any)
+        return real_ppoll(fds, n, timeout, mask);
+    std::int64_t deadline = -1;
+    if (timeout != nullptr)
+        deadline = now_us() + timeout->tv_sec * 1000000 + timeout->tv_nsec / 1000;
+    for (;;) {
+        // Frames already taken out of a FIFO make their fd ready at once.
+        bool stashed = false;
+        for (nfds_t i = 0; i < n; ++i) {
+            Socket* s = lookup(fds[i].fd);
+            if (s != nullptr && (fds[i].events & POLLIN) && has_stash(*s))
+                stashed = true;
+        }
+        timespec zero{};
+        timespec left = deadline < 0 ? timespec{} : to_timespec(deadline - now_us());
+        int r = real_ppoll(fds, n, stashed ? &zero : (deadline < 0 ? nullptr : &left), mask);
+        if (r < 0)
+            return r;
+        int count = 0;
+        for (nfds_t i = 0; i < n; ++i) {
+            Socket* s = lookup(fds[i].fd);
+            if (s != nullptr && (fds[i].events & POLLIN)) {
+                bool ready =
+                    has_stash(*s) || ((fds[i].revents & POLLIN) &&
+                                      (takes_everything(*s) || ready_frame(fds[i].fd, *s)));
+                fds[i].revents = static_cast<short>(ready ? (fds[i].revents | POLLIN)
+                                                          : (fds[i].revents & ~POLLIN));
+            }
+            if (fds[i].revents != 0)
+                ++count;
+        }
+        if (count > 0)
+            return count;
+        if (deadline >= 0 && now_us() >= deadline)
+            return 0;
+    }
+}
+
+bool any_fake(int nfds, const fd_set* r, const fd_set* w, const fd_set* e) {
+    for (int fd = 0; fd < nfds && fd < FD_SETSIZE; ++fd) {
+        bool in = (r && FD_ISSET(fd, r)) || (w && FD_ISSET(fd, w)) || (e && FD_ISSET(fd, e));
+        if (in && lookup(fd) != nullptr)
+            return true;
+    }
+    return false;
+}
+
+int select_fds(int nfds, fd_set* r, fd_set* w, fd_set* e, const timespec* timeout,
+               const sigset_t* mask) {
+    if (nfds < 0 || nfds > FD_SETSIZE)
+        return fail(EINVAL);
+    pollfd fds[FD_SETSIZE];
+    nfds_t n = 0;
+    for (int fd = 0; fd < nfds; ++fd) {
+        short ev = static_cast<short>(((r && FD_ISSET(fd, r)) ? POLLIN : 0) |
+                                      ((w && FD_ISSET(fd, w)) ? POLLOUT : 0) |
+                                      ((e && FD_ISSET(fd, e)) ? POLLPRI : 0));
+        if (ev != 0)
+            fds[n++] = pollfd{fd, ev, 0};
+    }
+    int res = poll_fds(fds, n, timeout, mask);
+    if (res < 0)
+        return res;
+    if (r)
+        FD_ZERO(r);
+    if (w)
+        FD_ZERO(w);
+    if (e)
+        FD_ZERO(e);
+    int count = 0;
+    for (nfds_t i = 0; i < n; ++i) {
+        if (fds[i].revents & POLLNVAL)
+            return fail(EBADF);
+        short got = fds[i].revents;
+        if (r && (got & (POLLIN | POLLHUP | POLLERR)) && (fds[i].events & POLLIN)) {
+            FD_SET(fds[i].fd, r);
+            ++count;
+        }
+        if (w && (got & (POLLOUT | POLLERR)) && (fds[i].events & POLLOUT)) {
+            FD_SET(fds[i].fd, w);
+            ++count;
+        }
+        if (e && (got & POLLPRI) && (fds[i].events & POLLPRI)) {
+            FD_SET(fds[i].fd, e);
+            ++count;
+        }
+    }
+    return count;
+}
+
+}  // namespace fakecan

@@ -1,0 +1,30 @@
+// Which interface names the stand-in serves, their indexes and their bus directories.
+#pragma once
+
+#include <net/if.h>
+
+#include <cstddef>
+#include <string>
+
+namespace fakecan {
+
+// True once WENLO_FAKECAN_IFACES names at least one interface; otherwise the library is inert.
+bool active();
+
+// True when `name` is a valid interface name matched by the configured names or prefixes.
+bool serves(const char* name);
+
+// Stable across processes: derived from the name alone, in a range no real kernel hands out.
+unsigned index_of(const char* name);
+
+// Writes the served name whose index is `index` into `out` (IFNAMSIZ bytes); false if none.
+bool name_of(unsigned index, char* out);
+
+// The directory that holds one FIFO per bound socket of the interface, created on demand.
+// Returns false (errno set) if it cannot be created or the path would be too long.
+bool interface_dir(const char* name, char* out, std::size_t out_size);
+
+// The directory that holds sockets not yet bound to an interface.
+bool unbound_dir(char* out, std::size_t out_size);
+
+}  // namespace fakecan
