@@ -56,7 +56,7 @@ PyType_Slot g_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec g_spec = {"WenloPyControlLoop", sizeof(LoopObject), 0,
+PyType_Spec g_spec = {"wenlo_motor_controller.WenloPyControlLoop", sizeof(LoopObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, g_slots};
 
 PyObject* g_type = nullptr;

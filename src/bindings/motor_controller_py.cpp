@@ -453,7 +453,7 @@ PyType_Slot g_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec g_spec = {"WenloMotorController", sizeof(ControllerObject), 0,
+PyType_Spec g_spec = {"wenlo_motor_controller.WenloMotorController", sizeof(ControllerObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, g_slots};
 
 }  // namespace

@@ -113,7 +113,7 @@ PyType_Slot torso_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec torso_spec = {"WenloTorsoPosition", sizeof(TorsoObject), 0,
+PyType_Spec torso_spec = {"wenlo_motor_controller.WenloTorsoPosition", sizeof(TorsoObject), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, torso_slots};
 
 StatsObject* stats(PyObject* self) { return reinterpret_cast<StatsObject*>(self); }
@@ -169,7 +169,7 @@ PyType_Slot stats_slots[] = {
 };
 
 PyType_Spec stats_spec = {
-    "ControlLoopStats", sizeof(StatsObject), 0,
+    "wenlo_motor_controller.ControlLoopStats", sizeof(StatsObject), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     stats_slots};
 
