@@ -1,0 +1,26 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "serialbus/feetech_protocol/protocol_handler.hpp"
+#include "serialbus/serial_port.hpp"
+#include "servosim/servo_bus_simulator.hpp"
+
+// The simulated robot bus with the port opened on it.
+class BusTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        auto started = servosim::ServoBusSimulator::start_robot_bus();
+        ASSERT_TRUE(started.has_value()) << started.error().message();
+        sim = std::move(*started);
+        auto opened = serialbus::SerialPort::open(sim->slave_path());
+        ASSERT_TRUE(opened.has_value()) << opened.error().message();
+        port = std::make_unique<serialbus::SerialPort>(std::move(*opened));
+    }
+
+    std::unique_ptr<servosim::ServoBusSimulator> sim;
+    std::unique_ptr<serialbus::SerialPort> port;
+    serialbus::feetech_protocol::FeetechProtocolHandler handler;
+};

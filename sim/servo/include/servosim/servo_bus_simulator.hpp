@@ -1,0 +1,176 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <expected>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Feetech bus servos behind the master side of a pseudo-terminal. Clients open slave_path() like
+// a USB serial adapter. Everything runs on one native thread; every public call is thread-safe.
+namespace servosim {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<std::uint8_t>;
+
+enum class ServoModel : std::uint8_t { SM40BL, STS3025BL };
+
+// Register addresses the simulated servos give meaning to; all others are plain storage.
+inline constexpr std::uint8_t P_GAIN = 21;
+inline constexpr std::uint8_t D_GAIN = 22;
+inline constexpr std::uint8_t I_GAIN = 23;
+inline constexpr std::uint8_t TORQUE_ENABLE = 40;
+inline constexpr std::uint8_t GOAL_POSITION = 42;
+inline constexpr std::uint8_t PRESENT_POSITION = 56;
+inline constexpr std::uint8_t PRESENT_VOLTAGE = 62;
+
+inline constexpr std::uint8_t kNominalVoltage = 120;  // 12.0 V
+inline constexpr std::int16_t kCentrePosition = 2048;
+
+// Misbehaviour of one servo, applied to every answer it gives until changed.
+struct ServoFaults {
+    bool unpowered = false;                     // hears nothing, answers nothing
+    std::chrono::microseconds answer_delay{0};  // extra wait before each answer
+    bool corrupt_checksum = false;              // answers carry a wrong checksum
+    std::optional<std::uint8_t> answer_id;      // answers carry this id instead of the servo's
+    Bytes noise_before;                         // sent just before each answer
+    std::size_t piece_size = 0;                 // > 0: answers go out in pieces of this size...
+    std::chrono::microseconds piece_gap{0};     // ...separated by this gap
+    bool answer_sync_write = false;             // sends an unsolicited status after a sync write
+    std::uint8_t status_error = 0;              // error byte of its answers
+};
+
+struct SimulatorOptions {
+    // Emulate the line at 1 Mbaud: 10 us per byte, answers after return_delay, one talker at once.
+    bool wire_time = false;
+    std::chrono::microseconds return_delay{20};
+    // A partial packet is given up when no byte has come for this long, so garbage with a large
+    // length byte cannot swallow the packets after it.
+    std::chrono::microseconds partial_packet_timeout{std::chrono::milliseconds(5)};
+};
+
+class SimulatorError {
+  public:
+    explicit SimulatorError(std::string text) : text_(std::move(text)) {}
+    [[nodiscard]] std::string message() const { return text_; }
+
+  private:
+    std::string text_;
+};
+
+class ServoBusSimulator {
+  public:
+    // Opens the pseudo-terminal and starts the bus thread. No servo is attached yet.
+    [[nodiscard]] static std::expected<std::unique_ptr<ServoBusSimulator>, SimulatorError> start(
+        SimulatorOptions options = {});
+    // The robot's bus: SM40BL ids 1 to 4 and STS3025BL ids 5 to 7.
+    [[nodiscard]] static std::expected<std::unique_ptr<ServoBusSimulator>, SimulatorError>
+    start_robot_bus(SimulatorOptions options = {});
+
+    ServoBusSimulator(const ServoBusSimulator&) = delete;
+    ServoBusSimulator& operator=(const ServoBusSimulator&) = delete;
+    ~ServoBusSimulator();
+
+    // Joins the bus thread and closes the pseudo-terminal; idempotent.
+    void stop();
+
+    [[nodiscard]] const std::string& slave_path() const { return slave_path_; }
+
+    // Servos. Registers start at: torque off, gains 32/32/0, goal and present position 2048,
+    // voltage 120. Adding an existing id resets it.
+    void add_servo(std::uint8_t id, ServoModel model);
+    bool remove_servo(std::uint8_t id);
+    [[nodiscard]] bool has_servo(std::uint8_t id) const;
+    [[nodiscard]] std::optional<ServoModel> model(std::uint8_t id) const;
+
+    // Register access as the servo itself sees it (writes to the goal start a move).
+    [[nodiscard]] std::optional<Bytes> read_registers(std::uint8_t id, std::uint8_t address,
+                                                      std::size_t length) const;
+    bool write_registers(std::uint8_t id, std::uint8_t address, std::span<const std::uint8_t> data);
+    [[nodiscard]] std::optional<std::int16_t> present_position(std::uint8_t id) const;
+    [[nodiscard]] std::optional<std::int16_t> goal_position(std::uint8_t id) const;
+    // Places the servo at `raw` at once, goal included.
+    bool set_position(std::uint8_t id, std::int16_t raw);
+    // 0 (the default) makes the present position follow the goal at once.
+    bool set_motion_speed(std::uint8_t id, double steps_per_second);
+    // How long the servo stays silent after answering a reboot (default 50 ms).
+    bool set_reboot_silence(std::uint8_t id, std::chrono::microseconds silence);
+
+    // Faults.
+    bool set_faults(std::uint8_t id, ServoFaults faults);
+    [[nodiscard]] std::optional<ServoFaults> faults(std::uint8_t id) const;
+    bool clear_faults(std::uint8_t id);
+    bool set_unpowered(std::uint8_t id, bool unpowered);
+    // The supply rises linearly from 0 to `nominal` over `duration`, starting now.
+    bool start_voltage_ramp(std::uint8_t id, std::chrono::microseconds duration,
+                            std::uint8_t nominal = kNominalVoltage);
+    bool set_voltage(std::uint8_t id, std::uint8_t voltage);
+    // Puts arbitrary bytes on the line after `delay`, as if a device had sent them.
+    void inject(std::span<const std::uint8_t> bytes,
+                std::chrono::microseconds delay = std::chrono::microseconds(0));
+
+    // Everything the clients sent, in order.
+    [[nodiscard]] Bytes received() const;
+    void clear_received();
+    // Waits until at least `count` bytes have been received since the last clear.
+    [[nodiscard]] bool wait_for_received(std::size_t count,
+                                         std::chrono::milliseconds timeout) const;
+    // Valid instruction packets handled so far (also reset by clear_received).
+    [[nodiscard]] std::size_t packets_handled() const;
+
+  private:
+    struct Servo;
+    struct Transmission {
+        Clock::time_point due;
+        Bytes bytes;
+    };
+
+    ServoBusSimulator(int master_fd, int slave_fd, int wake_fd, std::string slave_path,
+                      SimulatorOptions options);
+
+    void run();
+    void wake() const;
+    Servo* find(std::uint8_t id);
+    const Servo* find(std::uint8_t id) const;
+
+    // Called with mutex_ held.
+    void take_input(std::span<const std::uint8_t> bytes, Clock::time_point now);
+    void parse_input(Clock::time_point now);
+    void handle_packet(std::uint8_t id, std::uint8_t instruction,
+                       std::span<const std::uint8_t> params, Clock::time_point now);
+    // Schedules one servo's answer from `earliest` on; returns when the line is free again.
+    Clock::time_point answer(Servo& servo, std::span<const std::uint8_t> data,
+                             Clock::time_point earliest);
+    void schedule(Clock::time_point due, Bytes bytes);
+    [[nodiscard]] std::optional<Clock::time_point> next_deadline() const;
+    void release_due(Clock::time_point now);
+    void write_out();
+
+    const int master_fd_;
+    const int slave_fd_;  // held so that the master never sees a hang-up; never read
+    const int wake_fd_;
+    const std::string slave_path_;
+    const SimulatorOptions options_;
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable received_changed_;
+    std::map<std::uint8_t, std::unique_ptr<Servo>> servos_;
+    Bytes received_;
+    std::size_t packets_handled_ = 0;
+    Bytes input_;
+    Clock::time_point last_input_{};
+    std::vector<Transmission> scheduled_;  // ordered by due time, stable
+    Bytes output_;                         // released, not yet accepted by the master
+    Clock::time_point line_free_{};
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+}  // namespace servosim
