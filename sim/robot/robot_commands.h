@@ -1,0 +1,21 @@
+// The line protocol of the simulated robot: one command a line, one answer line each,
+// "ok ..." or "error ...".
+#pragma once
+
+#include "damiaosim/motor_bus.hpp"
+#include "servosim/servo_bus_simulator.hpp"
+
+#include <string>
+
+namespace wenlo::sim {
+
+struct Robot {
+    servosim::ServoBusSimulator* servos;
+    damiaosim::MotorBus* motors;
+    std::string iface;
+};
+
+// Runs one command line and returns the answer line (without the newline).
+std::string run_command(Robot& robot, const std::string& line);
+
+}  // namespace wenlo::sim

@@ -1,0 +1,77 @@
+// The simulated robot: servos 1 to 4 (SM40BL) and 5 to 7 (STS3025BL) on a pseudo-terminal,
+// the neck motors 1 to 3 on a CAN interface. Prints "ready SERIAL_PATH IFACE", then answers
+// one command a line on stdin until "quit" or end of input.
+#include "robot_commands.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+namespace {
+
+std::vector<damiaosim::MotorConfig> neck_motors() {
+    damiaosim::MotorConfig yaw;
+    yaw.motor_id = 1;
+    yaw.master_id = 1;
+    yaw.ranges = {12.5f, 30.0f, 500.0f, 5.0f, 10.0f};
+    damiaosim::MotorConfig pitch = yaw;
+    pitch.motor_id = 2;
+    pitch.master_id = 2;
+    pitch.ranges = {12.5f, 10.0f, 500.0f, 5.0f, 28.0f};
+    damiaosim::MotorConfig roll = pitch;
+    roll.motor_id = 3;
+    roll.master_id = 3;
+    return {yaw, pitch, roll};
+}
+
+int usage(const char* self) {
+    std::fprintf(stderr, "usage: %s [--iface NAME] [--wire-time]\n", self);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string iface = "can0";
+    servosim::SimulatorOptions options;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--iface") == 0 && i + 1 < argc) {
+            iface = argv[++i];
+        } else if (std::strcmp(argv[i], "--wire-time") == 0) {
+            options.wire_time = true;
+        } else {
+            return usage(argv[0]);
+        }
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    auto servos = servosim::ServoBusSimulator::start_robot_bus(options);
+    if (!servos) {
+        std::fprintf(stderr, "wenlo-sim-robot: servo bus: %s\n",
+                     servos.error().message().c_str());
+        return 1;
+    }
+    auto motors = damiaosim::MotorBus::open(iface, neck_motors());
+    if (!motors) {
+        std::fprintf(stderr, "wenlo-sim-robot: CAN bus '%s': %s\n", iface.c_str(),
+                     motors.error().message().c_str());
+        return 1;
+    }
+    if (auto started = (*motors)->start(); !started) {
+        std::fprintf(stderr, "wenlo-sim-robot: %s\n", started.error().message().c_str());
+        return 1;
+    }
+    wenlo::sim::Robot robot{servos->get(), motors->get(), iface};
+    std::cout << "ready " << (*servos)->slave_path() << " " << iface << std::endl;
+    for (std::string line; std::getline(std::cin, line);) {
+        if (line == "quit") {
+            std::cout << "ok" << std::endl;
+            break;
+        }
+        std::cout << wenlo::sim::run_command(robot, line) << std::endl;
+    }
+    (*motors)->stop();
+    (*servos)->stop();
+    return 0;
+}
