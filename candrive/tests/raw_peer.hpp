@@ -10,6 +10,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -78,7 +79,7 @@ class RawPeer {
         can_frame frame{};
         frame.can_id = id;
         frame.len = static_cast<std::uint8_t>(data.size());
-        std::memcpy(frame.data, data.data(), data.size());
+        std::copy(data.begin(), data.end(), frame.data);
         return ::send(fd_, &frame, sizeof frame, 0) == static_cast<ssize_t>(sizeof frame);
     }
 
@@ -87,7 +88,7 @@ class RawPeer {
         frame.can_id = id;
         frame.len = static_cast<std::uint8_t>(data.size());
         frame.flags = flags;
-        std::memcpy(frame.data, data.data(), data.size());
+        std::copy(data.begin(), data.end(), frame.data);
         return ::send(fd_, &frame, sizeof frame, 0) == static_cast<ssize_t>(sizeof frame);
     }
 
