@@ -1,0 +1,137 @@
+// Simulated Damiao motors on a CAN bus.
+//
+// A MotorBus is one ordinary SocketCAN node (a raw socket bound to the interface) that answers
+// for any number of motors, each with its own ids, MIT ranges, register table, enable state and
+// impedance dynamics, on a thread of its own. It runs unchanged on a real vcan interface and on
+// the LD_PRELOAD stand-in. Faults can be switched on and off from any thread.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace damiaosim {
+
+// The motor's MIT mapping ranges; PMAX, VMAX and TMAX start from these values.
+struct MitRanges {
+    float p_max = 12.5f;
+    float v_max = 30.0f;
+    float kp_max = 500.0f;
+    float kd_max = 5.0f;
+    float t_max = 10.0f;
+};
+
+struct MotorConfig {
+    std::uint16_t motor_id = 1;   // receives on this id (ESC_ID)
+    std::uint16_t master_id = 1;  // answers from this id (MST_ID)
+    MitRanges ranges{};
+    double start_position = 0.0;  // rad, multi-turn
+    double inertia = 0.01;        // seen at the output shaft
+    double damping = 0.05;        // viscous friction, torque per rad/s
+    bool connected = true;        // false: absent from the bus, never answers
+};
+
+// One MIT command as the motor decoded it.
+struct MitSetpoint {
+    float position = 0;
+    float velocity = 0;
+    float kp = 0;
+    float kd = 0;
+    float torque = 0;
+};
+
+struct MotorSnapshot {
+    double position = 0;  // rad, multi-turn
+    double velocity = 0;
+    double torque = 0;
+    bool enabled = false;
+    std::uint32_t mode = 1;  // the CTRL_MODE the motor reports
+    std::optional<MitSetpoint> last_command;
+    std::uint64_t frames_received = 0;  // frames addressed to this motor
+    std::uint64_t mit_commands = 0;
+    std::uint64_t feedback_requests = 0;
+    std::uint64_t register_reads = 0;
+    std::uint64_t register_writes = 0;
+    std::uint64_t enables = 0;
+    std::uint64_t disables = 0;
+    std::uint64_t replies_sent = 0;
+};
+
+// A frame the bus heard (from other nodes; its own replies are not heard).
+struct BusFrame {
+    std::uint32_t can_id = 0;  // as on the socket: flags in the top bits
+    std::vector<std::uint8_t> data;
+    bool fd = false;
+    std::chrono::steady_clock::time_point at;
+};
+
+class SimError {
+  public:
+    explicit SimError(std::string text, int os_error = 0);
+    [[nodiscard]] std::string message() const;
+    [[nodiscard]] int os_error() const { return os_error_; }
+
+  private:
+    std::string text_;
+    int os_error_;
+};
+
+template <typename T>
+using Result = std::expected<T, SimError>;
+
+class MotorBus {
+  public:
+    // Opens and binds the socket; the bus answers once start() has run.
+    [[nodiscard]] static Result<std::unique_ptr<MotorBus>> open(const std::string& iface,
+                                                                std::vector<MotorConfig> motors);
+    ~MotorBus();
+    MotorBus(const MotorBus&) = delete;
+    MotorBus& operator=(const MotorBus&) = delete;
+
+    [[nodiscard]] Result<void> start();
+    void stop();  // joins the thread; start() may run again
+    [[nodiscard]] bool running() const;
+
+    // Faults, per motor (by motor_id). Each fails only for an unknown motor id.
+    [[nodiscard]] Result<void> set_connected(std::uint16_t motor_id, bool connected);
+    [[nodiscard]] Result<void> set_reply_delay(std::uint16_t motor_id, std::chrono::microseconds d);
+    // Refuses every CTRL_MODE write and reports `reported`; nullopt restores normal behaviour.
+    [[nodiscard]] Result<void> set_stuck_mode(std::uint16_t motor_id,
+                                              std::optional<std::uint32_t> reported);
+    // State frames carry only the first `bytes` bytes (8: normal).
+    [[nodiscard]] Result<void> set_short_reply(std::uint16_t motor_id, std::size_t bytes);
+    // The error nibble of state frames; nullopt: 1 when enabled, 0 when disabled.
+    [[nodiscard]] Result<void> set_error_code(std::uint16_t motor_id,
+                                              std::optional<std::uint8_t> code);
+    [[nodiscard]] Result<void> set_position(std::uint16_t motor_id, double position);
+    // Disabled, at rest at `position`; registers keep their values, as the motor's flash does.
+    [[nodiscard]] Result<void> power_cycle(std::uint16_t motor_id, double position);
+
+    [[nodiscard]] Result<MotorSnapshot> snapshot(std::uint16_t motor_id) const;
+    [[nodiscard]] Result<std::uint32_t> register_word(std::uint16_t motor_id,
+                                                      std::uint8_t reg) const;
+
+    // A stream of frames from ids the motors do not use, one id after another.
+    void start_chatter(std::vector<std::uint32_t> ids, std::chrono::microseconds period);
+    void stop_chatter();
+    // Sends one frame from this node (standard id unless CAN_EFF_FLAG is set in can_id).
+    [[nodiscard]] Result<void> inject(std::uint32_t can_id, std::span<const std::uint8_t> data);
+
+    [[nodiscard]] std::vector<BusFrame> received_frames() const;  // the last 10000, oldest first
+    [[nodiscard]] std::uint64_t frame_count() const;
+    void clear_log();
+
+    struct Impl;
+
+  private:
+    explicit MotorBus(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace damiaosim

@@ -1,0 +1,370 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "damiaosim/motor_bus.hpp"
+#include "motor.hpp"
+
+namespace damiaosim {
+
+using Clock = std::chrono::steady_clock;
+
+SimError::SimError(std::string text, int os_error) : text_(std::move(text)), os_error_(os_error) {}
+
+std::string SimError::message() const {
+    if (os_error_ == 0)
+        return text_;
+    return text_ + ": " + std::system_category().message(os_error_) + " (os error " +
+           std::to_string(os_error_) + ")";
+}
+
+namespace {
+
+constexpr auto kPhysicsStep = std::chrono::milliseconds(1);
+constexpr std::size_t kLogLimit = 10000;
+
+SimError os_failure(const std::string& call) {
+    return SimError(call + " failed", errno);
+}
+
+SimError unknown_motor(std::uint16_t id) {
+    return SimError("no simulated motor with motor_id " + std::to_string(id));
+}
+
+}  // namespace
+
+struct MotorBus::Impl {
+    int sock = -1;
+    int wake = -1;  // eventfd that interrupts the bus thread's wait
+    std::thread thread;
+    mutable std::mutex mutex;  // guards everything below
+    bool stop_requested = false;
+    std::map<std::uint16_t, SimMotor> motors;
+    struct Pending {
+        Clock::time_point due;
+        OutFrame frame;
+        std::uint16_t motor_id;
+    };
+    std::deque<Pending> pending;  // late answers, in due order per motor
+    std::vector<std::uint32_t> chatter_ids;
+    std::chrono::microseconds chatter_period{0};
+    Clock::time_point next_chatter{};
+    std::size_t chatter_index = 0;
+    std::uint8_t chatter_counter = 0;
+    std::deque<BusFrame> log;
+    std::uint64_t frames = 0;
+
+    ~Impl() {
+        if (sock >= 0)
+            ::close(sock);
+        if (wake >= 0)
+            ::close(wake);
+    }
+
+    void poke() const {
+        std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(wake, &one, sizeof one);
+    }
+
+    bool send_frame(std::uint32_t can_id, const std::uint8_t* data, std::size_t len) const {
+        can_frame f{};
+        f.can_id = can_id;
+        f.len = static_cast<std::uint8_t>(len);
+        std::memcpy(f.data, data, len);
+        for (;;) {
+            ssize_t n = ::write(sock, &f, sizeof f);
+            if (n == static_cast<ssize_t>(sizeof f))
+                return true;
+            if (n < 0 && errno == EINTR)
+                continue;
+            return false;  // a full bus drops the answer
+        }
+    }
+
+    void send_out(const OutFrame& f) { send_frame(f.id, f.data.data(), f.len); }
+
+    void on_frame(const canfd_frame& f, bool fd, Clock::time_point now) {
+        ++frames;
+        BusFrame logged{f.can_id,
+                        std::vector<std::uint8_t>(f.data, f.data + std::min<int>(f.len, 64)), fd,
+                        now};
+        log.push_back(std::move(logged));
+        if (log.size() > kLogLimit)
+            log.pop_front();
+        if (fd || (f.can_id & (CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_ERR_FLAG)) != 0)
+            return;
+        auto id = static_cast<std::uint16_t>(f.can_id & CAN_SFF_MASK);
+        for (auto& [motor_id, motor] : motors) {
+            if (!motor.addressed(id, f.data, f.len))
+                continue;
+            protocol::Payload payload;
+            std::memcpy(payload.data(), f.data, 8);
+            auto answer = motor.handle(id, payload);
+            if (!answer)
+                continue;
+            if (motor.reply_delay.count() > 0) {
+                pending.push_back(Pending{now + motor.reply_delay, *answer, motor_id});
+            } else {
+                send_out(*answer);
+                ++replies[motor_id];
+            }
+        }
+    }
+
+    std::map<std::uint16_t, std::uint64_t> replies;
+
+    void run() {
+        auto next_step = Clock::now() + kPhysicsStep;
+        for (;;) {
+            Clock::time_point wake_at = next_step;
+            {
+                std::lock_guard lock(mutex);
+                if (stop_requested)
+                    return;
+                for (const Pending& p : pending)
+                    wake_at = std::min(wake_at, p.due);
+                if (!chatter_ids.empty())
+                    wake_at = std::min(wake_at, next_chatter);
+            }
+            auto wait = std::max(Clock::duration::zero(), wake_at - Clock::now());
+            auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+            timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+            pollfd fds[2] = {{sock, POLLIN, 0}, {wake, POLLIN, 0}};
+            int r = ::ppoll(fds, 2, &ts, nullptr);
+            if (r < 0 && errno != EINTR)
+                return;
+            std::lock_guard lock(mutex);
+            if (stop_requested)
+                return;
+            if (fds[1].revents & POLLIN) {
+                std::uint64_t v;
+                [[maybe_unused]] ssize_t n = ::read(wake, &v, sizeof v);
+            }
+            auto now = Clock::now();
+            if (fds[0].revents & POLLIN) {
+                for (int i = 0; i < 256; ++i) {
+                    canfd_frame f{};
+                    ssize_t n = ::recv(sock, &f, sizeof f, MSG_DONTWAIT);
+                    if (n != static_cast<ssize_t>(CAN_MTU) &&
+                        n != static_cast<ssize_t>(CANFD_MTU)) {
+                        break;
+                    }
+                    on_frame(f, n == static_cast<ssize_t>(CANFD_MTU), now);
+                }
+            }
+            // Fixed physics steps; after a long stall, catch up at most 50 ms at once.
+            int steps = 0;
+            while (next_step <= now && steps < 50) {
+                for (auto& [id, motor] : motors)
+                    motor.step(0.001);
+                next_step += kPhysicsStep;
+                ++steps;
+            }
+            if (next_step <= now)
+                next_step = now + kPhysicsStep;
+            std::stable_sort(pending.begin(), pending.end(),
+                             [](const Pending& a, const Pending& b) { return a.due < b.due; });
+            while (!pending.empty() && pending.front().due <= now) {
+                Pending p = pending.front();
+                pending.pop_front();
+                auto it = motors.find(p.motor_id);
+                // A cable pulled while the answer was on its way loses it.
+                if (it != motors.end() && it->second.connected) {
+                    send_out(p.frame);
+                    ++replies[p.motor_id];
+                }
+            }
+            if (!chatter_ids.empty() && next_chatter <= now) {
+                std::uint32_t id = chatter_ids[chatter_index++ % chatter_ids.size()];
+                std::uint8_t data[8] = {chatter_counter++, 0x5A, 0xA5, 0, 0, 0, 0, 0};
+                send_frame(id, data, 8);
+                next_chatter += chatter_period;
+                if (next_chatter <= now)
+                    next_chatter = now + chatter_period;
+            }
+        }
+    }
+
+    template <typename F>
+    Result<void> with_motor(std::uint16_t id, F&& f) {
+        std::lock_guard lock(mutex);
+        auto it = motors.find(id);
+        if (it == motors.end())
+            return std::unexpected(unknown_motor(id));
+        f(it->second);
+        return {};
+    }
+};
+
+MotorBus::MotorBus(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+MotorBus::~MotorBus() {
+    stop();
+}
+
+Result<std::unique_ptr<MotorBus>> MotorBus::open(const std::string& iface,
+                                                 std::vector<MotorConfig> motors) {
+    auto impl = std::make_unique<Impl>();
+    for (const MotorConfig& m : motors) {
+        if (!impl->motors.try_emplace(m.motor_id, m).second) {
+            return std::unexpected(SimError("duplicate motor_id " + std::to_string(m.motor_id)));
+        }
+    }
+    unsigned index = if_nametoindex(iface.c_str());
+    if (index == 0)
+        return std::unexpected(os_failure("if_nametoindex(" + iface + ")"));
+    impl->sock = ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, CAN_RAW);
+    if (impl->sock < 0)
+        return std::unexpected(os_failure("socket"));
+    sockaddr_can addr{};
+    addr.can_family = AF_CAN;
+    addr.can_ifindex = static_cast<int>(index);
+    if (::bind(impl->sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        return std::unexpected(os_failure("bind"));
+    }
+    // Hear FD traffic too, so the log shows everything on the bus.
+    int on = 1;
+    if (::setsockopt(impl->sock, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on) != 0) {
+        return std::unexpected(os_failure("setsockopt(CAN_RAW_FD_FRAMES)"));
+    }
+    impl->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (impl->wake < 0)
+        return std::unexpected(os_failure("eventfd"));
+    return std::unique_ptr<MotorBus>(new MotorBus(std::move(impl)));
+}
+
+Result<void> MotorBus::start() {
+    if (impl_->thread.joinable())
+        return {};
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->stop_requested = false;
+    }
+    try {
+        impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
+    } catch (const std::system_error& e) {
+        return std::unexpected(SimError("cannot start the bus thread", e.code().value()));
+    }
+    return {};
+}
+
+void MotorBus::stop() {
+    if (!impl_ || !impl_->thread.joinable())
+        return;
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->stop_requested = true;
+    }
+    impl_->poke();
+    impl_->thread.join();
+}
+
+bool MotorBus::running() const {
+    return impl_->thread.joinable();
+}
+
+Result<void> MotorBus::set_connected(std::uint16_t id, bool connected) {
+    return impl_->with_motor(id, [&](SimMotor& m) { m.connected = connected; });
+}
+
+Result<void> MotorBus::set_reply_delay(std::uint16_t id, std::chrono::microseconds d) {
+    return impl_->with_motor(id, [&](SimMotor& m) { m.reply_delay = d; });
+}
+
+Result<void> MotorBus::set_stuck_mode(std::uint16_t id, std::optional<std::uint32_t> reported) {
+    return impl_->with_motor(id, [&](SimMotor& m) { m.stuck_mode = reported; });
+}
+
+Result<void> MotorBus::set_short_reply(std::uint16_t id, std::size_t bytes) {
+    return impl_->with_motor(id,
+                             [&](SimMotor& m) { m.reply_bytes = std::min<std::size_t>(bytes, 8); });
+}
+
+Result<void> MotorBus::set_error_code(std::uint16_t id, std::optional<std::uint8_t> code) {
+    return impl_->with_motor(id, [&](SimMotor& m) { m.error_code = code; });
+}
+
+Result<void> MotorBus::set_position(std::uint16_t id, double position) {
+    return impl_->with_motor(id, [&](SimMotor& m) { m.set_position(position); });
+}
+
+Result<void> MotorBus::power_cycle(std::uint16_t id, double position) {
+    return impl_->with_motor(id, [&](SimMotor& m) { m.power_cycle(position); });
+}
+
+Result<MotorSnapshot> MotorBus::snapshot(std::uint16_t id) const {
+    std::lock_guard lock(impl_->mutex);
+    auto it = impl_->motors.find(id);
+    if (it == impl_->motors.end())
+        return std::unexpected(unknown_motor(id));
+    MotorSnapshot s = it->second.snapshot();
+    auto r = impl_->replies.find(id);
+    s.replies_sent = r == impl_->replies.end() ? 0 : r->second;
+    return s;
+}
+
+Result<std::uint32_t> MotorBus::register_word(std::uint16_t id, std::uint8_t reg) const {
+    std::lock_guard lock(impl_->mutex);
+    auto it = impl_->motors.find(id);
+    if (it == impl_->motors.end())
+        return std::unexpected(unknown_motor(id));
+    auto v = it->second.register_word(reg);
+    if (!v)
+        return std::unexpected(SimError("register " + std::to_string(reg) + " does not exist"));
+    return *v;
+}
+
+void MotorBus::start_chatter(std::vector<std::uint32_t> ids, std::chrono::microseconds period) {
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->chatter_ids = std::move(ids);
+        impl_->chatter_period = std::max(period, std::chrono::microseconds(100));
+        impl_->next_chatter = Clock::now();
+    }
+    impl_->poke();
+}
+
+void MotorBus::stop_chatter() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->chatter_ids.clear();
+}
+
+Result<void> MotorBus::inject(std::uint32_t can_id, std::span<const std::uint8_t> data) {
+    if (data.size() > 8)
+        return std::unexpected(SimError("a classic frame carries at most 8 bytes"));
+    std::lock_guard lock(impl_->mutex);
+    if (!impl_->send_frame(can_id, data.data(), data.size()))
+        return std::unexpected(os_failure("write"));
+    return {};
+}
+
+std::vector<BusFrame> MotorBus::received_frames() const {
+    std::lock_guard lock(impl_->mutex);
+    return {impl_->log.begin(), impl_->log.end()};
+}
+
+std::uint64_t MotorBus::frame_count() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->frames;
+}
+
+void MotorBus::clear_log() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->log.clear();
+}
+
+}  // namespace damiaosim
