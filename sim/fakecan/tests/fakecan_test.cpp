@@ -63,7 +63,7 @@ class CanSocket {
         can_frame f{};
         f.can_id = id;
         f.len = static_cast<unsigned char>(data.size());
-        std::memcpy(f.data, data.data(), data.size());
+        if (!data.empty()) std::memcpy(f.data, data.data(), data.size());
         return ::write(fd_, &f, sizeof f);
     }
 
