@@ -15,12 +15,22 @@ class BusTest : public testing::Test {
         auto started = servosim::ServoBusSimulator::start_robot_bus();
         ASSERT_TRUE(started.has_value()) << started.error().message();
         sim = std::move(*started);
-        auto opened = serialbus::SerialPort::open(sim->slave_path());
+        auto opened =
+            serialbus::SerialPort::open(sim->slave_path(), serialbus::kBusBaudRate, timeout());
         ASSERT_TRUE(opened.has_value()) << opened.error().message();
         port = std::make_unique<serialbus::SerialPort>(std::move(*opened));
     }
 
+    // Generous by default so that a loaded machine does not turn answers into time-outs; the
+    // tests about the bus time-out itself use the real 10 ms.
+    virtual std::chrono::microseconds timeout() const { return std::chrono::milliseconds(200); }
+
     std::unique_ptr<servosim::ServoBusSimulator> sim;
     std::unique_ptr<serialbus::SerialPort> port;
     serialbus::feetech_protocol::FeetechProtocolHandler handler;
+};
+
+class BusTimeoutTest : public BusTest {
+  protected:
+    std::chrono::microseconds timeout() const override { return serialbus::kBusTimeout; }
 };

@@ -15,7 +15,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 // Random and mutated answers on the line, read as a status packet. Every outcome is a value;
 // afterwards the bus still works.
-TEST_F(BusTest, RandomAnswersNeverBreakTheReader) {
+TEST_F(BusTimeoutTest, RandomAnswersNeverBreakTheReader) {
     sim->set_unpowered(1, true);
     std::mt19937 random(777);
     std::uniform_int_distribution<int> byte(0, 255);
@@ -50,9 +50,14 @@ TEST_F(BusTest, RandomAnswersNeverBreakTheReader) {
     EXPECT_GT(accepted, 0);
     sim->set_unpowered(1, false);
     std::this_thread::sleep_for(15ms);
-    auto alive = handler.ping(*port, 1);
-    ASSERT_TRUE(alive.has_value());
-    EXPECT_TRUE(*alive);
+    // A few attempts: on a loaded machine one 10 ms answer may come late.
+    bool alive = false;
+    for (int attempt = 0; attempt < 5 && !alive; ++attempt) {
+        auto ping = handler.ping(*port, 1);
+        ASSERT_TRUE(ping.has_value());
+        alive = *ping;
+    }
+    EXPECT_TRUE(alive);
 }
 
 }  // namespace

@@ -63,7 +63,7 @@ class SimulatorTest : public testing::Test {
         ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
     // Everything that arrives until the line has been quiet for `quiet`.
-    Bytes collect(std::chrono::milliseconds quiet = 30ms) const {
+    Bytes collect(std::chrono::milliseconds quiet = 60ms) const {
         Bytes got;
         pollfd entry{fd, POLLIN, 0};
         while (poll(&entry, 1, static_cast<int>(quiet.count())) > 0) {
@@ -130,12 +130,12 @@ TEST_F(SimulatorTest, SyncWriteIsAppliedAndUnanswered) {
 }
 
 TEST_F(SimulatorTest, RebootAnswersThenStaysSilentForAWhile) {
-    sim->set_reboot_silence(4, 80ms);
+    sim->set_reboot_silence(4, 400ms);
     send(instruction(4, 0x08));
-    EXPECT_EQ(collect(10ms), status(4));
+    EXPECT_EQ(collect(), status(4));
     send(instruction(4, 0x01));
-    EXPECT_TRUE(collect(10ms).empty());
-    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(collect().empty());
+    std::this_thread::sleep_for(450ms);
     send(instruction(4, 0x01));
     EXPECT_EQ(collect(), status(4));
 }
@@ -150,14 +150,14 @@ TEST_F(SimulatorTest, VoltageRampsUpToNominal) {
 }
 
 TEST_F(SimulatorTest, PositionFollowsGoalAtTheConfiguredSpeed) {
-    sim->set_motion_speed(1, 1000.0);                                   // steps per second
+    sim->set_motion_speed(1, 500.0);                                    // steps per second
     send(instruction(1, 0x03, {servosim::GOAL_POSITION, 0x00, 0x0C}));  // 3072
-    EXPECT_EQ(collect(10ms), status(1));
+    EXPECT_EQ(collect(), status(1));
     const auto soon = sim->present_position(1);
     ASSERT_TRUE(soon.has_value());
     EXPECT_LT(*soon, 3072);
     EXPECT_GE(*soon, 2048);
-    std::this_thread::sleep_for(1200ms);
+    std::this_thread::sleep_for(2300ms);
     EXPECT_EQ(sim->present_position(1), 3072);
 }
 
@@ -179,7 +179,7 @@ TEST_F(SimulatorTest, FaultsShapeTheAnswer) {
     sim->set_faults(5, faults);
     const auto start = Clock::now();
     send(instruction(5, 0x01));
-    EXPECT_EQ(collect(60ms), status(5));
+    EXPECT_EQ(collect(), status(5));
     EXPECT_GE(Clock::now() - start, 40ms);
 }
 
@@ -197,7 +197,7 @@ class WireTimeTest : public SimulatorTest {
 TEST_F(WireTimeTest, AnswersTakeLineTime) {
     const auto start = Clock::now();
     send(instruction(0xFE, 0x82, {servosim::PRESENT_POSITION, 2, 1, 2, 3, 4, 5, 6, 7}));
-    const Bytes got = collect(20ms);
+    const Bytes got = collect();
     EXPECT_EQ(got.size(), 7U * 8U);
     // Seven answers of 8 bytes at 10 us each, after the return delay.
     EXPECT_GE(Clock::now() - start, 560us);
