@@ -141,9 +141,9 @@ fail() {
     sync
     poweroff -f
 }
-mount_9p() {
+mount_9p() { # tag, mount point, extra options
     i=0
-    while ! mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 "$1" "$2" 2>/dev/null; do
+    while ! mount -t 9p -o "trans=virtio,version=9p2000.L,msize=524288$3" "$1" "$2" 2>/dev/null; do
         i=$((i + 1))
         [ $i -ge 50 ] && fail "cannot mount 9p share '$1' on $2"
         sleep 0.1
@@ -164,13 +164,13 @@ while [ ! -c /dev/hvc0 ]; do
     sleep 0.1
 done
 # Output reaches the host unchanged: no CR added before each LF.
-stty -F /dev/hvc0 -onlcr raw -echo 2>/dev/null
-exec 3>/dev/hvc0
+exec 3<>/dev/hvc0
+stty raw -echo -onlcr <&3 || echo "vm-init: warning: cannot set up /dev/hvc0"
 
 mkdir -p /ctl /newroot
-mount_9p wenloctl /ctl
-mount_9p hostroot /newroot
+mount_9p wenloctl /ctl ""
 . /ctl/options
+mount_9p hostroot /newroot ",cache=$root_cache"
 
 # Everything below is mounted on the guest side, over directories of the 9p share, so the
 # host's own /proc, /sys, /dev and /dev/pts stay untouched. Directories are created only in
@@ -361,7 +361,9 @@ write_control() {
     host) guest_tmp=0 ;;
     auto) if needs_host_tmp "$@"; then guest_tmp=0; fi ;;
     esac
-    echo "guest_tmp=$guest_tmp" >"$ctl/options"
+    local root_cache="${WENLO_VM_9P_CACHE:-loose}"
+    [[ "$root_cache" =~ ^(none|loose|mmap|fscache)$ ]] || die "invalid WENLO_VM_9P_CACHE '$root_cache'"
+    printf 'guest_tmp=%s\nroot_cache=%s\n' "$guest_tmp" "$root_cache" >"$ctl/options"
 }
 
 # ---------------------------------------------------------------------------------------------

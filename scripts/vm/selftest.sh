@@ -27,18 +27,26 @@ check() {
 }
 
 host_state() {
-    # Mount ids and the ptmx node: any mount leaking out of the VM or a replaced /dev/ptmx
-    # would change this.
+    # Mount ids and the ptmx nodes: a mount leaking out of the VM or a replaced /dev/ptmx
+    # would change this. (Not the list of ptys: other programs open them meanwhile.)
     cat /proc/self/mountinfo
     stat -c '%F %t:%T %a' /dev/ptmx
-    ls /dev/pts
+    stat -c '%F %t:%T %a' /dev/pts/ptmx
 }
 before="$(host_state)"
 
+# The system interpreter: a version manager's shim is slow under emulation.
+python=/usr/bin/python3
+[[ -x "$python" ]] || python=python3
+
 check "two raw CAN sockets on two vcan interfaces" 0 \
-    "$run" --timeout 300 --iface can0 --iface vcan1 -- python3 "$here/vcan_check.py" can0 vcan1
+    "$run" --timeout 300 --iface can0 --iface vcan1 -- "$python" "$here/vcan_check.py" can0 vcan1
 
 check "success propagates" 0 "$run" --timeout 300 -- true
+
+# A folder outside /tmp, which the VM covers with its own tmpfs.
+out="$(mktemp -d /var/tmp/wenlo-vm-selftest.XXXXXX)"
+trap 'rm -rf "$out"' EXIT
 
 # Quoting, folder and environment are checked inside; 42 comes back only if all hold.
 check "failure status, folder, environment and arguments propagate" 42 \
@@ -47,8 +55,17 @@ check "failure status, folder, environment and arguments propagate" 42 \
         [[ "$PWD" == "$1" ]] || { echo "wrong folder: $PWD"; exit 1; }
         [[ "$WENLO_SELFTEST_VALUE" == "a '\''b'\'' \$c" ]] || { echo "wrong env"; exit 1; }
         [[ -z "${LD_PRELOAD+set}" ]] || { echo "LD_PRELOAD leaked in"; exit 1; }
-        [[ "$2" == "x  y" && $# == 2 ]] || { echo "wrong arguments: $*"; exit 1; }
-        exit 42' _ "$here" "x  y"
+        [[ "$2" == "x  y" && $# == 3 ]] || { echo "wrong arguments: $*"; exit 1; }
+        echo "written in the VM" >"$3/result"
+        exit 42' _ "$here" "x  y" "$out"
+
+if [[ "$(cat "$out/result" 2>/dev/null)" == "written in the VM" ]]; then
+    echo "selftest: ok: a file written in the VM is on the host afterwards"
+    passed=$((passed + 1))
+else
+    echo "selftest: FAILED: the file written in the VM is missing or wrong on the host"
+    failed=$((failed + 1))
+fi
 
 check "guard time-out stops the VM" 124 "$run" --timeout 20 -- sleep 600
 

@@ -21,15 +21,21 @@ def fail(reason: str) -> None:
 
 
 def raw_socket(iface: str) -> socket.socket:
-    s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
-    s.bind((iface,))
+    try:
+        s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+        s.bind((iface,))
+    except OSError as e:
+        fail(f"{iface}: cannot open a raw CAN socket: {e}")
     return s
 
 
 def check_iface(iface: str) -> None:
-    with open(f"/sys/class/net/{iface}/type") as f:
-        if f.read().strip() != "280":  # ARPHRD_CAN
-            fail(f"{iface} is not a CAN interface")
+    try:
+        with open(f"/sys/class/net/{iface}/type") as f:
+            if f.read().strip() != "280":  # ARPHRD_CAN
+                fail(f"{iface} is not a CAN interface")
+    except FileNotFoundError:
+        fail(f"no network interface {iface}")
     sender, receiver = raw_socket(iface), raw_socket(iface)
     with sender, receiver:
         can_id, data = 0x123, bytes([0xDE, 0xAD, 0xBE, 0xEF, 1, 2, 3, 4])
