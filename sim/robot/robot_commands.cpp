@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <optional>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 namespace wenlo::sim {
@@ -287,7 +288,20 @@ std::string run_command(Robot& robot, const std::string& line) {
     if (w[0] == "motor") {
         return motor_command(robot, w);
     }
-    if (w[0] == "received") {  // every byte the servos heard since the last clear, in hex
+    if (w[0] == "received") {
+        // Every byte the servos heard since the last clear, in hex; with MIN, first waits (up
+        // to 2 s) until that many have arrived, since a client's write returns before the
+        // simulator has read it. Without MIN it waits 20 ms so that stragglers are counted.
+        if (w.size() == 2) {
+            auto min = integer(w[1]);
+            if (!min || *min < 0) {
+                return "error expected a byte count";
+            }
+            (void)robot.servos->wait_for_received(static_cast<std::size_t>(*min),
+                                                  std::chrono::milliseconds(2000));
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
         return "ok " + hex(robot.servos->received());
     }
     if (w[0] == "clear_received") {

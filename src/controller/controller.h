@@ -19,6 +19,10 @@ namespace wenlo::controller {
 inline constexpr std::string_view kNoSerialPort =
     "serial port not configured (neck-only controller)";
 
+// Homing cycles for the largest distance and the step per cycle: whole part of max_err / step
+// plus 2000, saturating instead of wrapping for a tiny step.
+std::uint64_t homing_cycle_budget(double max_err, double step);
+
 class MotorController {
 public:
     // Opens the serial port (if a path is given) and then the CAN interface; sends nothing.

@@ -17,8 +17,9 @@ constexpr std::uint64_t kExtraCycles = 2000;
 constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
 constexpr auto kCyclePause = std::chrono::milliseconds(10);
 
-// Whole cycles for max_err / step plus the extra ones, saturating rather than wrapping.
-std::uint64_t cycle_budget(double max_err, double step) {
+}  // namespace
+
+std::uint64_t homing_cycle_budget(double max_err, double step) {
     const double cycles = std::floor(max_err / step);
     constexpr double kLimit = 18446744073709549568.0;  // largest double below 2^64
     if (!(cycles < kLimit - static_cast<double>(kExtraCycles))) {
@@ -26,6 +27,8 @@ std::uint64_t cycle_budget(double max_err, double step) {
     }
     return static_cast<std::uint64_t>(cycles) + kExtraCycles;
 }
+
+namespace {
 
 std::string list_text(const std::array<double, 3>& values) {
     std::string text = "[";
@@ -83,7 +86,7 @@ Result<std::array<double, 3>> MotorController::neck_home(double speed, double to
         max_err = std::max(max_err, std::fabs(p[i] - goal[i]));
     }
     const double step = speed * kStepFactor;
-    const std::uint64_t budget = cycle_budget(max_err, step);
+    const std::uint64_t budget = homing_cycle_budget(max_err, step);
 
     std::array<double, 3> setpoint = p;
     std::array<bool, 3> settled{false, false, false};

@@ -116,9 +116,11 @@ class SimRobot:
     def servo_clear_faults(self, servo_id: int):
         self.command(f"servo {servo_id} clear_faults")
 
-    def received(self) -> bytes:
-        """Every byte the servo bus received since the last clear_received()."""
-        return bytes.fromhex(self.command("received"))
+    def received(self, at_least: int | None = None) -> bytes:
+        """Every byte the servo bus received since the last clear_received(); with at_least,
+        waits (up to 2 s) until that many bytes have arrived."""
+        suffix = "" if at_least is None else f" {at_least}"
+        return bytes.fromhex(self.command("received" + suffix))
 
     def clear_received(self):
         self.command("clear_received")
