@@ -34,6 +34,21 @@ int python_level(Level level) {
     return 0;
 }
 
+// "a::b::c" becomes "a.b.c", the Python logger's name.
+std::string logger_name(std::string_view target) {
+    std::string name;
+    name.reserve(target.size());
+    for (std::size_t i = 0; i < target.size(); ++i) {
+        if (target[i] == ':' && i + 1 < target.size() && target[i + 1] == ':') {
+            name += '.';
+            ++i;
+        } else {
+            name += target[i];
+        }
+    }
+    return name;
+}
+
 struct Entry {
     std::string target;
     PyObject* logger;  // strong reference, kept for the life of the process
@@ -91,11 +106,7 @@ private:
 
     void deliver(std::string_view target, Level level, std::string_view message, const char* file,
                  std::uint32_t line) {
-        std::string name(target);
-        for (std::size_t at = name.find("::"); at != std::string::npos; at = name.find("::", at)) {
-            name.replace(at, 2, ".");
-            ++at;
-        }
+        std::string name = logger_name(target);
         const auto cache = cache_.load(std::memory_order_acquire);
         const Entry* entry = find(*cache, target);
         Ref logger = entry != nullptr ? Ref::borrow(entry->logger) : fetch_logger(name);

@@ -33,12 +33,15 @@ std::uint8_t checksum(std::span<const std::uint8_t> bytes) {
 }
 
 std::vector<std::uint8_t> InstructionPacketFeetech::to_bytes() const {
-    std::vector<std::uint8_t> bytes;
-    bytes.reserve(params_.size() + 6);
-    bytes.insert(bytes.end(), {0xFF, 0xFF, id_, static_cast<std::uint8_t>(params_.size() + 2),
-                               static_cast<std::uint8_t>(instruction_)});
-    bytes.insert(bytes.end(), params_.begin(), params_.end());
-    bytes.push_back(checksum(std::span(bytes).subspan(2)));
+    // Sized up front and filled by index: g++ 12 misreads the bounds of small inserts at -O2.
+    std::vector<std::uint8_t> bytes(params_.size() + 6);
+    bytes[0] = 0xFF;
+    bytes[1] = 0xFF;
+    bytes[2] = id_;
+    bytes[3] = static_cast<std::uint8_t>(params_.size() + 2);
+    bytes[4] = static_cast<std::uint8_t>(instruction_);
+    std::copy(params_.begin(), params_.end(), bytes.begin() + 5);
+    bytes.back() = checksum(std::span(bytes).subspan(2, bytes.size() - 3));
     return bytes;
 }
 

@@ -1,0 +1,58 @@
+"""Error paths must not leak references: repeated failing calls leave refcounts and the number
+of allocated blocks where they were."""
+import gc
+import sys
+
+import pytest
+
+import wenlo_motor_controller as wmc
+
+
+def failing_calls(ctl):
+    items = [1.0, "x"]
+    return [
+        (lambda: wmc.WenloTorsoPosition(items, [1, 2], [3, 4, 5], [6, 7, 8]), TypeError, items),
+        (lambda: wmc.WenloTorsoPosition([0.0], [1, 2], [3, 4, 5], items), BaseException, items),
+        (lambda: ctl.set_neck_position(items), ValueError, items),
+        (lambda: ctl.set_arms_position(items), ValueError, items),
+        (lambda: ctl.enable_torque_on_ids(items), TypeError, items),
+        (lambda: ctl.set_neck_gains(3, 1.0, 0.5), RuntimeError, None),
+        (lambda: ctl.read_all_positions(), RuntimeError, None),
+        (lambda: ctl.neck_home(speed=0), RuntimeError, None),
+        (lambda: ctl.enable_arms(enable=items), TypeError, items),
+        (lambda: wmc.WenloMotorController(serialport=items), TypeError, items),
+        (lambda: wmc.WenloPyControlLoop(None, items), TypeError, items),
+    ]
+
+
+def test_failing_calls_leak_nothing(sim):
+    ctl = wmc.WenloMotorController()  # neck-only: arm methods fail without traffic
+    for call, exc, arg in failing_calls(ctl):
+        before_ref = sys.getrefcount(arg) if arg is not None else 0
+        for _ in range(20):  # warm up caches
+            with pytest.raises(exc):
+                call()
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(2000):
+            with pytest.raises(exc):
+                call()
+        gc.collect()
+        grown = sys.getallocatedblocks() - before
+        assert grown < 200, f"{grown} blocks kept by {call}"
+        if arg is not None:
+            assert sys.getrefcount(arg) == before_ref
+
+
+def test_successful_results_leak_nothing(sim):
+    ctl = wmc.WenloMotorController(sim.serial_path)
+    for call in (ctl.read_all_positions, ctl.neck_position_limits, ctl.read_neck_positions,
+                 lambda: repr(wmc.WenloTorsoPosition([0, 1], [2, 3], [4, 5, 6], [7, 8, 9]))):
+        for _ in range(20):
+            call()
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(500):
+            call()
+        gc.collect()
+        assert sys.getallocatedblocks() - before < 200
