@@ -281,14 +281,7 @@ void prefix_type_error(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
         return;
     }
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref cause = Ref::steal(value);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
+    Ref cause = take_pending_exception();
     Ref reason = Ref::steal(cause ? PyObject_Str(cause.get()) : nullptr);
     if (!reason) {
         PyErr_Clear();

@@ -222,14 +222,7 @@ Bridge* bridge() {
 bool install_log_bridge() {
     Ref logging = Ref::steal(PyImport_ImportModule("logging"));
     if (!logging) {
-        PyObject* type = nullptr;
-        PyObject* value = nullptr;
-        PyObject* traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        Ref error = Ref::steal(value);
-        Py_XDECREF(type);
-        Py_XDECREF(traceback);
+        Ref error = take_pending_exception();
         std::string text = "Failed to initialize python logging";
         if (Ref str = Ref::steal(error ? PyObject_Str(error.get()) : nullptr)) {
             if (const char* s = PyUnicode_AsUTF8(str.get())) {

@@ -53,4 +53,16 @@ private:
     PyObject* traceback_ = nullptr;
 };
 
+// Takes the pending exception off this thread and returns its (normalised) value, or null.
+inline Ref take_pending_exception() {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value);
+}
+
 }  // namespace wenlo::py
