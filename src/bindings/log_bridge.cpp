@@ -93,7 +93,12 @@ private:
                  std::uint32_t line) {
         // The interpreter must not be entered once it is finalizing; a thread that tried would
         // hang or crash inside PyGILState_Ensure.
-        if (Py_IsInitialized() == 0 || _Py_IsFinalizing()) {
+#if PY_VERSION_HEX >= 0x030D0000
+        const bool finalizing = Py_IsFinalizing() != 0;
+#else
+        const bool finalizing = _Py_IsFinalizing() != 0;
+#endif
+        if (Py_IsInitialized() == 0 || finalizing) {
             return;
         }
         const PyGILState_STATE gil = PyGILState_Ensure();
