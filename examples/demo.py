@@ -5,6 +5,7 @@ On the robot itself, set WENLO_SIM_SERIAL to the servo adapter (e.g. /dev/ttyUSB
 """
 import logging
 import os
+import time
 
 from wenlo_motor_controller import WenloMotorController
 
@@ -25,7 +26,9 @@ robot.set_arms_position([0.3, -0.2, 0.3, -0.2])
 robot.set_nose_position([0.1, 0.0, -0.1])
 print("servo positions:   ", [round(p, 4) for p in robot.read_all_positions()])
 
-print("neck to yaw 0.2, pitch 0.1:", [round(p, 4) for p in robot.set_neck_position([0.2, 0.1, 0.0])])
+robot.set_neck_position([0.2, 0.1, 0.0])
+time.sleep(0.5)
+print("neck after moving to yaw 0.2, pitch 0.1:", [round(p, 4) for p in robot.read_neck_positions()])
 print("neck asked beyond its bounds (clamped):",
       [round(p, 4) for p in robot.set_neck_position([0.9, 0.1, 0.0])])
 robot.disable_torque()

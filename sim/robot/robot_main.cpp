@@ -3,6 +3,7 @@
 // one command a line on stdin until "quit" or end of input.
 #include "robot_commands.h"
 
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -11,7 +12,7 @@
 
 namespace {
 
-std::vector<damiaosim::MotorConfig> neck_motors() {
+std::vector<damiaosim::MotorConfig> neck_motors(const std::array<double, 3>& start) {
     damiaosim::MotorConfig yaw;
     yaw.motor_id = 1;
     yaw.master_id = 1;
@@ -23,11 +24,15 @@ std::vector<damiaosim::MotorConfig> neck_motors() {
     damiaosim::MotorConfig roll = pitch;
     roll.motor_id = 3;
     roll.master_id = 3;
+    yaw.start_position = start[0];
+    pitch.start_position = start[1];
+    roll.start_position = start[2];
     return {yaw, pitch, roll};
 }
 
 int usage(const char* self) {
-    std::fprintf(stderr, "usage: %s [--iface NAME] [--wire-time]\n", self);
+    std::fprintf(stderr, "usage: %s [--iface NAME] [--wire-time] [--neck-start YAW,PITCH,ROLL]\n",
+                 self);
     return 2;
 }
 
@@ -36,11 +41,17 @@ int usage(const char* self) {
 int main(int argc, char** argv) {
     std::string iface = "can0";
     servosim::SimulatorOptions options;
+    std::array<double, 3> start{0.0, 0.0, 0.0};
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--iface") == 0 && i + 1 < argc) {
             iface = argv[++i];
         } else if (std::strcmp(argv[i], "--wire-time") == 0) {
             options.wire_time = true;
+        } else if (std::strcmp(argv[i], "--neck-start") == 0 && i + 1 < argc) {
+            // Multi-turn positions the neck motors stand at, as after a power cycle.
+            if (std::sscanf(argv[++i], "%lf,%lf,%lf", &start[0], &start[1], &start[2]) != 3) {
+                return usage(argv[0]);
+            }
         } else {
             return usage(argv[0]);
         }
@@ -52,7 +63,7 @@ int main(int argc, char** argv) {
                      servos.error().message().c_str());
         return 1;
     }
-    auto motors = damiaosim::MotorBus::open(iface, neck_motors());
+    auto motors = damiaosim::MotorBus::open(iface, neck_motors(start));
     if (!motors) {
         std::fprintf(stderr, "wenlo-sim-robot: CAN bus '%s': %s\n", iface.c_str(),
                      motors.error().message().c_str());

@@ -58,10 +58,13 @@ class SimRobot:
     ``iface``. Use it as a context manager, or call ``close()``.
     """
 
-    def __init__(self, iface: str = "can0", wire_time: bool = False):
+    def __init__(self, iface: str = "can0", wire_time: bool = False,
+                 neck_start: tuple[float, float, float] | None = None):
         args = [str(robot_binary()), "--iface", iface]
         if wire_time:
             args.append("--wire-time")
+        if neck_start is not None:
+            args += ["--neck-start", ",".join(repr(float(v)) for v in neck_start)]
         self.iface = iface
         self._proc = subprocess.Popen(
             args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=preload_env(), text=True,
@@ -205,7 +208,7 @@ def _fields(text: str) -> dict:
 
 
 def run_program(argv: list[str], iface: str = "can0", wire_time: bool = False,
-                robot: bool = True) -> int:
+                robot: bool = True, neck_start=None) -> int:
     """Runs argv with the stand-in preloaded and, unless robot is False, a simulated robot
     behind it; WENLO_SIM_SERIAL and WENLO_SIM_CAN tell the program where the robot is."""
     if argv and argv[0].endswith(".py"):
@@ -213,7 +216,7 @@ def run_program(argv: list[str], iface: str = "can0", wire_time: bool = False,
     env = preload_env()
     if not robot:
         return subprocess.call(argv, env=env)
-    with SimRobot(iface=iface, wire_time=wire_time) as sim:
+    with SimRobot(iface=iface, wire_time=wire_time, neck_start=neck_start) as sim:
         env["WENLO_SIM_SERIAL"] = sim.serial_path
         env["WENLO_SIM_CAN"] = sim.iface
         print(f"wenlo_sim: servos on {sim.serial_path}, neck motors on {sim.iface}: "
