@@ -174,3 +174,17 @@ def test_neck_argument_errors_send_nothing(ctl, sim):
     with pytest.raises(TypeError, match="^argument 'enable': "):
         ctl.enable_neck(0)
     assert sim.can_frames() == []
+
+
+def test_nan_requests_are_refused_before_anything_is_sent(ctl, sim):
+    # Unrefused, NaN would encode as the bottom of the motor's range, -12.5 rad.
+    with pytest.raises(RuntimeError) as info:
+        ctl.set_neck_position([0.0, float("nan"), 0.0])
+    assert str(info.value) == "set_neck_position(neck_pitch): requested position is NaN"
+    with pytest.raises(RuntimeError) as info:
+        ctl.set_neck_roll_position(float("nan"))
+    assert str(info.value) == "set_neck_roll_position: requested position is NaN"
+    assert sim.can_frames() == []
+    # Infinities are clamped like any other value out of bounds.
+    ctl.set_neck_yaw_position(float("inf"))
+    assert sim.motor_state(1)["cmd_position"] == pytest.approx(0.5, abs=ULP)

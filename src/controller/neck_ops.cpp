@@ -87,6 +87,14 @@ Result<std::array<double, 3>> MotorController::command_neck_mit(const std::array
 
 Result<std::array<double, 3>> MotorController::set_neck_position(
     const std::array<double, 3>& requested) {
+    // A NaN would pass the clamp and encode as the bottom of the motor's range (-12.5 rad), so
+    // it is refused before anything is sent.
+    for (std::size_t i = 0; i < kNeckJoints; ++i) {
+        if (std::isnan(requested[i])) {
+            return std::unexpected(
+                Error("set_neck_position(" + joint(i) + "): requested position is NaN"));
+        }
+    }
     std::array<double, 3> goals{};
     for (std::size_t i = 0; i < kNeckJoints; ++i) {
         goals[i] = clamp_neck_position(i, requested[i]);
@@ -96,6 +104,10 @@ Result<std::array<double, 3>> MotorController::set_neck_position(
 
 Result<double> MotorController::set_single_neck_joint(std::size_t index, double requested) {
     Impl& s = *impl_;
+    if (std::isnan(requested)) {
+        return std::unexpected(
+            Error("set_" + joint(index) + "_position: requested position is NaN"));
+    }
     const double position = clamp_neck_position(index, requested);
     s.templates[index].position = static_cast<float>(position);
     auto state = s.neck[index].control(s.can, ControlCommand::Mit{s.templates[index]});
