@@ -63,6 +63,10 @@ PyObject* g_type = nullptr;
 
 }  // namespace
 
+void close_running_loops() {
+    // No loop can be built yet, so none can be running.
+}
+
 PyObject* control_loop_type() {
     if (g_type == nullptr) {
         g_type = PyType_FromSpec(&g_spec);

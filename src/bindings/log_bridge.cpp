@@ -59,7 +59,7 @@ using Cache = std::vector<Entry>;
 class Bridge final : public log::Sink {
 public:
     bool enabled(std::string_view target, Level level) override {
-        if (level > kMaxLevel || stopped_.load(std::memory_order_acquire)) {
+        if (level > kMaxLevel) {
             return false;
         }
         const auto cache = cache_.load(std::memory_order_acquire);
@@ -77,8 +77,6 @@ public:
         forward(target, level, message, file, line);
     }
 
-    void stop() { stopped_.store(true, std::memory_order_release); }
-
 private:
     static const Entry* find(const Cache& cache, std::string_view target) {
         for (const Entry& entry : cache) {
@@ -91,22 +89,25 @@ private:
 
     void forward(std::string_view target, Level level, std::string_view message, const char* file,
                  std::uint32_t line) {
-        // The interpreter must not be entered once it is finalizing; a thread that tried would
-        // hang or crash inside PyGILState_Ensure.
-#if PY_VERSION_HEX >= 0x030D0000
-        const bool finalizing = Py_IsFinalizing() != 0;
-#else
-        const bool finalizing = _Py_IsFinalizing() != 0;
-#endif
-        if (Py_IsInitialized() == 0 || finalizing) {
+        // Records keep flowing for as long as Python's logging can take them (exit handlers
+        // included) and stop once finalization has begun. Finalization may still begin between
+        // this check and PyGILState_Ensure: CPython then ends this thread with a forced unwind
+        // (3.10 to 3.13) or parks it for good (3.14 on), and nothing on our way out touches
+        // Python or waits for anything, so neither aborts the process nor blocks its exit.
+        if (Py_IsInitialized() == 0 || interpreter_finalizing()) {
             return;
         }
-        const PyGILState_STATE gil = PyGILState_Ensure();
-        {
-            PendingErrorGuard pending;
-            deliver(target, level, message, file, line);
-        }
-        PyGILState_Release(gil);
+        GilEnsure gil;
+        PendingErrorGuard pending;
+        deliver(target, level, message, file, line);
+    }
+
+    static bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+        return Py_IsFinalizing() != 0;
+#else
+        return _Py_IsFinalizing() != 0;
+#endif
     }
 
     void deliver(std::string_view target, Level level, std::string_view message, const char* file,
@@ -211,7 +212,6 @@ public:
 
 private:
     std::atomic<std::shared_ptr<const Cache>> cache_{std::make_shared<const Cache>()};
-    std::atomic<bool> stopped_{false};
 };
 
 PyObject* Bridge::logging_ = nullptr;
@@ -246,7 +246,5 @@ bool install_log_bridge() {
     Bridge::logging_ = logging.detach();
     return true;
 }
-
-void shut_down_log_bridge() { bridge()->stop(); }
 
 }  // namespace wenlo::py

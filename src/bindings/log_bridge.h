@@ -8,7 +8,5 @@ namespace wenlo::py {
 // Imports logging and registers the bridge as the process-wide log sink. Returns false with
 // PanicException set if logging cannot be imported or a sink is already registered.
 bool install_log_bridge();
-// Called once shutdown has begun: from then on records are dropped without touching Python.
-void shut_down_log_bridge();
 
 }  // namespace wenlo::py

@@ -19,9 +19,14 @@ PyModuleDef g_module_def = {
     nullptr,
 };
 
+// Runs before finalization: every control loop still running is closed here, so that no
+// worker thread is left to log into an interpreter that is going away. The logging bridge
+// itself stays on, for the exit handlers that run after this one.
 PyObject* at_exit(PyObject*, PyObject*) {
-    shut_down_log_bridge();
-    Py_RETURN_NONE;
+    return guard<PyObject*>(nullptr, [] {
+        close_running_loops();
+        Py_RETURN_NONE;
+    });
 }
 
 PyMethodDef g_at_exit_def = {"_wenlo_motor_controller_shutdown", at_exit, METH_NOARGS, nullptr};

@@ -42,6 +42,8 @@ void raise_panic(const std::string& message) {
 void raise_panic_from_current_exception() {
     try {
         throw;
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const std::exception& e) {
         raise_panic(e.what());
     } catch (...) {

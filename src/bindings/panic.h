@@ -4,6 +4,8 @@
 
 #include "bindings/py_ref.h"
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <string>
 #include <utility>
@@ -34,11 +36,14 @@ void raise_panic(const std::string& message);
 void raise_panic_from_current_exception();
 
 // Runs body(), which returns a PyObject* (null with an exception set) or an int status, and
-// turns any escaping C++ exception into PanicException.
+// turns any escaping C++ exception into PanicException. A forced unwind (a thread that the
+// interpreter ends at exit) passes untouched, so this must not be noexcept.
 template <typename R, typename F>
-R guard(R failure, F&& body) noexcept {
+R guard(R failure, F&& body) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         raise_panic_from_current_exception();
         return failure;

@@ -1,8 +1,7 @@
 // A move-only owned Python reference; detach() hands the reference on.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "bindings/gil.h"
 
 #include <utility>
 
@@ -18,16 +17,18 @@ public:
         return Ref(obj);
     }
     Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
-    Ref& operator=(Ref&& other) noexcept {
+    // Releasing a reference may run arbitrary Python code (a __del__), which may end the thread
+    // during finalization: neither may be noexcept.
+    Ref& operator=(Ref&& other) {
         if (this != &other) {
-            Py_XDECREF(obj_);
+            release();
             obj_ = std::exchange(other.obj_, nullptr);
         }
         return *this;
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(obj_); }
+    ~Ref() noexcept(false) { release(); }
 
     PyObject* get() const { return obj_; }
     PyObject* detach() { return std::exchange(obj_, nullptr); }
@@ -35,6 +36,14 @@ public:
 
 private:
     explicit Ref(PyObject* obj) : obj_(obj) {}
+    // A thread that the interpreter is ending leaks its references rather than touch Python
+    // without the interpreter lock.
+    void release() {
+        if (obj_ != nullptr && holds_interpreter_lock()) {
+            Py_DECREF(obj_);
+        }
+        obj_ = nullptr;
+    }
     PyObject* obj_ = nullptr;
 };
 
@@ -43,7 +52,11 @@ private:
 class PendingErrorGuard {
 public:
     PendingErrorGuard() { PyErr_Fetch(&type_, &value_, &traceback_); }
-    ~PendingErrorGuard() { PyErr_Restore(type_, value_, traceback_); }
+    ~PendingErrorGuard() {
+        if (holds_interpreter_lock()) {
+            PyErr_Restore(type_, value_, traceback_);
+        }
+    }
     PendingErrorGuard(const PendingErrorGuard&) = delete;
     PendingErrorGuard& operator=(const PendingErrorGuard&) = delete;
 

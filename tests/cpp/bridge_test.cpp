@@ -174,21 +174,19 @@ TEST_F(Bridge, WaitingForTheLockDoesNotBlockAHolderThatLogs) {
     std::thread holder;
     Py_BEGIN_ALLOW_THREADS;
     holder = std::thread([&] {
-        PyGILState_STATE gil = PyGILState_Ensure();
+        wenlo::py::GilEnsure gil;
         auto done = guarded.run([&](int& value) {
             holding = true;
             // Give back the interpreter lock while holding the controller lock, then log,
             // which takes it again.
-            Py_BEGIN_ALLOW_THREADS;
+            wenlo::py::AllowThreads released;
             while (!release) {
                 std::this_thread::yield();
             }
             wenlo::log::write(kTarget, Level::Warn, "logged while holding the lock", nullptr, 0);
-            Py_END_ALLOW_THREADS;
             value = 1;
             return 0;
         });
-        PyGILState_Release(gil);
         EXPECT_TRUE(done.has_value());
     });
     while (!holding) {
@@ -204,6 +202,55 @@ TEST_F(Bridge, WaitingForTheLockDoesNotBlockAHolderThatLogs) {
     ASSERT_TRUE(second.has_value());
     EXPECT_EQ(*second, 1);
     EXPECT_EQ(eval_long("len(collector.records)"), 1);
+}
+
+// Lock hand-offs are RAII pairs: an exception between the halves leaves the interpreter lock
+// where it was before.
+TEST_F(Bridge, HandOffsAreUndoneWhenAnExceptionPasses) {
+    try {
+        wenlo::py::AllowThreads released;
+        EXPECT_FALSE(wenlo::py::holds_interpreter_lock());
+        throw std::runtime_error("while released");
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_TRUE(wenlo::py::holds_interpreter_lock());
+
+    std::atomic<bool> held_inside{false};
+    std::atomic<bool> held_after{true};
+    Py_BEGIN_ALLOW_THREADS;
+    std::thread native([&] {
+        try {
+            wenlo::py::GilEnsure gil;
+            held_inside = wenlo::py::holds_interpreter_lock();
+            throw std::runtime_error("while held");
+        } catch (const std::runtime_error&) {
+        }
+        held_after = wenlo::py::holds_interpreter_lock();
+    });
+    native.join();
+    Py_END_ALLOW_THREADS;  // would wait forever had the native thread kept the lock
+    EXPECT_TRUE(held_inside);
+    EXPECT_FALSE(held_after);
+}
+
+// The owner calling in again is refused at once; it must not wait for itself.
+TEST_F(Bridge, TheOwningThreadCallingAgainIsRefused) {
+    wenlo::py::Guarded<int> guarded(0);
+    bool inner_ran = false;
+    auto outer = guarded.run([&](int&) {
+        auto inner = guarded.run([&](int&) {
+            inner_ran = true;
+            return 0;
+        });
+        EXPECT_FALSE(inner.has_value());
+        EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_RuntimeError));
+        PyErr_Clear();
+        return 1;
+    });
+    ASSERT_TRUE(outer.has_value());
+    EXPECT_FALSE(inner_ran);
+    EXPECT_FALSE(guarded.poisoned());
+    EXPECT_TRUE(guarded.run([](int&) { return 2; }).has_value());  // and free again afterwards
 }
 
 TEST_F(Bridge, InternalFailurePoisonsTheLockForGood) {

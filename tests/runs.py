@@ -1,0 +1,36 @@
+"""Runs a Python script many times in fresh processes and counts how each run ended, for the
+threads-and-shutdown tests: a deadlock or an abort at exit shows only in some runs."""
+import collections
+import subprocess
+import sys
+
+import wenlo_sim
+
+
+def run_many(script, runs, timeout=30.0, args=(), env=None):
+    """Counter of outcomes: "ok", "hang", "abort" (killed by a signal or glibc's message) and
+    "error"; the last two keep one example of stderr under "first_failure"."""
+    counts = collections.Counter()
+    first_failure = None
+    base_env = wenlo_sim.preload_env(env)
+    for i in range(runs):
+        argv = [sys.executable, "-c", script, *[str(a(i) if callable(a) else a) for a in args]]
+        try:
+            done = subprocess.run(argv, env=base_env, capture_output=True, text=True,
+                                  timeout=timeout)
+        except subprocess.TimeoutExpired as e:
+            counts["hang"] += 1
+            first_failure = first_failure or f"hang after {timeout} s: {e.stderr!r}"
+            continue
+        fatal = "FATAL" in done.stderr or "uncaught panic" in done.stderr
+        if done.returncode < 0 or fatal:
+            outcome = "abort"
+        elif done.returncode != 0:
+            outcome = "error"
+        else:
+            outcome = "ok"
+        counts[outcome] += 1
+        if outcome != "ok" and first_failure is None:
+            first_failure = f"exit {done.returncode}: {done.stderr[-2000:]}"
+    print(f"{runs} runs on Python {sys.version.split()[0]}: {dict(counts)}")
+    return counts, first_failure
