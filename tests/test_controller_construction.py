@@ -63,6 +63,15 @@ def test_argument_errors(kwargs, message):
     assert str(info.value).startswith(message)
 
 
+def test_an_embedded_nul_is_refused_before_anything_opens(sim):
+    for kwargs in (dict(serialport=sim.serial_path + "\x00junk"),
+                   dict(serialport=sim.serial_path, can_bus="can0\x00x")):
+        with pytest.raises(ValueError, match="^embedded null character$"):
+            wmc.WenloMotorController(**kwargs)
+    # Nothing kept the port: the exclusive open still succeeds.
+    assert len(wmc.WenloMotorController(sim.serial_path).read_all_positions()) == 7
+
+
 def test_positional_arguments_too_many():
     with pytest.raises(TypeError, match="takes from 0 to 2 positional arguments but 3 were given"):
         wmc.WenloMotorController(None, "can0", 1)

@@ -214,6 +214,12 @@ bool convert(PyObject* obj, std::string& out) {
     if (text == nullptr) {
         return false;
     }
+    // Paths and interface names reach the system as C strings, which would end at the NUL;
+    // Python's own functions refuse such strings the same way.
+    if (std::memchr(text, '\0', static_cast<std::size_t>(len)) != nullptr) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character");
+        return false;
+    }
     out.assign(text, static_cast<std::size_t>(len));
     return true;
 }
