@@ -286,3 +286,28 @@ def test_signatures_and_docstrings():
         "right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right]")
     assert cls.set_neck_yaw_position.__doc__ in (None, "")
     assert "2π" in cls.neck_home.__doc__ and "—" in cls.neck_home.__doc__
+
+
+@pytest.mark.parametrize(
+    "method, values, joint",
+    [
+        ("set_left_arm_position", [float("nan"), 0.0], "left_arm_pitch"),
+        ("set_right_arm_position", [0.0, float("nan")], "right_arm_yaw"),
+        ("set_arms_position", [0.0, 0.0, float("nan"), 0.0], "right_arm_pitch"),
+        ("set_nose_position", [0.0, 0.0, float("nan")], "nose_right"),
+        ("set_all_goal_positions", [0.0] * 5 + [float("nan"), 0.0], "nose_left"),
+    ],
+)
+def test_a_nan_goal_is_refused_and_nothing_is_sent(ctl, sim, method, values, joint):
+    with pytest.raises(RuntimeError) as info:
+        getattr(ctl, method)(values)
+    assert str(info.value) == f"{method}({joint}): requested position is NaN"
+    assert sim.received() == b""
+
+
+def test_infinite_goals_saturate(ctl, sim):
+    ctl.set_left_arm_position([float("inf"), float("-inf")])
+    expected = sync_write(0x2A, [(1, (32767).to_bytes(2, "little", signed=True)),
+                                 (2, (-32768).to_bytes(2, "little", signed=True))])
+    assert sim.received(len(expected)) == expected
+    assert sim.servo_state(1)["goal"] == 32767 and sim.servo_state(2)["goal"] == -32768

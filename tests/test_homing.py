@@ -1,9 +1,12 @@
 """neck_home on the simulated motors: nearest multiple of 2 pi, ramps, overrides, time-out."""
 import math
+import signal
+import time
 
 import pytest
 
 TWO_PI = 6.283185307179586
+ULP = 25.0 / 65535 * 1.01  # one step of the 16-bit position field over +-12.5 rad
 
 
 def start_at(sim, positions):
@@ -91,3 +94,31 @@ def test_a_joint_that_never_arrives_times_out_with_the_flags(ctl, sim):
     assert [sim.motor_state(m)["enables"] for m in (1, 2, 3)] == enables
     assert [sim.motor_state(m)["register_reads"] for m in (1, 2, 3)] == reads
     assert ctl.is_neck_torque_enabled() is True
+
+
+def test_a_joint_counts_as_settled_only_once_its_set_point_has_arrived(ctl, sim):
+    # Within tolerance long before the ramp ends: homing must still take the set-point home.
+    start_at(sim, (0.5, 0.0, 0.0))
+    ctl.neck_home(speed=2.0, tolerance=0.3)
+    assert sim.motor_state(1)["cmd_position"] == pytest.approx(0.0, abs=ULP)
+
+
+def test_ctrl_c_stops_homing_at_once_and_leaves_the_neck_holding(ctl, sim):
+    start_at(sim, (2.0, 0.0, 0.0))   # about 10 s of travel at 0.2 rad/s
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    signal.setitimer(signal.ITIMER_REAL, 1.0)
+    started = time.monotonic()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            ctl.neck_home(speed=0.2)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert time.monotonic() - started < 3.0
+    sim.clear_can()
+    time.sleep(0.3)
+    assert sim.can_frames() == []                       # no more commands
+    assert sim.motor_state(1)["enabled"] == 1            # torque stays on
+    assert 0.5 < sim.motor_state(1)["cmd_position"] < 1.95
+    assert ctl.is_neck_torque_enabled() is True
+    assert len(ctl.read_neck_positions()) == 3           # the lock was released

@@ -3,6 +3,7 @@
 #include "bindings/args.h"
 #include "bindings/classes.h"
 #include "bindings/guarded.h"
+#include "bindings/interrupt.h"
 #include "bindings/panic.h"
 #include "controller/controller.h"
 
@@ -30,6 +31,9 @@ Guarded<MotorController>* guarded_of(PyObject* self) {
 }
 
 PyObject* raise_error(const controller::Error& error) {
+    if (interrupted_by_python(error)) {
+        return nullptr;  // the signal handler's exception (KeyboardInterrupt) is the answer
+    }
     const std::string& text = error.message();
     Ref message = Ref::steal(
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
@@ -278,7 +282,10 @@ WENLO_FASTCALL(neck_home) {
             return nullptr;
         }
         return call(
-            self, [&](MotorController& c) { return c.neck_home(speed, tolerance, kp, kd); },
+            self,
+            [&](MotorController& c) {
+                return c.neck_home(speed, tolerance, kp, kd, python_signal_check());
+            },
             list3);
     });
 }

@@ -51,7 +51,9 @@ public:
     [[nodiscard]] Result<void> set_left_arm_position(const std::array<double, 2>& position);
     [[nodiscard]] Result<void> set_right_arm_position(const std::array<double, 2>& position);
     [[nodiscard]] Result<void> set_nose_position(const std::array<double, 3>& position);
-    // Single-servo register access.
+    // Single-servo register access. One packet carries at most 253 parameter bytes, the
+    // address included; a longer write is refused before anything is sent.
+    static constexpr std::size_t kMaxWriteBytes = 252;
     [[nodiscard]] Result<std::vector<std::uint8_t>> read_raw(std::uint8_t id, std::uint8_t address,
                                                              std::uint8_t length);
     [[nodiscard]] Result<void> write_raw(std::uint8_t id, std::uint8_t address,
@@ -72,12 +74,17 @@ public:
     // The gains of one joint's command template (kp, kd).
     std::pair<float, float> neck_gains(std::size_t index) const;
 
+    // Asks `interrupted` once per cycle; when it answers true, stops commanding at once (torque
+    // stays on, so the neck holds its last set-point) and fails with an interruption.
     [[nodiscard]] Result<std::array<double, 3>> neck_home(double speed, double tolerance,
                                                           std::optional<float> kp,
-                                                          std::optional<float> kd);
+                                                          std::optional<float> kd,
+                                                          const InterruptCheck& interrupted = {});
 
-    // Reboots the seven servos and waits until each answers again.
-    [[nodiscard]] Result<void> reboot(std::chrono::nanoseconds timeout);
+    // Reboots the seven servos and waits until each answers again, asking `interrupted`
+    // between polls.
+    [[nodiscard]] Result<void> reboot(std::chrono::nanoseconds timeout,
+                                      const InterruptCheck& interrupted = {});
 
 private:
     struct Impl;

@@ -50,7 +50,8 @@ std::string list_text(const std::array<bool, 3>& values) {
 
 Result<std::array<double, 3>> MotorController::neck_home(double speed, double tolerance,
                                                          std::optional<float> kp,
-                                                         std::optional<float> kd) {
+                                                         std::optional<float> kd,
+                                                         const InterruptCheck& interrupted) {
     if (!(speed > 0.0)) {
         return std::unexpected(
             Error("neck_home: speed must be positive, got " + fmt::float_display(speed)));
@@ -119,6 +120,9 @@ Result<std::array<double, 3>> MotorController::neck_home(double speed, double to
         }
         if (all) {
             return observed;
+        }
+        if (interrupted && interrupted()) {
+            return std::unexpected(Error::interruption("neck_home: interrupted"));
         }
         std::this_thread::sleep_for(kCyclePause);
     }

@@ -8,7 +8,8 @@
 
 namespace wenlo::controller {
 
-Result<void> MotorController::reboot(std::chrono::nanoseconds timeout) {
+Result<void> MotorController::reboot(std::chrono::nanoseconds timeout,
+                                     const InterruptCheck& interrupted) {
     using namespace std::chrono_literals;
     if (!impl_->serial) {
         return {};
@@ -30,6 +31,9 @@ Result<void> MotorController::reboot(std::chrono::nanoseconds timeout) {
     const auto start = std::chrono::steady_clock::now();
     while (std::chrono::steady_clock::now() - start < timeout) {
         std::this_thread::sleep_for(100ms);
+        if (interrupted && interrupted()) {
+            return std::unexpected(Error::interruption("reboot: interrupted"));
+        }
         std::vector<std::uint8_t> still;
         for (std::uint8_t id : pending) {
             auto answered = impl_->protocol.ping(port, id);

@@ -4,6 +4,7 @@
 #include "serialbus/servo/feetech/sts3025bl.hpp"
 
 #include <chrono>
+#include <cmath>
 #include <thread>
 
 namespace wenlo::controller {
@@ -35,6 +36,20 @@ std::array<Out, 7> join(const std::vector<T>& arms, const std::vector<T>& nose) 
         all[4 + i] = static_cast<Out>(nose[i]);
     }
     return all;
+}
+
+// A NaN goal would convert to raw 0, which drives the joint to -pi: it is refused, naming the
+// operation and the joint, before anything is sent. Infinities saturate as the conversion says.
+Result<void> refuse_nan(std::string_view operation, std::span<const std::uint8_t> ids,
+                        std::span<const double> goals) {
+    for (std::size_t i = 0; i < goals.size(); ++i) {
+        if (std::isnan(goals[i])) {
+            return std::unexpected(Error(std::string(operation) + "(" +
+                                         std::string(kServos[ids[i] - 1].name) +
+                                         "): requested position is NaN"));
+        }
+    }
+    return {};
 }
 
 }  // namespace
@@ -153,6 +168,9 @@ Result<void> MotorController::set_all_torque(bool enable) {
 }
 
 Result<void> MotorController::set_all_goal_positions(const std::array<double, 7>& positions) {
+    if (auto refused = refuse_nan("set_all_goal_positions", kServoIds, positions); !refused) {
+        return refused;
+    }
     auto port = impl_->port();
     if (!port) {
         return std::unexpected(port.error());
@@ -167,6 +185,9 @@ Result<void> MotorController::set_all_goal_positions(const std::array<double, 7>
 }
 
 Result<void> MotorController::set_arms_position(const std::array<double, 4>& position) {
+    if (auto refused = refuse_nan("set_arms_position", kArmIds, position); !refused) {
+        return refused;
+    }
     auto port = impl_->port();
     if (!port) {
         return std::unexpected(port.error());
@@ -175,6 +196,9 @@ Result<void> MotorController::set_arms_position(const std::array<double, 4>& pos
 }
 
 Result<void> MotorController::set_left_arm_position(const std::array<double, 2>& position) {
+    if (auto refused = refuse_nan("set_left_arm_position", kLeftArmIds, position); !refused) {
+        return refused;
+    }
     auto port = impl_->port();
     if (!port) {
         return std::unexpected(port.error());
@@ -183,6 +207,9 @@ Result<void> MotorController::set_left_arm_position(const std::array<double, 2>&
 }
 
 Result<void> MotorController::set_right_arm_position(const std::array<double, 2>& position) {
+    if (auto refused = refuse_nan("set_right_arm_position", kRightArmIds, position); !refused) {
+        return refused;
+    }
     auto port = impl_->port();
     if (!port) {
         return std::unexpected(port.error());
@@ -191,6 +218,9 @@ Result<void> MotorController::set_right_arm_position(const std::array<double, 2>
 }
 
 Result<void> MotorController::set_nose_position(const std::array<double, 3>& position) {
+    if (auto refused = refuse_nan("set_nose_position", kNoseIds, position); !refused) {
+        return refused;
+    }
     auto port = impl_->port();
     if (!port) {
         return std::unexpected(port.error());
@@ -209,6 +239,12 @@ Result<std::vector<std::uint8_t>> MotorController::read_raw(std::uint8_t id, std
 
 Result<void> MotorController::write_raw(std::uint8_t id, std::uint8_t address,
                                         std::span<const std::uint8_t> data) {
+    // Beyond this the packet's length byte would wrap and a malformed packet reach the bus.
+    if (data.size() > kMaxWriteBytes) {
+        return std::unexpected(Error("write_raw: " + std::to_string(data.size()) +
+                                     " data bytes do not fit one packet (at most " +
+                                     std::to_string(kMaxWriteBytes) + ")"));
+    }
     auto port = impl_->port();
     if (!port) {
         return std::unexpected(port.error());
