@@ -1,5 +1,6 @@
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "serialbus/io_error.hpp"
 #include "serialbus/serial_port_error.hpp"
@@ -9,9 +10,12 @@ namespace serialbus {
 namespace {
 
 std::string errno_text(int error_number) {
-    // strerror_r comes in two flavours; std::strerror is fine since the text is copied at once
-    // and only the opening thread builds these errors.
-    return std::strerror(error_number);
+    // Any thread that runs an exchange builds these errors, and std::strerror may share one
+    // buffer between threads; strerrordesc_np reads a constant table instead.
+    if (const char* text = strerrordesc_np(error_number)) {
+        return text;
+    }
+    return "Unknown error " + std::to_string(error_number);
 }
 
 }  // namespace

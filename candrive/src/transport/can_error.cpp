@@ -8,7 +8,11 @@ std::string OsError::message() const {
     if (code_ == 0) {
         return description_;
     }
-    return std::string(std::strerror(code_)) + " (os error " + std::to_string(code_) + ")";
+    // Built on whatever thread made the request: strerrordesc_np reads a constant table,
+    // where std::strerror may share one buffer between threads.
+    const char* text = strerrordesc_np(code_);
+    return (text != nullptr ? std::string(text) : "Unknown error " + std::to_string(code_)) +
+           " (os error " + std::to_string(code_) + ")";
 }
 
 std::string CanError::message() const {
