@@ -1,21 +1,23 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds everything with the C++ tests, and runs them all:
 # the C++ suites (CTest), the CAN suites once more inside a VM on a real kernel's vcan, and
-# pytest on the simulated robot.
+# pytest on the simulated robot under every supported CPython found on the machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${WENLO_BUILD_DIR:-$root/build/ci}
+export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
+test_deps=("scikit-build-core>=0.10" "cmake>=3.24" ninja pytest numpy)
 
 bash scripts/setup-system.sh
-python3 -m pip install -q "scikit-build-core>=0.10" "cmake>=3.24" ninja pytest numpy
+python3 -m pip install -q "${test_deps[@]}"
 
 # One build serves both: the wheel that pip installs and the C++ tests in the same tree.
 python3 -m pip install -q --no-build-isolation . \
-  -Cbuild-dir="$build" \
-  -Ccmake.build-type=RelWithDebInfo \
-  -Ccmake.define.WENLO_BUILD_TESTS=ON \
-  -Ccmake.define.WENLO_WERROR=ON
+  --config-settings=build-dir="$build" \
+  --config-settings=cmake.build-type=RelWithDebInfo \
+  --config-settings=cmake.define.WENLO_BUILD_TESTS=ON \
+  --config-settings=cmake.define.WENLO_WERROR=ON
 
 ctest --test-dir "$build" --output-on-failure -j2 --timeout 300
 
@@ -24,5 +26,36 @@ if [ "${WENLO_SKIP_VM:-0}" != "1" ]; then
 fi
 
 # pytest runs outside the checkout so that it imports the installed module.
-cd /tmp
-python3 -m wenlo_sim --no-robot -- python3 -m pytest -q -p no:cacheprovider "$root/tests"
+run_pytest() {
+  (cd /tmp && "$1" -m wenlo_sim --no-robot -- "$1" -m pytest -q -p no:cacheprovider "$root/tests")
+}
+
+version_of() { "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'; }
+
+failed=()
+main_version=$(version_of python3)
+echo "== pytest on Python $main_version (python3)"
+run_pytest python3 || failed+=("$main_version")
+
+# The other supported Pythons: the module alone, built against each one's headers.
+mapfile -t pythons < <(bash scripts/pythons.sh)
+for py in "${pythons[@]}"; do
+  version=$(version_of "$py")
+  [ "$version" = "$main_version" ] && continue
+  echo "== build and pytest on Python $version ($py)"
+  if "$py" -m pip install -q "${test_deps[@]}" &&
+     "$py" -m pip install -q --no-build-isolation . \
+       --config-settings=build-dir="$build-py$version" \
+       --config-settings=cmake.build-type=RelWithDebInfo \
+       --config-settings=cmake.define.WENLO_WERROR=ON &&
+     run_pytest "$py"; then
+    :
+  else
+    failed+=("$version")
+  fi
+done
+
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "pytest failed on Python ${failed[*]}" >&2
+  exit 1
+fi
