@@ -5,6 +5,7 @@
 #pragma once
 
 #include "bindings/py_ref.h"
+#include "control_loop/duration.h"
 
 #include <array>
 #include <cstdint>
@@ -35,10 +36,7 @@ bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
 struct Bytes {
     std::vector<std::uint8_t> data;
 };
-struct Duration {
-    std::uint64_t secs = 0;
-    std::uint32_t nanos = 0;
-};
+using Duration = control_loop::Duration;  // a timedelta: whole seconds plus nanoseconds
 
 // Converters for one value; they set the exception without the argument prefix.
 bool convert(PyObject* obj, double& out);

@@ -61,7 +61,7 @@ PyObject* torso_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         std::copy(right.begin(), right.end(), obj->values.right_arm.begin());
         std::copy(nose.begin(), nose.end(), obj->values.nose.begin());
         std::copy(neck.begin(), neck.end(), obj->values.neck.begin());
-        obj->values.timestamp = unix_time_now();
+        obj->values.timestamp = control_loop::unix_time_now();
         return self;
     });
 }
@@ -228,16 +228,6 @@ bool torso_values(PyObject* obj, TorsoValues& out) {
     }
     out = torso(obj);
     return true;
-}
-
-double unix_time_now() {
-    const auto since = std::chrono::system_clock::now().time_since_epoch();
-    if (since.count() < 0) {
-        return 0.0;
-    }
-    const auto secs = std::chrono::duration_cast<std::chrono::seconds>(since);
-    const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(since - secs);
-    return static_cast<double>(secs.count()) + static_cast<double>(nanos.count()) / 1e9;
 }
 
 }  // namespace wenlo::py

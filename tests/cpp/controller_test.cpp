@@ -1,15 +1,9 @@
 // The controller's presence checks and reboot against the simulated robot, in process.
-#include "common/log.h"
 #include "controller/controller.h"
-#include "damiaosim/motor_bus.hpp"
-#include "servosim/servo_bus_simulator.hpp"
-
-#include <gtest/gtest.h>
+#include "sim_robot.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <limits>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,66 +11,15 @@ namespace {
 
 using namespace std::chrono_literals;
 using wenlo::controller::MotorController;
+using wenlo_test::can_iface;
 
-std::string can_iface() {
-    const char* name = std::getenv("WENLO_CAN_IFACE");
-    return name != nullptr ? name : "can0";
+// Warnings of the controller, as they were logged.
+std::vector<std::string> warnings() {
+    return wenlo_test::records().take(wenlo::log::kControllerTarget, wenlo::log::Level::Warn);
 }
 
-// Collects the records the controller logs.
-class Records final : public wenlo::log::Sink {
-public:
-    bool enabled(std::string_view, wenlo::log::Level) override { return true; }
-    void log(std::string_view target, wenlo::log::Level level, std::string_view message,
-             const char*, std::uint32_t) override {
-        std::lock_guard lock(mutex_);
-        if (target == wenlo::log::kControllerTarget && level == wenlo::log::Level::Warn) {
-            lines_.emplace_back(message);
-        }
-    }
-    std::vector<std::string> take() {
-        std::lock_guard lock(mutex_);
-        return std::exchange(lines_, {});
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
-Records& records() {
-    static Records* sink = [] {
-        auto* r = new Records();
-        EXPECT_TRUE(wenlo::log::set_sink(r));
-        return r;
-    }();
-    return *sink;
-}
-
-class Robot : public ::testing::Test {
+class Robot : public wenlo_test::Robot {
 protected:
-    void SetUp() override {
-        records().take();
-        auto servos = servosim::ServoBusSimulator::start_robot_bus();
-        ASSERT_TRUE(servos) << servos.error().message();
-        servos_ = std::move(*servos);
-        std::vector<damiaosim::MotorConfig> motors(3);
-        for (std::uint16_t i = 0; i < 3; ++i) {
-            motors[i].motor_id = motors[i].master_id = static_cast<std::uint16_t>(i + 1);
-        }
-        auto bus = damiaosim::MotorBus::open(can_iface(), motors);
-        ASSERT_TRUE(bus) << bus.error().message();
-        motors_ = std::move(*bus);
-        ASSERT_TRUE(motors_->start());
-    }
-    void TearDown() override {
-        if (motors_) {
-            motors_->stop();
-        }
-        if (servos_) {
-            servos_->stop();
-        }
-    }
     MotorController controller(bool with_serial = true) {
         auto c = MotorController::create(
             with_serial ? std::optional<std::string>(servos_->slave_path()) : std::nullopt,
@@ -84,9 +27,6 @@ protected:
         EXPECT_TRUE(c) << (c ? "" : c.error().message());
         return std::move(*c);
     }
-
-    std::unique_ptr<servosim::ServoBusSimulator> servos_;
-    std::unique_ptr<damiaosim::MotorBus> motors_;
 };
 
 TEST_F(Robot, CheckMissingIdsListsSilentServosInLayoutOrder) {
@@ -103,7 +43,7 @@ TEST_F(Robot, NeckOnlyControllerHasNoSerialTrafficAndNothingMissing) {
     EXPECT_FALSE(c.has_serial_port());
     EXPECT_TRUE(c.check_missing_ids().empty());
     EXPECT_TRUE(c.reboot(1s));
-    EXPECT_TRUE(records().take().empty());
+    EXPECT_TRUE(warnings().empty());
     EXPECT_TRUE(servos_->received().empty());
     auto positions = c.read_all_positions();
     ASSERT_FALSE(positions);
@@ -129,7 +69,7 @@ TEST_F(Robot, RebootLogsEachServoAndWaitsForAllToAnswer) {
         "Rebooting motor right_arm_pitch (id=3)", "Rebooting motor right_arm_yaw (id=4)",
         "Rebooting motor nose_top (id=5)",        "Rebooting motor nose_left (id=6)",
         "Rebooting motor nose_right (id=7)"};
-    EXPECT_EQ(records().take(), expected);
+    EXPECT_EQ(warnings(), expected);
 }
 
 TEST_F(Robot, RebootNamesTheServosThatStaySilent) {
@@ -141,7 +81,7 @@ TEST_F(Robot, RebootNamesTheServosThatStaySilent) {
     ASSERT_FALSE(done);
     EXPECT_EQ(done.error().message(),
               "Some motors did not respond after reboot ([\"nose_left\"] - ids: [6])");
-    auto lines = records().take();
+    auto lines = warnings();
     ASSERT_EQ(lines.size(), 8u);
     EXPECT_EQ(lines.back(), "Motor nose_left (id=6) did not respond after reboot within timeout");
 }
@@ -154,7 +94,7 @@ TEST_F(Robot, RebootWithZeroTimeoutPollsNobody) {
               "Some motors did not respond after reboot ([\"left_arm_pitch\", \"left_arm_yaw\", "
               "\"right_arm_pitch\", \"right_arm_yaw\", \"nose_top\", \"nose_left\", "
               "\"nose_right\"] - ids: [1, 2, 3, 4, 5, 6, 7])");
-    EXPECT_EQ(records().take().size(), 14u);
+    EXPECT_EQ(warnings().size(), 14u);
 }
 
 TEST_F(Robot, ServoThatAnswersOnlyInALaterPassIsStillWaitedFor) {

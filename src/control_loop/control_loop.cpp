@@ -1,0 +1,92 @@
+// The loop object after start-up: close, the reading operations and the sending end.
+#include "control_loop/control_loop.h"
+
+#include "common/log.h"
+#include "control_loop/shared_state.h"
+
+namespace wenlo::control_loop {
+namespace {
+
+void log_error(std::string_view message) {
+    WENLO_LOG(log::kControlLoopTarget, log::Level::Error, std::string(message));
+}
+
+// The payload of a failed worker cannot be shown; this stands for it.
+constexpr std::string_view kOpaquePayload = "Any { .. }";
+
+}  // namespace
+
+ControlLoop::ControlLoop(std::shared_ptr<Shared> shared, MotorNames names, bool has_serial)
+    : shared_(std::move(shared)), names_(std::move(names)), has_serial_(has_serial) {}
+
+ControlLoop::~ControlLoop() { close(); }
+
+void ControlLoop::close() {
+    shared_->stop.with([](bool& flag, bool poisoned) {
+        if (!poisoned) {
+            flag = true;
+        }
+    });
+    shared_->queue.nudge();  // the worker may be asleep until its next tick
+    bool slot_poisoned = false;
+    std::optional<std::thread> worker = shared_->worker_slot.with(
+        [&](std::optional<std::thread>& slot, bool poisoned) {
+            slot_poisoned = poisoned;
+            return std::exchange(slot, std::nullopt);
+        });
+    if (!worker || !worker->joinable()) {
+        return;
+    }
+    if (worker->get_id() == std::this_thread::get_id()) {
+        // Closed from the worker itself (a logging handler on the worker thread): it ends on
+        // its own once it sees the flag; it owns everything it still needs.
+        worker->detach();
+        return;
+    }
+    worker->join();
+    if (shared_->worker_failed.load()) {
+        log_error(std::string(slot_poisoned ? "Failed to join control loop thread (poisoned): "
+                                            : "Failed to join control loop thread: ") +
+                  std::string(kOpaquePayload));
+    }
+}
+
+std::expected<TorsoPosition, MotorError> ControlLoop::get_last_position() const {
+    auto [value, poisoned] = shared_->last_position.read();
+    if (poisoned) {
+        log_error("last_position mutex was poisoned");
+    }
+    return value;
+}
+
+std::expected<bool, MotorError> ControlLoop::is_torque_enabled() const {
+    auto [value, poisoned] = shared_->last_torque.read();
+    if (poisoned) {
+        log_error("last_torque mutex was poisoned");
+    }
+    return value;
+}
+
+std::optional<StatsSnapshot> ControlLoop::get_stats() const {
+    if (!shared_->last_stats) {
+        return std::nullopt;
+    }
+    bool was_poisoned = false;
+    StatsSnapshot snapshot = shared_->last_stats->with([&](LoopStats& stats, bool poisoned) {
+        was_poisoned = poisoned;
+        return StatsSnapshot{stats.period.to_vector(), stats.read_dt.to_vector(),
+                             stats.write_dt.to_vector()};
+    });
+    if (was_poisoned) {
+        log_error("last_stats mutex was poisoned");
+    }
+    return snapshot;
+}
+
+SendStatus ControlLoop::send(MotorCommand& command) { return shared_->queue.send(command); }
+
+SendStatus ControlLoop::send_until(MotorCommand& command, Clock::time_point deadline) {
+    return shared_->queue.send_until(command, deadline);
+}
+
+}  // namespace wenlo::control_loop

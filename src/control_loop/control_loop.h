@@ -1,0 +1,104 @@
+// The background control loop: started on the caller's thread with the hardware checks and the
+// voltage wait, then a worker thread that owns the controller, reads every joint at a fixed
+// period and executes queued commands. Callers read the latest state through shared records and
+// reach the motors only through the bounded command queue.
+#pragma once
+
+#include "control_loop/bounded_queue.h"
+#include "control_loop/duration.h"
+#include "control_loop/motor_command.h"
+#include "control_loop/motor_error.h"
+#include "control_loop/loop_stats.h"
+#include "control_loop/torso_position.h"
+#include "controller/error.h"
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace wenlo::control_loop {
+
+// Name to id of the seven serial servos, in id order.
+using MotorNames = std::vector<std::pair<std::string, std::uint8_t>>;
+
+inline constexpr std::size_t kQueueCapacity = 100;
+
+struct LoopConfig {
+    std::optional<std::string> serialport;  // none: a neck-only loop
+    Duration period;                        // read_position_loop_period, > 0
+    std::string can_bus = "can0";
+    std::uint64_t allowed_retries = 5;      // >= 1
+    std::optional<Duration> stats_pub_period;
+    Duration voltage_rampup_timeout{30, 0};
+};
+
+// Why a start-up ended without a loop.
+class StartFailure {
+public:
+    enum class Kind {
+        Motor,            // the hardware checks: a MotorError
+        InvalidArgument,  // refused before anything was touched
+        Interrupted,      // the interruption check asked to stop
+        SpawnFailed,      // the worker thread could not be created
+    };
+    StartFailure(MotorError error) : kind_(Kind::Motor), motor_(std::move(error)) {}  // NOLINT
+    static StartFailure invalid(std::string text) { return {Kind::InvalidArgument, std::move(text)}; }
+    static StartFailure interrupted() { return {Kind::Interrupted, "start-up interrupted"}; }
+    static StartFailure spawn_failed(std::string text) {
+        return {Kind::SpawnFailed, "failed to spawn thread: " + std::move(text)};
+    }
+
+    Kind kind() const { return kind_; }
+    const std::optional<MotorError>& motor_error() const { return motor_; }
+    std::string message() const { return motor_ ? motor_->message() : text_; }
+
+private:
+    StartFailure(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+    Kind kind_;
+    std::optional<MotorError> motor_;
+    std::string text_;
+};
+
+class ControlLoop {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // The whole start-up on the calling thread; `interrupted` is asked between voltage polls
+    // and between reboot polls. On failure everything built so far is released.
+    static std::expected<std::unique_ptr<ControlLoop>, StartFailure> start(
+        const LoopConfig& config, const controller::InterruptCheck& interrupted = {});
+
+    ~ControlLoop();  // closes first
+    ControlLoop(const ControlLoop&) = delete;
+    ControlLoop& operator=(const ControlLoop&) = delete;
+
+    // Sets the stop flag and waits for the worker, which first executes what is queued.
+    // Idempotent; never fails.
+    void close();
+
+    std::expected<TorsoPosition, MotorError> get_last_position() const;
+    std::expected<bool, MotorError> is_torque_enabled() const;
+    std::optional<StatsSnapshot> get_stats() const;  // none when statistics are off
+    const MotorNames& get_motor_name_id() const { return names_; }
+    bool has_serial_port() const { return has_serial_; }
+
+    // Queues a command, waiting for room; the command is moved only when Sent. Closed once the
+    // worker has ended.
+    SendStatus send(MotorCommand& command);
+    SendStatus send_until(MotorCommand& command, Clock::time_point deadline);
+
+    struct Shared;  // what the loop object and the worker share
+
+private:
+    ControlLoop(std::shared_ptr<Shared> shared, MotorNames names, bool has_serial);
+
+    std::shared_ptr<Shared> shared_;
+    MotorNames names_;
+    bool has_serial_;
+};
+
+}  // namespace wenlo::control_loop

@@ -1,0 +1,50 @@
+// What the loop object and its worker share, and what the worker owns. Each record has its own
+// mutex; no code holds two of them at once.
+#pragma once
+
+#include "control_loop/control_loop.h"
+#include "control_loop/handle_commands.h"
+#include "control_loop/record.h"
+
+#include <atomic>
+#include <thread>
+
+namespace wenlo::control_loop {
+
+using CommandQueue = BoundedQueue<MotorCommand>;
+using PositionRecord = Record<std::expected<TorsoPosition, MotorError>>;
+using StatsRecord = Record<LoopStats>;
+
+struct ControlLoop::Shared {
+    Record<bool> stop{false};
+    Record<std::optional<std::thread>> worker_slot{std::nullopt};
+    CommandQueue queue{kQueueCapacity};
+    PositionRecord last_position;
+    TorqueRecord last_torque;
+    std::unique_ptr<StatsRecord> last_stats;  // only with statistics on
+    std::atomic<bool> worker_failed{false};   // the worker ended by an internal failure
+
+    Shared(std::expected<TorsoPosition, MotorError> position, bool torque, bool with_stats)
+        : last_position(std::move(position)),
+          last_torque(torque),
+          last_stats(with_stats ? std::make_unique<StatsRecord>(LoopStats{}) : nullptr) {}
+};
+
+// Everything the worker owns for its life.
+struct Worker {
+    controller::MotorController controller;
+    Duration period;
+    std::optional<Duration> stats_pub_period;
+    std::uint64_t allowed_retries;
+    std::shared_ptr<ControlLoop::Shared> shared;
+};
+
+// The periodic cycle, then the draining of the queue; returns once the queue is closed.
+// Throws on an internal failure (a poisoned stop flag or statistics record).
+void run(Worker& worker);
+
+// The thread's entry: runs the cycle, lets nothing but a forced unwind escape, and on every way
+// out closes the queue (releasing what is left in it) and releases the controller.
+void worker_main(Worker worker);
+
+}  // namespace wenlo::control_loop

@@ -1,0 +1,39 @@
+#include "control_loop/snapshot.h"
+
+#include <chrono>
+
+namespace wenlo::control_loop {
+
+double unix_time_now() {
+    const auto since = std::chrono::system_clock::now().time_since_epoch();
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since).count();
+    if (ns < 0) {
+        return 0.0;
+    }
+    return static_cast<double>(ns / 1'000'000'000) + static_cast<double>(ns % 1'000'000'000) / 1e9;
+}
+
+std::expected<TorsoPosition, MotorError> read_pos(controller::MotorController& controller,
+                                                  std::uint64_t allowed_retries) {
+    TorsoPosition position;
+    if (controller.has_serial_port()) {
+        auto servos =
+            with_retry(allowed_retries, [&] { return controller.read_all_positions(); });
+        if (!servos) {
+            return std::unexpected(MotorError::communication());
+        }
+        const auto& v = *servos;
+        position.left_arm = {v[0], v[1]};
+        position.right_arm = {v[2], v[3]};
+        position.nose = {v[4], v[5], v[6]};
+    }
+    auto neck = controller.read_neck_positions();
+    if (!neck) {
+        return std::unexpected(MotorError::communication());
+    }
+    position.neck = *neck;
+    position.timestamp = unix_time_now();
+    return position;
+}
+
+}  // namespace wenlo::control_loop

@@ -1,0 +1,190 @@
+// The start-up, on the caller's thread, in its fixed order: every check that can fail runs
+// before anything that is costly to undo, and the first failure releases all that was built.
+#include "common/log.h"
+#include "control_loop/shared_state.h"
+#include "control_loop/snapshot.h"
+#include "controller/layout.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <system_error>
+#include <thread>
+
+namespace wenlo::control_loop {
+namespace {
+
+using controller::MotorController;
+using Steady = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr auto kVoltagePoll = 100ms;
+constexpr auto kRebootTimeout = std::chrono::seconds(1);
+constexpr std::uint8_t kRampedUp = 110;  // 11.0 V
+
+MotorNames motor_names() {
+    MotorNames names;
+    for (const auto& servo : controller::kServos) {
+        names.emplace_back(std::string(servo.name), servo.id);
+    }
+    return names;
+}
+
+std::string name_of(const MotorNames& names, std::uint8_t id) {
+    for (const auto& [name, known] : names) {
+        if (known == id) {
+            return name;
+        }
+    }
+    return "Unknown(" + std::to_string(id) + ")";
+}
+
+std::string readings_text(const std::array<std::uint8_t, 7>& readings) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < readings.size(); ++i) {
+        text += (i > 0 ? ", " : "") + std::to_string(readings[i]);
+    }
+    return text + "]";
+}
+
+Duration elapsed_since(Steady::time_point start) {
+    return Duration::from(Steady::now() - start);
+}
+
+// Waits until every servo reads at least 11.0 V, or the time-out has passed. Elapsed time is
+// measured on the steady clock, so a clock set back cannot stretch or cut the wait.
+std::expected<void, StartFailure> wait_for_voltage(MotorController& c, const LoopConfig& config,
+                                                   const controller::InterruptCheck& interrupted) {
+    WENLO_LOG(log::kControlLoopTarget, log::Level::Info,
+              "Waiting for voltage to be stable at 12V...");
+    const auto start = Steady::now();
+    const auto timeout = config.voltage_rampup_timeout.to_chrono();
+    auto read = [&] { return with_retry(config.allowed_retries, [&] { return c.read_all_voltages(); }); };
+    auto readings = read();
+    for (;;) {
+        if (!readings) {
+            return std::unexpected(MotorError::communication());
+        }
+        const bool wait = std::any_of(readings->begin(), readings->end(), [&](std::uint8_t v) {
+            return v < kRampedUp && Steady::now() - start < timeout;
+        });
+        if (!wait) {
+            break;
+        }
+        std::this_thread::sleep_for(kVoltagePoll);
+        if (interrupted && interrupted()) {
+            return std::unexpected(StartFailure::interrupted());
+        }
+        readings = read();
+    }
+    const std::uint8_t lowest = *std::min_element(readings->begin(), readings->end());
+    if (lowest < kRampedUp) {
+        return std::unexpected(MotorError(
+            MotorError::VoltageRampUpTimeout{lowest, config.voltage_rampup_timeout}));
+    }
+    if (log::enabled(log::kControlLoopTarget, log::Level::Info)) {
+        log::write(log::kControlLoopTarget, log::Level::Info,
+                   "Voltage is stable at ~12V: " + readings_text(*readings) + " (took " +
+                       format_duration(elapsed_since(start)) + ")",
+                   __FILE__, __LINE__);
+    }
+    return {};
+}
+
+// Steps 2 to 9: the checks, in their order, on a controller that this function builds.
+struct Started {
+    MotorController controller;
+    TorsoPosition position;
+    bool torque;
+};
+
+std::expected<Started, StartFailure> bring_up(const LoopConfig& config, const MotorNames& names,
+                                              const controller::InterruptCheck& interrupted) {
+    if (config.serialport) {
+        struct stat info{};
+        if (::stat(config.serialport->c_str(), &info) != 0) {
+            return std::unexpected(MotorError(MotorError::PortNotFound{*config.serialport}));
+        }
+    }
+    auto created = MotorController::create(config.serialport, config.can_bus);
+    if (!created) {
+        return std::unexpected(
+            MotorError(MotorError::PortOpenFailed{config.serialport.value_or("")}));
+    }
+    MotorController& c = *created;
+    if (c.has_serial_port()) {
+        const std::vector<std::uint8_t> missing = c.check_missing_ids();
+        if (missing.size() == controller::kServoIds.size()) {
+            return std::unexpected(MotorError(MotorError::NoMotorsDetected{}));
+        }
+        if (!missing.empty()) {
+            std::vector<std::string> missing_names;
+            for (std::uint8_t id : missing) {
+                missing_names.push_back(name_of(names, id));
+            }
+            return std::unexpected(MotorError(MotorError::MissingMotors{missing_names}));
+        }
+    }
+    if (auto neck = c.check_missing_neck_motors(); !neck.empty()) {
+        return std::unexpected(MotorError(MotorError::MissingMotors{std::move(neck)}));
+    }
+    if (c.has_serial_port()) {
+        if (auto ramped = wait_for_voltage(c, config, interrupted); !ramped) {
+            return std::unexpected(ramped.error());
+        }
+        if (auto rebooted = c.reboot(kRebootTimeout, interrupted); !rebooted) {
+            if (rebooted.error().is_interruption()) {
+                return std::unexpected(StartFailure::interrupted());
+            }
+            return std::unexpected(MotorError::communication());
+        }
+    }
+    auto position = read_pos(c, config.allowed_retries);
+    if (!position) {
+        return std::unexpected(position.error());
+    }
+    bool torque = false;
+    if (c.has_serial_port()) {
+        auto on = with_retry(config.allowed_retries, [&] { return c.is_torque_enabled(); });
+        if (!on) {
+            return std::unexpected(MotorError::communication());
+        }
+        torque = *on;
+    }
+    return Started{std::move(c), *position, torque};
+}
+
+}  // namespace
+
+std::expected<std::unique_ptr<ControlLoop>, StartFailure> ControlLoop::start(
+    const LoopConfig& config, const controller::InterruptCheck& interrupted) {
+    // Values with no meaning are refused before any hardware is touched.
+    if (config.period.secs == 0 && config.period.nanos == 0) {
+        return std::unexpected(
+            StartFailure::invalid("read_position_loop_period must be greater than zero"));
+    }
+    if (config.allowed_retries == 0) {
+        return std::unexpected(StartFailure::invalid("allowed_retries must be at least 1"));
+    }
+    MotorNames names = motor_names();
+    auto started = bring_up(config, names, interrupted);
+    if (!started) {
+        return std::unexpected(started.error());
+    }
+    const bool has_serial = started->controller.has_serial_port();
+    auto shared = std::make_shared<Shared>(started->position, started->torque,
+                                           config.stats_pub_period.has_value());
+    Worker worker{std::move(started->controller), config.period, config.stats_pub_period,
+                  config.allowed_retries, shared};
+    try {
+        std::thread thread(worker_main, std::move(worker));
+        shared->worker_slot.store(std::move(thread));
+    } catch (const std::system_error& e) {
+        return std::unexpected(StartFailure::spawn_failed(e.what()));
+    }
+    return std::unique_ptr<ControlLoop>(new ControlLoop(std::move(shared), std::move(names),
+                                                        has_serial));
+}
+
+}  // namespace wenlo::control_loop

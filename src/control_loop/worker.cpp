@@ -1,0 +1,203 @@
+// The worker: a schedule of ticks at start + k * period on the steady clock, and the command
+// queue, waited on together with one condition variable. Overdue ticks fire back to back; when
+// a tick and a command are both ready a coin decides, so neither side starves the other.
+#include "common/log.h"
+#include "control_loop/shared_state.h"
+#include "control_loop/snapshot.h"
+
+#include <cxxabi.h>
+#include <sys/prctl.h>
+
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <stdexcept>
+
+namespace wenlo::control_loop {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::duration span) { return std::chrono::duration<double>(span).count(); }
+
+// Tick k is due at start + k * period; far futures saturate instead of overflowing.
+class Schedule {
+public:
+    Schedule(Clock::time_point start, Duration period)
+        : start_(start), period_(period.to_chrono()) {}
+    Clock::time_point due() const { return due_; }
+    void advance() {
+        ++ticks_;
+        Clock::rep offset = 0;
+        if (__builtin_mul_overflow(static_cast<Clock::rep>(ticks_), period_.count(), &offset) ||
+            offset > (Clock::time_point::max() - start_).count()) {
+            due_ = Clock::time_point::max();
+        } else {
+            due_ = start_ + Clock::duration(offset);
+        }
+    }
+
+private:
+    Clock::time_point start_;
+    std::chrono::nanoseconds period_;
+    std::uint64_t ticks_ = 0;
+    Clock::time_point due_ = start_;  // the first tick is due at once
+};
+
+// A coin with equal chances, cheap enough to toss on every contested wake-up.
+class Coin {
+public:
+    Coin() : state_(std::random_device{}() | 1u) {}
+    bool toss() {
+        state_ ^= state_ << 13;
+        state_ ^= state_ >> 17;
+        state_ ^= state_ << 5;
+        return (state_ & 1u) != 0;
+    }
+
+private:
+    std::uint32_t state_;
+};
+
+[[noreturn]] void poisoned(const char* what) {
+    throw std::runtime_error(std::string(what) + " mutex was poisoned");
+}
+
+bool stop_requested(Record<bool>& stop) {
+    return stop.with([](bool& flag, bool is_poisoned) {
+        if (is_poisoned) {
+            poisoned("stop flag");
+        }
+        return flag;
+    });
+}
+
+// Statistics state kept by the worker between publications.
+struct Pending {
+    std::vector<double> read;
+    std::vector<double> write;
+};
+
+void tick(Worker& w, Clock::time_point& last_tick, Clock::time_point& last_publication,
+          Pending& pending) {
+    ControlLoop::Shared& shared = *w.shared;
+    const auto now = Clock::now();
+    if (shared.last_stats) {
+        // The period sample is published at once; read and write samples are batched.
+        shared.last_stats->with([&](LoopStats& stats, bool is_poisoned) {
+            if (is_poisoned) {
+                poisoned("last_stats");
+            }
+            stats.period.push(seconds(now - last_tick));
+        });
+        last_tick = now;
+    }
+    shared.last_position.store(read_pos(w.controller, w.allowed_retries));
+    if (!shared.last_stats) {
+        return;
+    }
+    pending.read.push_back(seconds(Clock::now() - now));
+    const auto published = Clock::now();
+    if (published - last_publication > w.stats_pub_period->to_chrono()) {
+        shared.last_stats->with([&](LoopStats& stats, bool is_poisoned) {
+            if (is_poisoned) {
+                poisoned("last_stats");
+            }
+            stats.read_dt.append(pending.read);
+        });
+        shared.last_stats->with([&](LoopStats& stats, bool is_poisoned) {
+            if (is_poisoned) {
+                poisoned("last_stats");
+            }
+            stats.write_dt.append(pending.write);
+        });
+        pending.read.clear();
+        pending.write.clear();
+        last_publication = published;
+    }
+}
+
+void execute(Worker& w, MotorCommand command, Pending* pending) {
+    const auto t0 = Clock::now();
+    // A failed command is dropped: its caller learns of it only through a reply channel.
+    auto done = handle_commands(w.controller, w.shared->last_torque, std::move(command),
+                                w.allowed_retries);
+    if (done && pending != nullptr) {
+        pending->write.push_back(seconds(Clock::now() - t0));
+    }
+}
+
+// Closes the queue on every way out of the worker, releasing the commands still inside (their
+// reply channels close), so that no caller waits for a worker that is gone.
+struct QueueCloser {
+    CommandQueue& queue;
+    ~QueueCloser() { queue.close(); }
+};
+
+}  // namespace
+
+void run(Worker& w) {
+    ControlLoop::Shared& shared = *w.shared;
+    const auto start = Clock::now();
+    Schedule schedule(start, w.period);
+    Coin coin;
+    auto last_tick = start;
+    auto last_publication = start;
+    Pending pending;
+    Pending* samples = shared.last_stats ? &pending : nullptr;
+
+    for (;;) {
+        auto now = Clock::now();
+        bool tick_ready = now >= schedule.due();
+        bool command_ready = shared.queue.has_item();
+        if (!tick_ready && !command_ready) {
+            // Waits never reach further than an hour, so a huge period cannot overflow the wait.
+            shared.queue.wait_until(std::min(schedule.due(), now + std::chrono::hours(1)));
+            tick_ready = Clock::now() >= schedule.due();
+            command_ready = shared.queue.has_item();
+        }
+        if (tick_ready && command_ready) {
+            (coin.toss() ? tick_ready : command_ready) = false;
+        }
+        if (tick_ready) {
+            tick(w, last_tick, last_publication, pending);
+            schedule.advance();
+        } else if (command_ready) {
+            if (auto command = shared.queue.try_pop()) {
+                execute(w, std::move(*command), samples);
+            }
+        }
+        if (stop_requested(shared.stop)) {
+            break;
+        }
+    }
+    // Draining: what is queued still runs, with no more ticks and no more samples; pending
+    // samples are dropped. The queue closes in the same step that finds it empty.
+    do {
+        while (auto command = shared.queue.try_pop()) {
+            execute(w, std::move(*command), nullptr);
+        }
+    } while (!shared.queue.close_if_empty());
+}
+
+void worker_main(Worker worker) {
+    // Ticks should wake on time, not up to 50 us late.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    QueueCloser closer{worker.shared->queue};
+    try {
+        run(worker);
+    } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended; the closer and the controller still run
+    } catch (const std::exception& e) {
+        worker.shared->worker_failed.store(true);
+        WENLO_LOG(log::kControlLoopTarget, log::Level::Error,
+                  std::string("control loop worker failed: ") + e.what());
+    } catch (...) {
+        worker.shared->worker_failed.store(true);
+        WENLO_LOG(log::kControlLoopTarget, log::Level::Error,
+                  "control loop worker failed: unknown failure");
+    }
+}
+
+}  // namespace wenlo::control_loop
