@@ -36,3 +36,35 @@ def controller_log(caplog):
     """Warnings of the controller's logger, as Python's logging received them."""
     caplog.set_level(logging.WARNING, logger="wenlo_motor_controller.controller")
     return lambda: [r for r in caplog.records if r.name == "wenlo_motor_controller.controller"]
+
+
+@pytest.fixture
+def make_loop(sim):
+    """Builds control loops on the simulated robot (serial and can0 unless told otherwise) and
+    closes them after the test."""
+    import datetime
+
+    loops = []
+
+    def make(period_ms=10.0, serial=True, **kwargs):
+        loop = wmc.WenloPyControlLoop(sim.serial_path if serial else None,
+                                      datetime.timedelta(milliseconds=period_ms), "can0", **kwargs)
+        loops.append(loop)
+        return loop
+
+    yield make
+    for loop in loops:
+        loop.close()
+
+
+@pytest.fixture
+def quiet_loop(make_loop, sim):
+    """A loop whose second tick is a minute away, so that the buses carry only the commands
+    of the test once the first tick is done."""
+    import time
+
+    loop = make_loop(period_ms=60000)
+    time.sleep(0.1)
+    sim.clear_received()
+    sim.clear_can()
+    return loop

@@ -7,9 +7,10 @@ import sys
 import wenlo_sim
 
 
-def run_many(script, runs, timeout=30.0, args=(), env=None):
-    """Counter of outcomes: "ok", "hang", "abort" (killed by a signal or glibc's message) and
-    "error"; the last two keep one example of stderr under "first_failure"."""
+def run_many(script, runs, timeout=30.0, args=(), env=None, expected_rc=0):
+    """Counter of outcomes: "ok" (exit status expected_rc), "hang", "abort" (killed by another
+    signal, or glibc's or our fatal message) and "error"; returns it with the stderr of the
+    first failure."""
     counts = collections.Counter()
     first_failure = None
     base_env = wenlo_sim.preload_env(env)
@@ -23,12 +24,12 @@ def run_many(script, runs, timeout=30.0, args=(), env=None):
             first_failure = first_failure or f"hang after {timeout} s: {e.stderr!r}"
             continue
         fatal = "FATAL" in done.stderr or "uncaught panic" in done.stderr
-        if done.returncode < 0 or fatal:
-            outcome = "abort"
-        elif done.returncode != 0:
-            outcome = "error"
-        else:
+        if done.returncode == expected_rc and not fatal:
             outcome = "ok"
+        elif done.returncode < 0 or fatal:
+            outcome = "abort"
+        else:
+            outcome = "error"
         counts[outcome] += 1
         if outcome != "ok" and first_failure is None:
             first_failure = f"exit {done.returncode}: {done.stderr[-2000:]}"

@@ -44,6 +44,53 @@ def test_failing_calls_leak_nothing(sim):
             assert sys.getrefcount(arg) == before_ref
 
 
+def loop_calls(loop, closed):
+    items = [1.0, "x"]
+    nan = [float("nan"), 0.0]
+    return [
+        (lambda: loop.set_left_arm_position(nan), ValueError, nan),
+        (lambda: loop.enable_torque_on_ids(items), TypeError, items),
+        (lambda: loop.set_all_goal_positions(items), TypeError, items),
+        (lambda: closed.set_neck_position([0.0, 0.0, 0.0]), RuntimeError, None),
+        (lambda: closed.async_read_pid_gains(1), RuntimeError, None),
+        (lambda: closed.write_raw_packet(b"\x00"), RuntimeError, None),
+    ]
+
+
+def test_failing_and_succeeding_loop_calls_leak_nothing(make_loop):
+    import datetime
+
+    loop = make_loop(stats_pub_period=datetime.timedelta(milliseconds=50))
+    closed = make_loop(serial=False)
+    closed.close()
+    for call, exc, arg in loop_calls(loop, closed):
+        before_ref = sys.getrefcount(arg) if arg is not None else 0
+        for _ in range(20):
+            with pytest.raises(exc):
+                call()
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(500):
+            with pytest.raises(exc):
+                call()
+        gc.collect()
+        assert sys.getallocatedblocks() - before < 200, call
+        if arg is not None:
+            assert sys.getrefcount(arg) == before_ref
+    position = loop.get_last_position()
+    for call in (loop.get_last_position, loop.get_stats, loop.get_motor_name_id,
+                 loop.is_torque_enabled, lambda: loop.set_all_goal_positions(position),
+                 lambda: loop.async_read_raw_bytes(1, 21, 3), lambda: loop.async_read_pid_gains(1)):
+        for _ in range(20):
+            call()
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(300):
+            call()
+        gc.collect()
+        assert sys.getallocatedblocks() - before < 200, call
+
+
 def test_successful_results_leak_nothing(sim):
     ctl = wmc.WenloMotorController(sim.serial_path)
     for call in (ctl.read_all_positions, ctl.neck_position_limits, ctl.read_neck_positions,

@@ -6,6 +6,7 @@
 
 #include "bindings/py_ref.h"
 #include "control_loop/duration.h"
+#include "control_loop/torso_position.h"
 
 #include <array>
 #include <cstdint>
@@ -49,6 +50,8 @@ bool convert(PyObject* obj, std::uint32_t& out);
 bool convert(PyObject* obj, std::uint64_t& out);
 bool convert(PyObject* obj, Bytes& out);
 bool convert(PyObject* obj, Duration& out);
+// A WenloTorsoPosition, copied (defined with the value classes).
+bool convert(PyObject* obj, control_loop::TorsoPosition& out);
 
 // Sequence helpers: refuse str, check the length of fixed-size sequences first.
 bool sequence_length(PyObject* obj, Py_ssize_t& length);

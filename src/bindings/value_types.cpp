@@ -230,4 +230,6 @@ bool torso_values(PyObject* obj, TorsoValues& out) {
     return true;
 }
 
+bool convert(PyObject* obj, TorsoValues& out) { return torso_values(obj, out); }
+
 }  // namespace wenlo::py

@@ -27,15 +27,14 @@ public:
     // caller still has it.
     SendStatus send_until(T& item, Clock::time_point deadline) {
         std::unique_lock lock(mutex_);
-        if (!not_full_.wait_until(lock, deadline,
-                                  [&] { return closed_ || items_.size() < capacity_; })) {
+        if (!not_full_.wait_until(lock, deadline, [&] { return room_or_closed(); })) {
             return SendStatus::TimedOut;
         }
         return push(lock, item);
     }
     SendStatus send(T& item) {
         std::unique_lock lock(mutex_);
-        not_full_.wait(lock, [&] { return closed_ || items_.size() < capacity_; });
+        not_full_.wait(lock, [&] { return room_or_closed(); });
         return push(lock, item);
     }
 
@@ -67,6 +66,15 @@ public:
             nudged_ = true;
         }
         not_empty_.notify_all();
+    }
+
+    // Refuses new items from now on; those inside stay for the consumer to take.
+    void refuse_new() {
+        {
+            std::lock_guard lock(mutex_);
+            refusing_ = true;
+        }
+        not_full_.notify_all();
     }
 
     // Closes the queue if it is empty, atomically with the check, so that nothing can slip in
@@ -101,8 +109,9 @@ public:
     }
 
 private:
+    bool room_or_closed() const { return closed_ || refusing_ || items_.size() < capacity_; }
     SendStatus push(std::unique_lock<std::mutex>& lock, T& item) {
-        if (closed_) {
+        if (closed_ || refusing_) {
             return SendStatus::Closed;
         }
         items_.push_back(std::move(item));
@@ -117,6 +126,7 @@ private:
     std::condition_variable not_empty_;
     std::deque<T> items_;
     bool closed_ = false;
+    bool refusing_ = false;
     bool nudged_ = false;
 };
 

@@ -27,6 +27,9 @@ void ControlLoop::close() {
             flag = true;
         }
     });
+    // What is queued now still runs; later sends fail. Otherwise a thread that keeps sending
+    // could keep the worker draining, and close waiting, for ever.
+    shared_->queue.refuse_new();
     shared_->queue.nudge();  // the worker may be asleep until its next tick
     bool slot_poisoned = false;
     std::optional<std::thread> worker = shared_->worker_slot.with(

@@ -76,8 +76,8 @@ public:
     ControlLoop(const ControlLoop&) = delete;
     ControlLoop& operator=(const ControlLoop&) = delete;
 
-    // Sets the stop flag and waits for the worker, which first executes what is queued.
-    // Idempotent; never fails.
+    // Sets the stop flag and waits for the worker, which first executes what is queued; from
+    // here on sends fail. Idempotent; never fails.
     void close();
 
     std::expected<TorsoPosition, MotorError> get_last_position() const;

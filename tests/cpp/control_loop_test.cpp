@@ -480,6 +480,25 @@ TEST_F(Loop, CloseDrainsTheQueueAndLeavesTheRecordsReadable) {
     EXPECT_TRUE(wenlo::controller::MotorController::create(servos_->slave_path(), can_iface()));
 }
 
+TEST_F(Loop, CloseIsNotHeldUpByAThreadThatKeepsSending) {
+    auto loop = start(config(false));
+    ASSERT_TRUE(loop);
+    std::atomic<bool> closed_seen{false};
+    std::thread sender([&] {
+        for (;;) {
+            MotorCommand cmd = command::SetNeckPitchPosition{0.1};
+            if (loop->send(cmd) == SendStatus::Closed) {
+                closed_seen = true;
+                return;
+            }
+        }
+    });
+    std::this_thread::sleep_for(100ms);
+    loop->close();
+    sender.join();
+    EXPECT_TRUE(closed_seen);
+}
+
 TEST_F(Loop, APulledNeckCableFailsTheReadsUntilItIsBack) {
     auto loop = start(config());
     ASSERT_TRUE(loop);

@@ -1,0 +1,148 @@
+"""WenloPyControlLoop as Python sees it: its signature, its 26 methods, its arguments and their
+errors, and the start-up failures."""
+import datetime
+import gc
+import os
+import weakref
+
+import pytest
+
+import wenlo_motor_controller as wmc
+
+ms = lambda n: datetime.timedelta(milliseconds=n)  # noqa: E731
+
+METHODS = [
+    ("close", "($self)", "Close the control loop and release resources."),
+    ("get_motor_name_id", "($self)", "Get the id/name motors used in this controller."),
+    ("get_last_position", "($self)", "Get the last successfully read motor positions."),
+    ("set_all_goal_positions", "($self, positions)", "Set goal positions for all motors."),
+    ("set_left_arm_position", "($self, position)",
+     "Set goal positions for the left arm (2 values: pitch, yaw)."),
+    ("set_right_arm_position", "($self, position)",
+     "Set goal positions for the right arm (2 values: pitch, yaw)."),
+    ("set_arms_position", "($self, position)", "Set goal positions for both arms (4 values)."),
+    ("set_nose_position", "($self, position)", "Set goal positions for the nose (3 values)."),
+    ("set_neck_position", "($self, position)",
+     "Set goal positions for the neck (3 values: yaw, pitch, roll)."),
+    ("set_neck_yaw_position", "($self, position)", None),
+    ("set_neck_pitch_position", "($self, position)", None),
+    ("set_neck_roll_position", "($self, position)", None),
+    ("enable_neck", "($self, enable)", "Enable or disable the neck motors."),
+    ("is_torque_enabled", "($self)", "Check torque enabled status."),
+    ("enable_torque", "($self)", "Enable torque on all motors."),
+    ("enable_torque_on_ids", "($self, ids)", "Enable torque on ids."),
+    ("disable_torque", "($self)", "Disable torque on all motors."),
+    ("disable_torque_on_ids", "($self, ids)", "Disable torque on ids."),
+    ("enable_arms", "($self, enable)", "Enable or disable the arm motors."),
+    ("enable_nose", "($self, enable)", "Enable or disable the nose motors."),
+    ("get_stats", "($self)", "Get the latest control loop statistics, if available."),
+    ("async_read_raw_bytes", "($self, id, addr, length)",
+     "Perform an asynchronous raw read of motor bytes."),
+    ("async_write_raw_bytes", "($self, id, addr, data)",
+     "Perform an asynchronous raw write of motor bytes."),
+    ("async_read_pid_gains", "($self, id)",
+     "Read PID gains for a given motor id. Returns (P, I, D)."),
+    ("async_write_pid_gains", "($self, id, p, i, d)", "Write PID gains for a given motor id."),
+    ("write_raw_packet", "($self, data)", None),
+]
+
+
+def test_the_class_surface_is_exactly_the_26_methods_in_order():
+    cls = wmc.WenloPyControlLoop
+    assert cls.__text_signature__ == (
+        "(serialport, read_position_loop_period, can_bus=..., allowed_retries=5, "
+        "stats_pub_period=None, voltage_rampup_timeout=...)")
+    own = [name for name in vars(cls) if not name.startswith("__")]
+    assert own == [name for name, _, _ in METHODS]
+    for name, signature, doc in METHODS:
+        method = getattr(cls, name)
+        assert method.__text_signature__ == signature, name
+        assert method.__doc__ == doc, name
+    assert cls.__bases__ == (object,)
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, exc, message",
+    [
+        ((None,), {}, TypeError,
+         "WenloPyControlLoop() missing 1 required positional argument: 'read_position_loop_period'"),
+        ((None, ms(10)), dict(can_bus=None), TypeError, "argument 'can_bus': "),
+        ((None, ms(10)), dict(voltage_rampup_timeout=None), TypeError,
+         "argument 'voltage_rampup_timeout': "),
+        ((None, 0.01), {}, TypeError, "argument 'read_position_loop_period': "),
+        ((None, ms(10)), dict(allowed_retries=-1), OverflowError, ""),
+        ((None, ms(10)), dict(allowed_retries=2**64), OverflowError, ""),
+        ((None, datetime.timedelta(seconds=-1)), {}, ValueError,
+         "a negative timedelta cannot be converted to a duration"),
+        ((None, ms(10)), dict(stats_pub_period=ms(-1)), ValueError, "a negative timedelta"),
+        ((None, ms(0)), {}, ValueError, "read_position_loop_period must be greater than zero"),
+        ((None, ms(10)), dict(allowed_retries=0), ValueError, "allowed_retries must be at least 1"),
+        (("/dev/x\x00y", ms(10)), {}, ValueError, "embedded null character"),
+        ((None, ms(10), "can0", 5, None, ms(1), 7), {}, TypeError,
+         "WenloPyControlLoop() takes from 2 to 6 positional arguments but 7 were given"),
+    ],
+)
+def test_argument_errors_are_raised_before_anything_is_opened(sim, args, kwargs, exc, message):
+    # The serial port stays free: nothing opened it.
+    with pytest.raises(exc) as info:
+        wmc.WenloPyControlLoop(*args, **kwargs)
+    assert str(info.value).startswith(message)
+    assert sim.received() == b"" and sim.can_frames() == []
+
+
+def test_start_up_failures_raise_the_motor_error_text(sim):
+    with pytest.raises(RuntimeError) as info:
+        wmc.WenloPyControlLoop("/dev/does-not-exist-wenlo", ms(10))
+    assert str(info.value) == ("Check if your USB cable is connected. Could not find port: "
+                               "/dev/does-not-exist-wenlo!")
+    with pytest.raises(RuntimeError) as info:
+        wmc.WenloPyControlLoop(None, ms(10), can_bus="nosuchcan")
+    assert str(info.value) == ("Could not open serial port: ! Check permissions and if the port "
+                               "is already in use.")
+    sim.servo_unpowered(3)
+    sim.servo_unpowered(6)
+    with pytest.raises(RuntimeError) as info:
+        wmc.WenloPyControlLoop(sim.serial_path, ms(10))
+    assert str(info.value) == 'Missing motors: ["right_arm_pitch", "nose_left"]!'
+
+
+def test_a_neck_only_loop_with_defaults(make_loop, sim):
+    loop = make_loop(serial=False)
+    assert loop.get_stats() is None
+    assert loop.is_torque_enabled() is False
+    position = loop.get_last_position()
+    assert isinstance(position, wmc.WenloTorsoPosition)
+    assert position.left_arm == [0.0, 0.0] and position.nose == [0.0, 0.0, 0.0]
+    assert loop.get_motor_name_id() == {
+        "left_arm_pitch": 1, "left_arm_yaw": 2, "right_arm_pitch": 3, "right_arm_yaw": 4,
+        "nose_top": 5, "nose_left": 6, "nose_right": 7}
+    with pytest.raises(AttributeError):
+        loop.extra = 1
+    with pytest.raises(TypeError):
+        weakref.ref(loop)
+
+
+def _threads():
+    return len(os.listdir("/proc/self/task"))
+
+
+def _fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def test_close_releases_the_thread_and_the_descriptors(sim):
+    gc.collect()
+    threads, fds = _threads(), _fds()
+    loop = wmc.WenloPyControlLoop(sim.serial_path, ms(5), stats_pub_period=ms(50))
+    assert _threads() == threads + 1
+    loop.close()
+    loop.close()  # twice is fine
+    assert (_threads(), _fds()) == (threads, fds)
+    assert isinstance(loop.get_last_position(), wmc.WenloTorsoPosition)
+    # Freeing an unclosed loop closes it too.
+    loop = wmc.WenloPyControlLoop(sim.serial_path, ms(5))
+    del loop
+    gc.collect()
+    assert (_threads(), _fds()) == (threads, fds)
