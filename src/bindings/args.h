@@ -10,8 +10,8 @@
 
 #include <array>
 #include <cstdint>
-#include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -22,8 +22,8 @@ namespace wenlo::py {
 // names, how many of them are required, and whether `self` counts in positional counts.
 struct Signature {
     const char* qualname;
-    std::initializer_list<const char*> names;
-    std::size_t required;
+    std::span<const char* const> names;
+    std::size_t required;  // the leading names without a default
     bool is_method;
 };
 

@@ -358,80 +358,69 @@ using A3 = std::array<double, 3>;
 using A4 = std::array<double, 4>;
 using Ids = std::vector<std::uint8_t>;
 
-PyMethodDef g_methods[] = {
-    def<L, "close", close>("Close the control loop and release resources."),
-    def<L, "get_motor_name_id", get_motor_name_id>(
-        "Get the id/name motors used in this controller."),
-    def<L, "get_last_position", get_last_position>(
-        "Get the last successfully read motor positions."),
-    def<L, "set_all_goal_positions", set_all_goal_positions, "positions">(
-        "Set goal positions for all motors."),
+const MethodSpec g_specs[] = {
+    def<L, "close", close>("None", "Close the control loop and release resources."),
+    def<L, "get_motor_name_id", get_motor_name_id>("builtins.dict[builtins.str, builtins.int]", "Get the id/name motors used in this controller."),
+    def<L, "get_last_position", get_last_position>("WenloTorsoPosition", "Get the last successfully read motor positions."),
+    def<L, "set_all_goal_positions", set_all_goal_positions, "positions">("None", "Set goal positions for all motors."),
     def<L, "set_left_arm_position",
         [](L& s, A2 p) {
             return set_servos<command::SetLeftArmPosition>(s, "set_left_arm_position", 0, p);
         },
-        "position">("Set goal positions for the left arm (2 values: pitch, yaw)."),
+        "position">("None", "Set goal positions for the left arm (2 values: pitch, yaw)."),
     def<L, "set_right_arm_position",
         [](L& s, A2 p) {
             return set_servos<command::SetRightArmPosition>(s, "set_right_arm_position", 2, p);
         },
-        "position">("Set goal positions for the right arm (2 values: pitch, yaw)."),
+        "position">("None", "Set goal positions for the right arm (2 values: pitch, yaw)."),
     def<L, "set_arms_position",
         [](L& s, A4 p) {
             return set_servos<command::SetArmsPosition>(s, "set_arms_position", 0, p);
         },
-        "position">("Set goal positions for both arms (4 values)."),
+        "position">("None", "Set goal positions for both arms (4 values)."),
     def<L, "set_nose_position",
         [](L& s, A3 p) {
             return set_servos<command::SetNosePosition>(s, "set_nose_position", 4, p);
         },
-        "position">("Set goal positions for the nose (3 values)."),
-    def<L, "set_neck_position", set_neck_position, "position">(
-        "Set goal positions for the neck (3 values: yaw, pitch, roll)."),
+        "position">("None", "Set goal positions for the nose (3 values)."),
+    def<L, "set_neck_position", set_neck_position, "position">("None", "Set goal positions for the neck (3 values: yaw, pitch, roll)."),
     def<L, "set_neck_yaw_position",
         [](L& s, double p) {
             return set_neck_joint<command::SetNeckYawPosition>(s, "set_neck_yaw_position", p);
         },
-        "position">(""),
+        "position">("None", ""),
     def<L, "set_neck_pitch_position",
         [](L& s, double p) {
             return set_neck_joint<command::SetNeckPitchPosition>(s, "set_neck_pitch_position",
                                                                  p);
         },
-        "position">(""),
+        "position">("None", ""),
     def<L, "set_neck_roll_position",
         [](L& s, double p) {
             return set_neck_joint<command::SetNeckRollPosition>(s, "set_neck_roll_position", p);
         },
-        "position">(""),
+        "position">("None", ""),
     def<L, "enable_neck", [](L& s, bool on) { return fire(s, command::EnableNeck{on}); },
-        "enable">("Enable or disable the neck motors."),
-    def<L, "is_torque_enabled", is_torque_enabled>("Check torque enabled status."),
-    def<L, "enable_torque", [](L& s) { return fire(s, command::EnableTorque{}); }>(
-        "Enable torque on all motors."),
+        "enable">("None", "Enable or disable the neck motors."),
+    def<L, "is_torque_enabled", is_torque_enabled>("builtins.bool", "Check torque enabled status."),
+    def<L, "enable_torque", [](L& s) { return fire(s, command::EnableTorque{}); }>("None", "Enable torque on all motors."),
     def<L, "enable_torque_on_ids",
         [](L& s, Ids ids) { return fire(s, command::EnableTorqueOnIds{std::move(ids)}); },
-        "ids">("Enable torque on ids."),
-    def<L, "disable_torque", [](L& s) { return fire(s, command::DisableTorque{}); }>(
-        "Disable torque on all motors."),
+        "ids">("None", "Enable torque on ids."),
+    def<L, "disable_torque", [](L& s) { return fire(s, command::DisableTorque{}); }>("None", "Disable torque on all motors."),
     def<L, "disable_torque_on_ids",
         [](L& s, Ids ids) { return fire(s, command::DisableTorqueOnIds{std::move(ids)}); },
-        "ids">("Disable torque on ids."),
+        "ids">("None", "Disable torque on ids."),
     def<L, "enable_arms", [](L& s, bool on) { return fire(s, command::EnableArms{on}); },
-        "enable">("Enable or disable the arm motors."),
+        "enable">("None", "Enable or disable the arm motors."),
     def<L, "enable_nose", [](L& s, bool on) { return fire(s, command::EnableNose{on}); },
-        "enable">("Enable or disable the nose motors."),
-    def<L, "get_stats", get_stats>("Get the latest control loop statistics, if available."),
-    def<L, "async_read_raw_bytes", async_read_raw_bytes, "id", "addr", "length">(
-        "Perform an asynchronous raw read of motor bytes."),
-    def<L, "async_write_raw_bytes", async_write_raw_bytes, "id", "addr", "data">(
-        "Perform an asynchronous raw write of motor bytes."),
-    def<L, "async_read_pid_gains", async_read_pid_gains, "id">(
-        "Read PID gains for a given motor id. Returns (P, I, D)."),
-    def<L, "async_write_pid_gains", async_write_pid_gains, "id", "p", "i", "d">(
-        "Write PID gains for a given motor id."),
-    def<L, "write_raw_packet", write_raw_packet, "data">(""),
-    {nullptr, nullptr, 0, nullptr},
+        "enable">("None", "Enable or disable the nose motors."),
+    def<L, "get_stats", get_stats>("typing.Optional[ControlLoopStats]", "Get the latest control loop statistics, if available."),
+    def<L, "async_read_raw_bytes", async_read_raw_bytes, "id", "addr", "length">("bytes", "Perform an asynchronous raw read of motor bytes."),
+    def<L, "async_write_raw_bytes", async_write_raw_bytes, "id", "addr", "data">("None", "Perform an asynchronous raw write of motor bytes."),
+    def<L, "async_read_pid_gains", async_read_pid_gains, "id">("tuple[builtins.int, builtins.int, builtins.int]", "Read PID gains for a given motor id. Returns (P, I, D)."),
+    def<L, "async_write_pid_gains", async_write_pid_gains, "id", "p", "i", "d">("None", "Write PID gains for a given motor id."),
+    def<L, "write_raw_packet", write_raw_packet, "data">("bytes", ""),
 };
 
 // --- construction and lifetime -----------------------------------------------------------------
@@ -455,40 +444,42 @@ PyObject* raise_start_failure(const cl::StartFailure& failure) {
     return nullptr;
 }
 
-PyObject* loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const Signature sig{"WenloPyControlLoop",
-                                   {"serialport", "read_position_loop_period", "can_bus",
-                                    "allowed_retries", "stats_pub_period",
-                                    "voltage_rampup_timeout"},
-                                   2,
-                                   false};
-        PyObject* slots[6] = {};
-        cl::LoopConfig config;
-        if (!bind_tuple(sig, args, kwargs, slots) ||
-            !arg(slots[0], "serialport", config.serialport) ||
-            !arg(slots[1], "read_position_loop_period", config.period) ||
-            !arg(slots[2], "can_bus", config.can_bus) ||
-            !arg(slots[3], "allowed_retries", config.allowed_retries) ||
-            !arg(slots[4], "stats_pub_period", config.stats_pub_period) ||
-            !arg(slots[5], "voltage_rampup_timeout", config.voltage_rampup_timeout)) {
-            return nullptr;
-        }
-        Ref self = Ref::steal(type->tp_alloc(type, 0));
-        if (!self) {
-            return nullptr;
-        }
-        // Runs on this thread with the interpreter lock held, as the start-up may log; Ctrl-C
-        // is looked at between the voltage and the reboot polls.
-        auto started = cl::ControlLoop::start(config, python_signal_check());
-        if (!started) {
-            return raise_start_failure(started.error());
-        }
-        reinterpret_cast<Loop*>(self.get())->loop = started->release();
-        g_live.push_back(self.get());
-        return self.detach();
-    });
+PyObject* make_loop(PyTypeObject* type, const std::optional<std::string>& serialport,
+                    Duration period, const std::string& can_bus, std::uint64_t allowed_retries,
+                    const std::optional<Duration>& stats_pub_period,
+                    Duration voltage_rampup_timeout) {
+    const cl::LoopConfig config{serialport,       period,          can_bus, allowed_retries,
+                                stats_pub_period, voltage_rampup_timeout};
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) {
+        return nullptr;
+    }
+    // Runs on this thread with the interpreter lock held, as the start-up may log; Ctrl-C is
+    // looked at between the voltage and the reboot polls.
+    auto started = cl::ControlLoop::start(config, python_signal_check());
+    if (!started) {
+        return raise_start_failure(started.error());
+    }
+    reinterpret_cast<Loop*>(self.get())->loop = started->release();
+    g_live.push_back(self.get());
+    return self.detach();
 }
+
+const ConstructorSpec g_constructor = constructor<
+    Loop, make_loop, "serialport", "read_position_loop_period", "can_bus='can0'",
+    "allowed_retries=5", "stats_pub_period=None",
+    "voltage_rampup_timeout=datetime.timedelta(seconds=30)">(
+    "Create a new control loop for the motor controller.\n"
+    "\n"
+    "# Arguments\n"
+    "* `serialport` - Path to (Unix) or COM ID (Windows) of the serial port.\n"
+    "  Pass `None` to build a neck-only (CAN) loop \xe2\x80\x94 arm/nose commands then\n"
+    "  raise on use.\n"
+    "* `read_position_loop_period` - Period between control loop updates.\n"
+    "* `can_bus` - SocketCAN interface name for the neck Damiao motors (default `\"can0\"`).\n"
+    "* `allowed_retries` - Number of allowed retries for reading positions.\n"
+    "* `stats_pub_period` - Optional period for publishing stats.\n"
+    "* `voltage_rampup_timeout` - Maximum time to wait for the 12V rail to stabilize.");
 
 void loop_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
@@ -502,19 +493,10 @@ void loop_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyType_Slot g_slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>("WenloPyControlLoop(serialport, read_position_loop_period, can_bus=..., "
-                       "allowed_retries=5, stats_pub_period=None, voltage_rampup_timeout=...)\n"
-                       "--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(loop_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(loop_dealloc)},
-    {Py_tp_methods, g_methods},
-    {0, nullptr},
-};
+std::string type_id() { return Loop::kClassName; }
 
-PyType_Spec g_spec = {"wenlo_motor_controller.WenloPyControlLoop", sizeof(Loop), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, g_slots};
+const stub::Registration g_class_entry{stub::Class{type_id, "", Loop::kClassName, "", {}, {}}};
+const stub::Registration g_method_entry{method_group(type_id, &g_constructor, g_specs)};
 
 }  // namespace
 
@@ -532,7 +514,16 @@ void close_running_loops() {
 
 PyObject* control_loop_type() {
     if (g_type == nullptr) {
-        g_type = PyType_FromSpec(&g_spec);
+        static PyType_Slot slots[] = {
+            {Py_tp_doc, const_cast<char*>(g_constructor.tp_doc)},
+            {Py_tp_new, reinterpret_cast<void*>(g_constructor.tp_new)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(loop_dealloc)},
+            {Py_tp_methods, method_table(g_specs)},
+            {0, nullptr},
+        };
+        static PyType_Spec spec = {"wenlo_motor_controller.WenloPyControlLoop", sizeof(Loop), 0,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+        g_type = PyType_FromSpec(&spec);
     }
     return g_type;
 }

@@ -1,26 +1,35 @@
-// Methods declared as data: one line per method names it, its parameters and its docstring,
-// and gives the operation as a function of the object and the converted arguments. The text
-// signature, the argument binding and the conversion are derived from that one line, so that a
-// method's name, parameters and documentation cannot drift apart.
+// Methods and constructors declared as data: one entry names the method, its parameters (with
+// their Python defaults) and its docstring, gives the return annotation, and gives the
+// operation as a function of the object and the converted arguments. The text signature, the
+// argument binding and conversion, the default values and the type-stub description all derive
+// from that one entry, so a method's signature, documentation and types cannot drift apart.
 //
-//     def<Loop, "set_nose_position", set_nose, "position">("Set goal positions for the nose.")
+//     def<Loop, "set_nose_position", set_nose, "position">("None", "Set goal positions ...")
 //
-// makes the PyMethodDef of `set_nose_position($self, position)`, whose C function binds the
-// arguments (Python's own texts for missing, repeated and unknown ones), converts `position` to
-// the type that `set_nose` takes (with "argument 'position': " before a TypeError), and calls
-// set_nose(object, value). Self provides `static constexpr const char* kClassName` and
-// `static Self* from(PyObject*)` (null with TypeError for anything else).
+// gives the PyMethodDef of `set_nose_position($self, position)`, whose C function binds the
+// arguments (Python's own texts for missing, repeated and unknown ones), converts `position`
+// to the type that `set_nose` takes (with "argument 'position': " before a TypeError), and
+// calls set_nose(object, value); and the stub description of the same method, with the
+// parameter's annotation derived from that type. A parameter written "speed=0.4" has a default:
+// Python evaluates the text once, and the value goes through the same conversion as an argument.
+// Self provides `static constexpr const char* kClassName` and `static Self* from(PyObject*)`
+// (null with TypeError for anything else).
 #pragma once
 
 #include "bindings/args.h"
 #include "bindings/panic.h"
+#include "bindings/stub_registry.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace wenlo::py {
 
@@ -31,19 +40,146 @@ struct Text {
     constexpr Text(const char (&s)[N]) { std::copy_n(s, N, text); }  // NOLINT: implicit
 };
 
+// --- annotations of the converted value kinds ------------------------------------------------
+
+namespace stub {
+template <>
+struct Annotation<double> {
+    static std::string text() { return "builtins.float"; }
+};
+template <>
+struct Annotation<float> : Annotation<double> {};
+template <>
+struct Annotation<bool> {
+    static std::string text() { return "builtins.bool"; }
+};
+template <typename T>
+    requires std::is_unsigned_v<T>
+struct Annotation<T> {
+    static std::string text() { return "builtins.int"; }
+};
+template <>
+struct Annotation<std::string> {
+    static std::string text() { return "builtins.str"; }
+};
+template <>
+struct Annotation<Bytes> {
+    static std::string text() { return "bytes"; }
+};
+template <>
+struct Annotation<Duration> {
+    static std::string text() { return "datetime.timedelta"; }
+};
+template <>
+struct Annotation<control_loop::TorsoPosition> {
+    static std::string text() { return "WenloTorsoPosition"; }
+};
+template <typename T, std::size_t N>
+struct Annotation<std::array<T, N>> {
+    static std::string text() { return "typing.Sequence[" + Annotation<T>::text() + "]"; }
+};
+template <typename T>
+struct Annotation<std::vector<T>> : Annotation<std::array<T, 1>> {};
+template <typename T>
+struct Annotation<std::optional<T>> {
+    static std::string text() { return "typing.Optional[" + Annotation<T>::text() + "]"; }
+};
+}  // namespace stub
+
+// --- parameters ------------------------------------------------------------------------------
+
 namespace detail {
 
-// The converted argument types of an operation PyObject*(Self&, Args...).
+// "name" or "name=default", split once.
+struct ParamText {
+    std::string name;
+    std::optional<std::string> default_repr;
+};
+ParamText split_param(std::string_view text);
+
+// The default's value, evaluated by Python once and kept for the life of the process; null
+// with an exception set if it cannot be evaluated.
+PyObject* default_value(const std::string& repr);
+
+// How a text signature shows a default: literals of numbers and None as they are, anything
+// else as "...".
+std::string shown_default(const std::string& repr);
+
+// A callable's parameter list, built once from its declaration.
+template <Text... Params>
+struct ParamList {
+    std::array<ParamText, sizeof...(Params)> params{split_param(Params.text)...};
+    std::array<const char*, sizeof...(Params)> names{};
+    std::size_t required = 0;
+    ParamList() {
+        for (std::size_t i = 0; i < params.size(); ++i) {
+            names[i] = params[i].name.c_str();
+            required += params[i].default_repr ? 0 : 1;
+        }
+    }
+    static const ParamList& get() {
+        static const ParamList list;
+        return list;
+    }
+    // "(a, b=0.4)" after an optional leading "$self".
+    std::string signature(bool method) const {
+        std::string text = method ? "($self" : "(";
+        for (std::size_t i = 0; i < params.size(); ++i) {
+            text += (i > 0 || method) ? ", " : "";
+            text += params[i].name;
+            if (params[i].default_repr) {
+                text += "=" + shown_default(*params[i].default_repr);
+            }
+        }
+        return text + ")";
+    }
+};
+
+// The converted argument types of an operation R(First, Args...).
 template <typename F>
 struct Operation : Operation<decltype(&F::operator())> {};
-template <typename R, typename S, typename... A>
-struct Operation<R (*)(S&, A...)> {
+template <typename R, typename First, typename... A>
+struct Operation<R (*)(First, A...)> {
     using Args = std::tuple<std::decay_t<A>...>;
 };
-template <typename C, typename R, typename S, typename... A>
-struct Operation<R (C::*)(S&, A...) const> {
+template <typename C, typename R, typename First, typename... A>
+struct Operation<R (C::*)(First, A...) const> {
     using Args = std::tuple<std::decay_t<A>...>;
 };
+template <auto Op>
+using ArgsOf = typename Operation<std::remove_cvref_t<decltype(Op)>>::Args;
+
+// Converts the bound slots (borrowed, null when not given) into the operation's arguments;
+// a parameter not given takes its default.
+template <auto Op, Text... Params>
+bool convert_all(PyObject** slots, ArgsOf<Op>& values) {
+    const auto& list = ParamList<Params...>::get();
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return ([&] {
+            PyObject* slot = slots[I];
+            if (slot == nullptr && list.params[I].default_repr) {
+                slot = default_value(*list.params[I].default_repr);
+                if (slot == nullptr) {
+                    return false;
+                }
+            }
+            return arg(slot, list.names[I], std::get<I>(values));
+        }() && ...);
+    }(std::index_sequence_for<decltype(Params)...>{});
+}
+
+template <auto Op, Text... Params>
+std::vector<stub::Parameter> stub_parameters() {
+    const auto& list = ParamList<Params...>::get();
+    std::vector<stub::Parameter> out;
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (out.push_back({list.params[I].name,
+                        stub::Annotation<std::tuple_element_t<I, ArgsOf<Op>>>::text(),
+                        list.params[I].default_repr}),
+         ...);
+    }(std::index_sequence_for<decltype(Params)...>{});
+    return out;
+}
 
 template <typename Self, Text Name, auto Op>
 PyObject* no_arguments(PyObject* self, PyObject*) {
@@ -61,45 +197,140 @@ PyObject* with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (object == nullptr) {
             return nullptr;
         }
+        const auto& list = ParamList<Params...>::get();
         static const std::string qualname = std::string(Self::kClassName) + "." + Name.text;
-        static const Signature sig{qualname.c_str(), {Params.text...}, sizeof...(Params), true};
+        static const Signature sig{qualname.c_str(), list.names, list.required, true};
         PyObject* slots[sizeof...(Params)] = {};
-        if (!bind_fastcall(sig, args, nargs, kwnames, slots)) {
-            return nullptr;
-        }
-        typename Operation<std::remove_cvref_t<decltype(Op)>>::Args values{};
-        const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
-            return (arg(slots[I], Params.text, std::get<I>(values)) && ...);
-        }(std::index_sequence_for<decltype(Params)...>{});
-        if (!converted) {
+        ArgsOf<Op> values{};
+        if (!bind_fastcall(sig, args, nargs, kwnames, slots) ||
+            !convert_all<Op, Params...>(slots, values)) {
             return nullptr;
         }
         return std::apply([&](auto&... v) { return Op(*object, v...); }, values);
     });
 }
 
-}  // namespace detail
-
-// The text signature as Python shows it: "name($self, a, b)".
-template <Text Name, Text... Params>
-std::string text_signature() {
-    std::string text = std::string(Name.text) + "($self";
-    ((text += std::string(", ") + Params.text), ...);
-    return text + ")";
+template <typename Self, auto Op, Text... Params>
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        const auto& list = ParamList<Params...>::get();
+        static const Signature sig{Self::kClassName, list.names, list.required, false};
+        PyObject* slots[std::max<std::size_t>(1, sizeof...(Params))] = {};
+        ArgsOf<Op> values{};
+        if (!bind_tuple(sig, args, kwargs, slots) || !convert_all<Op, Params...>(slots, values)) {
+            return nullptr;
+        }
+        return std::apply([&](auto&... v) { return Op(type, v...); }, values);
+    });
 }
 
+}  // namespace detail
+
+// One method: what the runtime table needs and what the stub describes.
+struct MethodSpec {
+    PyMethodDef def;
+    stub::Method stub;
+};
+
 template <typename Self, Text Name, auto Op, Text... Params>
-PyMethodDef def(const char* doc) {
+MethodSpec def(const char* returns, const char* doc) {
     // Kept for the life of the process, as the method table is.
-    static const std::string docstring = text_signature<Name, Params...>() + "\n--\n\n" + doc;
+    static const std::string docstring = std::string(Name.text) +
+                                         detail::ParamList<Params...>::get().signature(true) +
+                                         "\n--\n\n" + doc;
+    stub::Method described{Name.text, detail::stub_parameters<Op, Params...>(), returns, doc,
+                           stub::Method::Kind::Instance};
     if constexpr (sizeof...(Params) == 0) {
-        return {Name.text, detail::no_arguments<Self, Name, Op>, METH_NOARGS, docstring.c_str()};
+        return {{Name.text, detail::no_arguments<Self, Name, Op>, METH_NOARGS, docstring.c_str()},
+                std::move(described)};
     } else {
-        return {Name.text,
-                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                    detail::with_arguments<Self, Name, Op, Params...>)),
-                METH_FASTCALL | METH_KEYWORDS, docstring.c_str()};
+        return {{Name.text,
+                 reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                     detail::with_arguments<Self, Name, Op, Params...>)),
+                 METH_FASTCALL | METH_KEYWORDS, docstring.c_str()},
+                std::move(described)};
     }
+}
+
+// A method that exists only as a slot at run time (such as __repr__): described, not bound.
+inline MethodSpec slot_method(const char* name, const char* returns) {
+    return {{nullptr, nullptr, 0, nullptr}, stub::Method{name, {}, returns, "", {}}};
+}
+
+// The constructor: tp_new and tp_doc (the class's text signature) for the runtime, and the
+// stub's __new__ with its documentation.
+struct ConstructorSpec {
+    newfunc tp_new;
+    const char* tp_doc;
+    stub::Method stub;
+};
+
+template <typename Self, auto Op, Text... Params>
+ConstructorSpec constructor(const char* doc) {
+    static const std::string text_signature =
+        std::string(Self::kClassName) + detail::ParamList<Params...>::get().signature(false) +
+        "\n--\n\n";
+    return {detail::construct<Self, Op, Params...>, text_signature.c_str(),
+            stub::Method{"__new__", detail::stub_parameters<Op, Params...>(), Self::kClassName,
+                         doc, stub::Method::Kind::Constructor}};
+}
+
+// A read-only attribute: its PyGetSetDef and its stub description.
+struct GetterSpec {
+    PyGetSetDef def;
+    stub::Member stub;
+};
+
+inline GetterSpec attribute(const char* name, getter get, const char* annotation,
+                            const char* doc = nullptr) {
+    return {{name, get, nullptr, doc, nullptr}, stub::Member{name, annotation, doc ? doc : ""}};
+}
+
+template <std::size_t N>
+PyGetSetDef* getset_table(const GetterSpec (&specs)[N]) {
+    auto* table = new PyGetSetDef[N + 1];
+    for (std::size_t i = 0; i < N; ++i) {
+        table[i] = specs[i].def;
+    }
+    table[N] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+    return table;
+}
+
+template <std::size_t N>
+std::vector<stub::Member> members(const GetterSpec (&specs)[N]) {
+    std::vector<stub::Member> out;
+    for (const GetterSpec& spec : specs) {
+        out.push_back(spec.stub);
+    }
+    return out;
+}
+
+// The runtime method table of a list of specs, ending with the sentinel; lives for the process.
+template <std::size_t N>
+PyMethodDef* method_table(const MethodSpec (&specs)[N]) {
+    auto* table = new PyMethodDef[N + 1];
+    std::size_t n = 0;
+    for (const MethodSpec& spec : specs) {
+        if (spec.def.ml_name != nullptr) {
+            table[n++] = spec.def;
+        }
+    }
+    table[n] = {nullptr, nullptr, 0, nullptr};
+    return table;
+}
+
+// The stub's method group: the constructor, then the methods in their order.
+template <std::size_t N>
+stub::MethodGroup method_group(std::string (*type_id)(), const ConstructorSpec* ctor,
+                               const MethodSpec (&specs)[N]) {
+    stub::MethodGroup group{type_id, {}};
+    if (ctor != nullptr) {
+        group.methods.push_back(ctor->stub);
+    }
+    for (const MethodSpec& spec : specs) {
+        group.methods.push_back(spec.stub);
+    }
+    return group;
 }
 
 }  // namespace wenlo::py

@@ -1,6 +1,7 @@
 #include "bindings/value_types.h"
 
 #include "bindings/args.h"
+#include "bindings/method_def.h"
 #include "bindings/panic.h"
 #include "common/float_format.h"
 
@@ -14,6 +15,8 @@ namespace {
 struct TorsoObject {
     PyObject_HEAD
     TorsoValues values;
+
+    static constexpr const char* kClassName = "WenloTorsoPosition";
 };
 
 struct StatsObject {
@@ -35,36 +38,28 @@ std::string list_repr(const std::array<double, N>& values) {
     return text + "]";
 }
 
-PyObject* torso_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const Signature sig{"WenloTorsoPosition",
-                                   {"left_arm", "right_arm", "nose", "neck"}, 4, false};
-        PyObject* slots[4] = {};
-        if (!bind_tuple(sig, args, kwargs, slots)) {
-            return nullptr;
-        }
-        std::vector<double> left, right, nose, neck;
-        if (!arg(slots[0], "left_arm", left) || !arg(slots[1], "right_arm", right) ||
-            !arg(slots[2], "nose", nose) || !arg(slots[3], "neck", neck)) {
-            return nullptr;
-        }
-        if (left.size() != 2 || right.size() != 2 || nose.size() != 3 || neck.size() != 3) {
-            panic("Each arm must have 2 positions, nose must have 3, neck must have 3.");
-        }
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) {
-            return nullptr;
-        }
-        auto* obj = reinterpret_cast<TorsoObject*>(self);
-        new (&obj->values) TorsoValues{};
-        std::copy(left.begin(), left.end(), obj->values.left_arm.begin());
-        std::copy(right.begin(), right.end(), obj->values.right_arm.begin());
-        std::copy(nose.begin(), nose.end(), obj->values.nose.begin());
-        std::copy(neck.begin(), neck.end(), obj->values.neck.begin());
-        obj->values.timestamp = control_loop::unix_time_now();
-        return self;
-    });
+PyObject* make_torso(PyTypeObject* type, const std::vector<double>& left,
+                     const std::vector<double>& right, const std::vector<double>& nose,
+                     const std::vector<double>& neck) {
+    if (left.size() != 2 || right.size() != 2 || nose.size() != 3 || neck.size() != 3) {
+        panic("Each arm must have 2 positions, nose must have 3, neck must have 3.");
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    auto* obj = reinterpret_cast<TorsoObject*>(self);
+    new (&obj->values) TorsoValues{};
+    std::copy(left.begin(), left.end(), obj->values.left_arm.begin());
+    std::copy(right.begin(), right.end(), obj->values.right_arm.begin());
+    std::copy(nose.begin(), nose.end(), obj->values.nose.begin());
+    std::copy(neck.begin(), neck.end(), obj->values.neck.begin());
+    obj->values.timestamp = control_loop::unix_time_now();
+    return self;
 }
+
+const ConstructorSpec torso_constructor =
+    constructor<TorsoObject, make_torso, "left_arm", "right_arm", "nose", "neck">("");
 
 void torso_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
@@ -95,21 +90,23 @@ PyObject* torso_repr(PyObject* self) {
     });
 }
 
-PyGetSetDef torso_getset[] = {
-    {"left_arm", get_left_arm, nullptr, nullptr, nullptr},
-    {"right_arm", get_right_arm, nullptr, nullptr, nullptr},
-    {"nose", get_nose, nullptr, nullptr, nullptr},
-    {"neck", get_neck, nullptr, "Neck joint positions in rad: [yaw, pitch, roll].", nullptr},
-    {"timestamp", get_timestamp, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+constexpr const char* kFloats = "builtins.list[builtins.float]";
+
+const GetterSpec torso_attributes[] = {
+    attribute("left_arm", get_left_arm, kFloats),
+    attribute("right_arm", get_right_arm, kFloats),
+    attribute("nose", get_nose, kFloats),
+    attribute("neck", get_neck, kFloats, "Neck joint positions in rad: [yaw, pitch, roll]."),
+    attribute("timestamp", get_timestamp, "builtins.float"),
 };
+const MethodSpec torso_methods[] = {slot_method("__repr__", "builtins.str")};
 
 PyType_Slot torso_slots[] = {
-    {Py_tp_doc, const_cast<char*>("WenloTorsoPosition(left_arm, right_arm, nose, neck)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(torso_new)},
+    {Py_tp_doc, const_cast<char*>(torso_constructor.tp_doc)},
+    {Py_tp_new, reinterpret_cast<void*>(torso_constructor.tp_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(torso_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(torso_repr)},
-    {Py_tp_getset, torso_getset},
+    {Py_tp_getset, getset_table(torso_attributes)},
     {0, nullptr},
 };
 
@@ -154,17 +151,16 @@ void stats_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyGetSetDef stats_getset[] = {
-    {"period", get_period, nullptr, nullptr, nullptr},
-    {"read_dt", get_read_dt, nullptr, nullptr, nullptr},
-    {"write_dt", get_write_dt, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+const GetterSpec stats_attributes[] = {
+    attribute("period", get_period, kFloats),
+    attribute("read_dt", get_read_dt, kFloats),
+    attribute("write_dt", get_write_dt, kFloats),
 };
 
 PyType_Slot stats_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(stats_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(stats_repr)},
-    {Py_tp_getset, stats_getset},
+    {Py_tp_getset, getset_table(stats_attributes)},
     {0, nullptr},
 };
 
@@ -182,6 +178,17 @@ PyObject* create_once(PyObject*& slot, PyType_Spec& spec) {
 
 PyObject* g_torso_type = nullptr;
 PyObject* g_stats_type = nullptr;
+
+std::string torso_id() { return TorsoObject::kClassName; }
+std::string stats_id() { return "ControlLoopStats"; }
+
+// ControlLoopStats has no method group: it cannot be built from Python, and its __repr__ is
+// left out of the stub.
+const stub::Registration torso_class{
+    stub::Class{torso_id, "", TorsoObject::kClassName, "", members(torso_attributes), {}}};
+const stub::Registration torso_group{method_group(torso_id, &torso_constructor, torso_methods)};
+const stub::Registration stats_class{
+    stub::Class{stats_id, "", "ControlLoopStats", "", members(stats_attributes), {}}};
 
 }  // namespace
 
