@@ -12,8 +12,9 @@ import math
 import os
 import sys
 import time
+from typing import Any
 
-from wenlo_motor_controller import WenloPyControlLoop
+from wenlo_motor_controller import WenloPyControlLoop, WenloTorsoPosition
 
 logging.basicConfig(level=logging.INFO, format="%(levelname)s %(name)s: %(message)s")
 
@@ -23,7 +24,7 @@ STEP = 0.02  # a new goal every 20 ms
 JOINTS = ["left arm pitch", "right arm yaw", "nose top", "neck yaw", "neck pitch"]
 
 
-def goals(t):
+def goals(t: float) -> tuple[list[float], list[float], list[float]]:
     """Smooth waves, all starting at zero; the neck stays well inside its safety bounds."""
     wave = math.sin(2 * math.pi * t / 2.0)
     slow = math.sin(2 * math.pi * t / 4.0)
@@ -33,24 +34,26 @@ def goals(t):
     return arms, nose, neck
 
 
-def observed_of(position):
+def observed_of(position: WenloTorsoPosition) -> list[float]:
     return [position.left_arm[0], position.right_arm[1], position.nose[0],
             position.neck[0], position.neck[1]]
 
 
-def percentile(values, q):
+def percentile(values: list[float], q: float) -> float:
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, int(q * len(ordered)))]
 
 
-def plot(times, commanded, observed, path):
+def plot(times: list[float], commanded: list[list[float]], observed: list[list[float]],
+         path: str) -> None:
     try:
         import matplotlib
         matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
+        import matplotlib.pyplot as plt_module
     except ImportError:
         print("matplotlib is not installed (pip install .[plot]): no plot")
         return
+    plt: Any = plt_module
     fig, axes = plt.subplots(len(JOINTS), 1, sharex=True, figsize=(8, 10))
     for i, (ax, name) in enumerate(zip(axes, JOINTS)):
         ax.plot(times, [c[i] for c in commanded], label="commanded", linewidth=1.5)
@@ -65,7 +68,7 @@ def plot(times, commanded, observed, path):
     print("plot written to", os.path.abspath(path))
 
 
-def main():
+def main() -> None:
     port = os.environ.get("WENLO_SIM_SERIAL", "/dev/ttyUSB0")
     can_bus = os.environ.get("WENLO_SIM_CAN", "can0")
     png = sys.argv[1] if len(sys.argv) > 1 else "control_loop_demo.png"
@@ -76,7 +79,9 @@ def main():
         print("motors:", loop.get_motor_name_id())
         loop.enable_torque()
         loop.enable_neck(True)
-        times, commanded, observed = [], [], []
+        times: list[float] = []
+        commanded: list[list[float]] = []
+        observed: list[list[float]] = []
         start = time.monotonic()
         while (t := time.monotonic() - start) < DURATION:
             arms, nose, neck = goals(t)
@@ -91,6 +96,7 @@ def main():
         print("last position:", loop.get_last_position())
 
         stats = loop.get_stats()
+        assert stats is not None  # statistics are on: a publication period was given
         print(stats)
         period_ms = [p * 1000 for p in stats.period[1:]]
         print(f"period: mean {sum(period_ms) / len(period_ms):.3f} ms, "

@@ -1,0 +1,279 @@
+# Type stubs of wenlo_motor_controller, written by the build from the interface
+# description the module carries (tools/stubgen). Do not edit: change the bindings.
+
+import builtins
+import datetime
+import typing
+
+__all__ = [
+    "ControlLoopStats",
+    "WenloMotorController",
+    "WenloPyControlLoop",
+    "WenloTorsoPosition",
+]
+
+@typing.final
+class ControlLoopStats:
+    @property
+    def period(self) -> builtins.list[builtins.float]: ...
+    @property
+    def read_dt(self) -> builtins.list[builtins.float]: ...
+    @property
+    def write_dt(self) -> builtins.list[builtins.float]: ...
+
+@typing.final
+class WenloMotorController:
+    def __new__(cls, serialport: typing.Optional[builtins.str] = None, can_bus: builtins.str = 'can0') -> WenloMotorController:
+        r"""
+        Create a new motor controller for the given serial port and CAN bus.
+
+        # Arguments
+        * `serialport` - Path to (Unix) or COM ID (Windows) of the serial port.
+          Pass `None` to build a neck-only (CAN) controller; arm/nose methods
+          will then raise an exception.
+        * `can_bus` - SocketCAN interface name for the neck Damiao motors (default `"can0"`).
+        """
+    def is_torque_enabled(self) -> builtins.bool:
+        r"""
+        Is torque enabled on all motors
+        """
+    def enable_torque(self) -> None:
+        r"""
+        Enable torque on all motors.
+        """
+    def enable_torque_on_ids(self, ids: typing.Sequence[builtins.int]) -> None:
+        r"""
+        Enable torque on ids
+        """
+    def disable_torque(self) -> None:
+        r"""
+        Disable torque on all motors.
+        """
+    def disable_torque_on_ids(self, ids: typing.Sequence[builtins.int]) -> None:
+        r"""
+        Disable torque on ids
+        """
+    def read_all_positions(self) -> builtins.list[builtins.float]:
+        r"""
+        Read all motor positions as a 7-element array.
+        Order: [left_arm_pitch, left_arm_yaw, right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right]
+        """
+    def set_all_goal_positions(self, positions: typing.Sequence[builtins.float]) -> None:
+        r"""
+        Set goal positions for all motors (7 values).
+
+        # Arguments
+        * `positions` - Array of 7 goal positions
+          (left_arm_pitch, left_arm_yaw, right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right).
+        """
+    def set_left_arm_position(self, position: typing.Sequence[builtins.float]) -> None:
+        r"""
+        Set goal positions for the left arm (2 values: pitch, yaw).
+        """
+    def set_right_arm_position(self, position: typing.Sequence[builtins.float]) -> None:
+        r"""
+        Set goal positions for the right arm (2 values: pitch, yaw).
+        """
+    def set_arms_position(self, position: typing.Sequence[builtins.float]) -> None:
+        r"""
+        Set goal positions for both arms (4 values: left pitch, left yaw, right pitch, right yaw).
+        """
+    def set_nose_position(self, position: typing.Sequence[builtins.float]) -> None:
+        r"""
+        Set goal positions for the nose (3 values).
+        """
+    def set_neck_position(self, position: typing.Sequence[builtins.float]) -> builtins.list[builtins.float]:
+        r"""
+        Set goal positions for the neck (3 values: yaw, pitch, roll). Returns
+        the observed positions reported by the motor replies.
+        """
+    def set_neck_yaw_position(self, position: builtins.float) -> builtins.float: ...
+    def set_neck_pitch_position(self, position: builtins.float) -> builtins.float: ...
+    def set_neck_roll_position(self, position: builtins.float) -> builtins.float: ...
+    def neck_position_limits(self) -> builtins.list[tuple[builtins.float, builtins.float]]:
+        r"""
+        Hard safety bounds (lower, upper) in rad for each neck joint.
+        Order: [yaw, pitch, roll]. Every neck setter clamps to these bounds
+        before commanding the motor.
+        """
+    def read_neck_positions(self) -> builtins.list[builtins.float]:
+        r"""
+        Read the current neck positions (yaw, pitch, roll) via a Damiao
+        feedback request.
+        """
+    def set_neck_gains(self, index: builtins.int, kp: builtins.float, kd: builtins.float) -> None:
+        r"""
+        Override the MIT impedance gains (kp, kd) for a single neck joint.
+        `index`: 0=yaw, 1=pitch, 2=roll.
+        """
+    def neck_home(self, speed: builtins.float = 0.4, tolerance: builtins.float = 0.15, kp: typing.Optional[builtins.float] = None, kd: typing.Optional[builtins.float] = None) -> builtins.list[builtins.float]:
+        r"""
+        Home the 3 neck joints to the nearest physical zero.
+
+        Snaps each goal to the nearest multiple of 2π of the joint's current
+        reported position — after a power cycle the Damiao multi-turn counter
+        resets, so commanding "go to 0" naively could spin the head a full
+        turn. Rounding keeps travel within ±π and lands at a physically
+        equivalent zero.
+
+        Enables neck torque if it isn't already (does **not** disable on
+        exit — caller owns torque lifecycle). Ramps at `speed` rad/s on a
+        10 ms cycle and returns the observed positions once every joint is
+        within `tolerance` rad of its goal. Raises on timeout.
+
+        `kp` / `kd`: optional overrides applied to all three joints for the
+        duration of homing (and left in place afterwards). `None` keeps the
+        per-joint defaults baked into the controller.
+        """
+    def enable_neck(self, enable: builtins.bool) -> None:
+        r"""
+        Enable or disable the neck motors. On enable, also forces each motor
+        into MIT control mode.
+        """
+    def is_neck_torque_enabled(self) -> builtins.bool:
+        r"""
+        Last commanded torque-enable state for the neck (in-memory; the
+        Damiao firmware does not expose a readable enable register).
+        """
+    def enable_arms(self, enable: builtins.bool) -> None:
+        r"""
+        Enable or disable the arm motors.
+        """
+    def enable_nose(self, enable: builtins.bool) -> None:
+        r"""
+        Enable or disable the nose motors.
+        """
+    def write_raw_packet(self, data: bytes) -> None:
+        r"""
+        Write raw packet data to the serial port.
+
+        # Arguments
+        * `data` - Byte array of raw packet data to send.
+        """
+
+@typing.final
+class WenloPyControlLoop:
+    def __new__(cls, serialport: typing.Optional[builtins.str], read_position_loop_period: datetime.timedelta, can_bus: builtins.str = 'can0', allowed_retries: builtins.int = 5, stats_pub_period: typing.Optional[datetime.timedelta] = None, voltage_rampup_timeout: datetime.timedelta = datetime.timedelta(seconds=30)) -> WenloPyControlLoop:
+        r"""
+        Create a new control loop for the motor controller.
+
+        # Arguments
+        * `serialport` - Path to (Unix) or COM ID (Windows) of the serial port.
+          Pass `None` to build a neck-only (CAN) loop — arm/nose commands then
+          raise on use.
+        * `read_position_loop_period` - Period between control loop updates.
+        * `can_bus` - SocketCAN interface name for the neck Damiao motors (default `"can0"`).
+        * `allowed_retries` - Number of allowed retries for reading positions.
+        * `stats_pub_period` - Optional period for publishing stats.
+        * `voltage_rampup_timeout` - Maximum time to wait for the 12V rail to stabilize.
+        """
+    def close(self) -> None:
+        r"""
+        Close the control loop and release resources.
+        """
+    def get_motor_name_id(self) -> builtins.dict[builtins.str, builtins.int]:
+        r"""
+        Get the id/name motors used in this controller.
+        """
+    def get_last_position(self) -> WenloTorsoPosition:
+        r"""
+        Get the last successfully read motor positions.
+        """
+    def set_all_goal_positions(self, positions: WenloTorsoPosition) -> None:
+        r"""
+        Set goal positions for all motors.
+        """
+    def set_left_arm_position(self, position: typing.Sequence[builtins.float]) -> None:
+        r"""
+        Set goal positions for the left arm (2 values: pitch, yaw).
+        """
+    def set_right_arm_position(self, position: typing.Sequence[builtins.float]) -> None:
+        r"""
+        Set goal positions for the right arm (2 values: pitch, yaw).
+        """
+    def set_arms_position(self, position: typing.Sequence[builtins.float]) -> None:
+        r"""
+        Set goal positions for both arms (4 values).
+        """
+    def set_nose_position(self, position: typing.Sequence[builtins.float]) -> None:
+        r"""
+        Set goal positions for the nose (3 values).
+        """
+    def set_neck_position(self, position: typing.Sequence[builtins.float]) -> None:
+        r"""
+        Set goal positions for the neck (3 values: yaw, pitch, roll).
+        """
+    def set_neck_yaw_position(self, position: builtins.float) -> None: ...
+    def set_neck_pitch_position(self, position: builtins.float) -> None: ...
+    def set_neck_roll_position(self, position: builtins.float) -> None: ...
+    def enable_neck(self, enable: builtins.bool) -> None:
+        r"""
+        Enable or disable the neck motors.
+        """
+    def is_torque_enabled(self) -> builtins.bool:
+        r"""
+        Check torque enabled status.
+        """
+    def enable_torque(self) -> None:
+        r"""
+        Enable torque on all motors.
+        """
+    def enable_torque_on_ids(self, ids: typing.Sequence[builtins.int]) -> None:
+        r"""
+        Enable torque on ids.
+        """
+    def disable_torque(self) -> None:
+        r"""
+        Disable torque on all motors.
+        """
+    def disable_torque_on_ids(self, ids: typing.Sequence[builtins.int]) -> None:
+        r"""
+        Disable torque on ids.
+        """
+    def enable_arms(self, enable: builtins.bool) -> None:
+        r"""
+        Enable or disable the arm motors.
+        """
+    def enable_nose(self, enable: builtins.bool) -> None:
+        r"""
+        Enable or disable the nose motors.
+        """
+    def get_stats(self) -> typing.Optional[ControlLoopStats]:
+        r"""
+        Get the latest control loop statistics, if available.
+        """
+    def async_read_raw_bytes(self, id: builtins.int, addr: builtins.int, length: builtins.int) -> bytes:
+        r"""
+        Perform an asynchronous raw read of motor bytes.
+        """
+    def async_write_raw_bytes(self, id: builtins.int, addr: builtins.int, data: typing.Sequence[builtins.int]) -> None:
+        r"""
+        Perform an asynchronous raw write of motor bytes.
+        """
+    def async_read_pid_gains(self, id: builtins.int) -> tuple[builtins.int, builtins.int, builtins.int]:
+        r"""
+        Read PID gains for a given motor id. Returns (P, I, D).
+        """
+    def async_write_pid_gains(self, id: builtins.int, p: builtins.int, i: builtins.int, d: builtins.int) -> None:
+        r"""
+        Write PID gains for a given motor id.
+        """
+    def write_raw_packet(self, data: bytes) -> bytes: ...
+
+@typing.final
+class WenloTorsoPosition:
+    @property
+    def left_arm(self) -> builtins.list[builtins.float]: ...
+    @property
+    def right_arm(self) -> builtins.list[builtins.float]: ...
+    @property
+    def nose(self) -> builtins.list[builtins.float]: ...
+    @property
+    def neck(self) -> builtins.list[builtins.float]:
+        r"""
+        Neck joint positions in rad: [yaw, pitch, roll].
+        """
+    @property
+    def timestamp(self) -> builtins.float: ...
+    def __new__(cls, left_arm: typing.Sequence[builtins.float], right_arm: typing.Sequence[builtins.float], nose: typing.Sequence[builtins.float], neck: typing.Sequence[builtins.float]) -> WenloTorsoPosition: ...
+    def __repr__(self) -> builtins.str: ...
