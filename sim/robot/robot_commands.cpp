@@ -325,6 +325,18 @@ std::string run_command(Robot& robot, const std::string& line) {
         }
         return text;
     }
+    if (w[0] == "can_frames_timed") {  // the same with @NS: when it was read, CLOCK_MONOTONIC
+        std::string text = "ok";
+        for (const auto& frame : robot.motors->received_frames()) {
+            char id[16];
+            std::snprintf(id, sizeof id, "%03X", frame.can_id & 0x1FFFFFFFu);
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                frame.at.time_since_epoch())
+                                .count();
+            text += " " + std::string(id) + "#" + hex(frame.data) + "@" + std::to_string(ns);
+        }
+        return text;
+    }
     if (w[0] == "clear_can") {
         robot.motors->clear_log();
         return "ok";

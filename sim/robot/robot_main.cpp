@@ -69,6 +69,7 @@ int main(int argc, char** argv) {
                      motors.error().message().c_str());
         return 1;
     }
+    (*motors)->set_wire_time(options.wire_time);
     if (auto started = (*motors)->start(); !started) {
         std::fprintf(stderr, "wenlo-sim-robot: %s\n", started.error().message().c_str());
         return 1;

@@ -5,6 +5,7 @@
 #include <net/if.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <system_error>
 #include <thread>
 
+#include "damiaosim/can_timing.hpp"
 #include "damiaosim/motor_bus.hpp"
 #include "motor.hpp"
 
@@ -67,6 +69,9 @@ struct MotorBus::Impl {
     std::uint8_t chatter_counter = 0;
     std::deque<BusFrame> log;
     std::uint64_t frames = 0;
+    bool wire_time = false;
+    std::chrono::microseconds processing{kMotorProcessing};
+    Clock::time_point bus_free{};  // with wire time: when the last frame heard or sent ends
 
     ~Impl() {
         if (sock >= 0)
@@ -105,6 +110,13 @@ struct MotorBus::Impl {
         log.push_back(std::move(logged));
         if (log.size() > kLogLimit)
             log.pop_front();
+        // With wire time the frame was on the bus until its last bit, after any frame before it.
+        auto heard = now;
+        if (wire_time && !fd) {
+            heard = std::max(now, bus_free) +
+                    frame_time(f.can_id, std::span(f.data, std::min<std::size_t>(f.len, 8)));
+            bus_free = heard;
+        }
         if (fd || (f.can_id & (CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_ERR_FLAG)) != 0)
             return;
         auto id = static_cast<std::uint16_t>(f.can_id & CAN_SFF_MASK);
@@ -116,7 +128,12 @@ struct MotorBus::Impl {
             auto answer = motor.handle(id, payload);
             if (!answer)
                 continue;
-            if (motor.reply_delay.count() > 0) {
+            if (wire_time) {
+                const auto due = std::max(heard + processing + motor.reply_delay, bus_free) +
+                                 frame_time(answer->id, std::span(answer->data.data(), answer->len));
+                bus_free = due;
+                pending.push_back(Pending{due, *answer, motor_id});
+            } else if (motor.reply_delay.count() > 0) {
                 pending.push_back(Pending{now + motor.reply_delay, *answer, motor_id});
             } else {
                 send_out(*answer);
@@ -128,6 +145,8 @@ struct MotorBus::Impl {
     std::map<std::uint16_t, std::uint64_t> replies;
 
     void run() {
+        // Answers are due to the microsecond; the default 50 us timer slack would blur them.
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
         auto next_step = Clock::now() + kPhysicsStep;
         for (;;) {
             Clock::time_point wake_at = next_step;
@@ -350,6 +369,12 @@ Result<void> MotorBus::inject(std::uint32_t can_id, std::span<const std::uint8_t
     if (!impl_->send_frame(can_id, data.data(), data.size()))
         return std::unexpected(os_failure("write"));
     return {};
+}
+
+void MotorBus::set_wire_time(bool on, std::chrono::microseconds processing) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->wire_time = on;
+    impl_->processing = processing;
 }
 
 std::vector<BusFrame> MotorBus::received_frames() const {

@@ -1,4 +1,5 @@
 // Simulated motors seen from a master on the same bus, through plain raw CAN sockets.
+#include "damiaosim/can_timing.hpp"
 #include "damiaosim/motor_bus.hpp"
 
 #include <gtest/gtest.h>
@@ -297,6 +298,31 @@ TEST_F(MotorBusTest, LateMotorAnswersAfterAtLeastTheDelay) {
     auto reply = master_.request(0x7FF, kFeedback1, 0x11, 2000ms);
     ASSERT_TRUE(reply);
     EXPECT_GE(Clock::now() - start, 150ms);
+}
+
+TEST(CanTiming, FrameBitsCountStuffingExactly) {
+    // 34 zero bits up to the CRC: six stuff bits, then the 13 fixed bits.
+    EXPECT_EQ(frame_bits(0x000, {}), 53u);
+    // An 8-byte frame lies between the unstuffed 111 bits and the worst case of 135.
+    for (std::uint8_t fill : {0x00, 0x55, 0xFF, 0x0F}) {
+        const std::array<std::uint8_t, 8> data{fill, fill, fill, fill, fill, fill, fill, fill};
+        const std::size_t bits = frame_bits(0x011, data);
+        EXPECT_GE(bits, 111u) << int(fill);
+        EXPECT_LE(bits, 135u) << int(fill);
+    }
+    const std::array<std::uint8_t, 8> alternating{0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55};
+    EXPECT_EQ(frame_time(0x011, alternating).count(), 1000 * frame_bits(0x011, alternating));
+}
+
+TEST_F(MotorBusTest, WireTimeCostsTwoFramesAndTheProcessing) {
+    bus_->set_wire_time(true);
+    for (int i = 0; i < 5; ++i) {
+        const auto start = Clock::now();
+        auto reply = master_.request(0x7FF, kFeedback1, 0x11);
+        ASSERT_TRUE(reply);
+        // Two 8-byte frames of at least 111 bits each, and the motor's processing.
+        EXPECT_GE(Clock::now() - start, 2 * 111us + MotorBus::kMotorProcessing);
+    }
 }
 
 TEST_F(MotorBusTest, ShortReplyCarriesFewerBytes) {

@@ -161,6 +161,16 @@ class SimRobot:
             out.append((int(can_id, 16), bytes.fromhex(data)))
         return out
 
+    def can_frames_timed(self) -> list[tuple[int, bytes, int]]:
+        """The same, each with the time the motors read it: CLOCK_MONOTONIC in nanoseconds, the
+        clock of time.monotonic_ns()."""
+        out = []
+        for item in self.command("can_frames_timed").split():
+            frame, _, at = item.partition("@")
+            can_id, data = frame.split("#")
+            out.append((int(can_id, 16), bytes.fromhex(data), int(at)))
+        return out
+
     def clear_can(self):
         self.command("clear_can")
 

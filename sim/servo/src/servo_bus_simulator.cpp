@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
@@ -452,6 +453,10 @@ void ServoBusSimulator::write_out() {
 }
 
 void ServoBusSimulator::run() {
+    if (options_.wire_time) {
+        // Answers are due to the microsecond; the default 50 us timer slack would blur them.
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    }
     std::array<std::uint8_t, 4096> buffer{};
     for (;;) {
         int timeout_ms = static_cast<int>(kIdlePoll.count());
@@ -555,7 +560,14 @@ void ServoBusSimulator::parse_input(Clock::time_point now) {
         const std::uint8_t instruction = packet[4];
         input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(total));
         ++packets_handled_;
-        handle_packet(id, instruction, params, now);
+        // On a real line the request's last byte arrives 10 us per byte after the line is free;
+        // the pseudo-terminal delivered it all at once, so the servos wait for that moment.
+        auto heard = now;
+        if (options_.wire_time) {
+            heard = std::max(now, line_free_) + kByteTime * static_cast<long>(total);
+            line_free_ = heard;
+        }
+        handle_packet(id, instruction, params, heard);
     }
 }
 

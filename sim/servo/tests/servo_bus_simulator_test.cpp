@@ -199,8 +199,9 @@ TEST_F(WireTimeTest, AnswersTakeLineTime) {
     send(instruction(0xFE, 0x82, {servosim::PRESENT_POSITION, 2, 1, 2, 3, 4, 5, 6, 7}));
     const Bytes got = collect();
     EXPECT_EQ(got.size(), 7U * 8U);
-    // Seven answers of 8 bytes at 10 us each, after the return delay.
-    EXPECT_GE(Clock::now() - start, 560us);
+    // The 15-byte request, then seven answers of 8 bytes, each after the 20 us return delay, at
+    // 10 us a byte.
+    EXPECT_GE(Clock::now() - start, 150us + 7 * (20us + 80us));
 }
 
 }  // namespace

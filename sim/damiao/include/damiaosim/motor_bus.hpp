@@ -123,6 +123,12 @@ class MotorBus {
     // Sends one frame from this node (standard id unless CAN_EFF_FLAG is set in can_id).
     [[nodiscard]] Result<void> inject(std::uint32_t can_id, std::span<const std::uint8_t> data);
 
+    // Wire time of classic CAN at 1 Mbit/s: one frame on the bus at a time, each taking its
+    // bits (stuffing counted), and a motor answering `processing` after the request's last bit.
+    // Off by default: then answers go out as soon as the request is read.
+    void set_wire_time(bool on, std::chrono::microseconds processing = kMotorProcessing);
+    static constexpr std::chrono::microseconds kMotorProcessing{30};
+
     [[nodiscard]] std::vector<BusFrame> received_frames() const;  // the last 10000, oldest first
     [[nodiscard]] std::uint64_t frame_count() const;
     void clear_log();
