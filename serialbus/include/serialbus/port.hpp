@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <span>
@@ -22,6 +23,12 @@ class Port {
         std::span<std::uint8_t> buffer) = 0;
     [[nodiscard]] virtual std::expected<void, IoError> write_all(
         std::span<const std::uint8_t> bytes) = 0;
+    // A hint: `answers` answers of `bytes` bytes in all are on their way, so the port may wait
+    // for the rest of a burst once instead of once per answer. Changes nothing else.
+    virtual void expect(std::size_t bytes, std::size_t answers) {
+        static_cast<void>(bytes);
+        static_cast<void>(answers);
+    }
 
   protected:
     Port() = default;

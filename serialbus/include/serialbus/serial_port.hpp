@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <expected>
@@ -44,12 +45,14 @@ class SerialPort final : public Port {
     SerialPort& operator=(const SerialPort&) = delete;
     ~SerialPort() override;
 
+    // Bytes received and not yet read, whether still in the driver or already in our buffer.
     [[nodiscard]] std::expected<std::uint32_t, SerialPortError> bytes_to_read() override;
     // Each wait for input lasts at most the time-out: "Operation timed out" when nothing comes,
     // "failed to fill whole buffer" when the device reports end of input.
     [[nodiscard]] std::expected<void, IoError> read_exact(std::span<std::uint8_t> buffer) override;
     [[nodiscard]] std::expected<void, IoError> write_all(
         std::span<const std::uint8_t> bytes) override;
+    void expect(std::size_t bytes, std::size_t answers) override;
     // Waits until the output has been transmitted.
     [[nodiscard]] std::expected<void, IoError> flush();
 
@@ -58,11 +61,28 @@ class SerialPort final : public Port {
     [[nodiscard]] int native_handle() const { return fd_; }
 
   private:
-    SerialPort(int fd, std::chrono::microseconds timeout) : fd_(fd), timeout_(timeout) {}
+    SerialPort(int fd, std::chrono::microseconds timeout, std::uint32_t baud_rate)
+        : fd_(fd),
+          timeout_(timeout),
+          byte_time_(std::chrono::nanoseconds(10'000'000'000LL / (baud_rate == 0 ? 1 : baud_rate))) {}
     [[nodiscard]] std::expected<void, IoError> wait_for(short events);
+    // Moves up to `buffer.size()` already-received bytes out of the input buffer.
+    std::size_t take_buffered(std::span<std::uint8_t> buffer);
 
     int fd_ = -1;
     std::chrono::microseconds timeout_;
+    // Input read from the device but not yet asked for: one read() takes whatever the line
+    // holds, so a burst of answers costs one wait and one read instead of two per field.
+    std::array<std::uint8_t, 512> input_{};
+    std::size_t input_begin_ = 0;
+    std::size_t input_end_ = 0;
+    // A burst of answers announced by expect(): once its first bytes are in, the port sleeps
+    // until the rest can have crossed the line, so the burst costs two wake-ups, not one per
+    // answer. Each wait for input still lasts at most the time-out.
+    std::size_t expected_bytes_ = 0;
+    std::size_t answer_size_ = 1;
+    bool burst_started_ = false;
+    std::chrono::nanoseconds byte_time_{10'000};  // 10 bits at the line's rate
 };
 
 }  // namespace serialbus

@@ -143,6 +143,8 @@ Result<std::vector<std::vector<std::uint8_t>>> FeetechProtocolHandler::sync_read
         !sent) {
         return std::unexpected(sent.error());
     }
+    // Each answer: FF FF, id, length, error, the data, checksum.
+    port.expect(ids.size() * (6 + std::size_t{length}), ids.size());
     std::vector<std::vector<std::uint8_t>> answers;
     answers.reserve(ids.size());
     for (std::uint8_t id : ids) {

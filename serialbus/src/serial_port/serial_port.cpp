@@ -7,8 +7,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include "serial_port/line_settings.hpp"
@@ -44,6 +46,8 @@ bool same_settings(const termios& a, const termios& b) {
            a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
            cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
 }
+
+constexpr std::chrono::microseconds kAnswerGap{20};
 
 timespec to_timespec(std::chrono::microseconds timeout) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
@@ -98,11 +102,19 @@ std::expected<SerialPort, SerialPortError> SerialPort::open(const std::string& p
     if (const int error = detail::apply_bus_line_settings(fd.get(), baud_rate); error != 0) {
         return std::unexpected(SerialPortError::from_errno(error));
     }
-    return SerialPort(fd.release(), timeout);
+    return SerialPort(fd.release(), timeout, baud_rate);
 }
 
 SerialPort::SerialPort(SerialPort&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), timeout_(other.timeout_) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      timeout_(other.timeout_),
+      input_(other.input_),
+      input_begin_(std::exchange(other.input_begin_, 0)),
+      input_end_(std::exchange(other.input_end_, 0)),
+      expected_bytes_(std::exchange(other.expected_bytes_, 0)),
+      answer_size_(other.answer_size_),
+      burst_started_(std::exchange(other.burst_started_, false)),
+      byte_time_(other.byte_time_) {}
 
 SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
     if (this != &other) {
@@ -111,6 +123,13 @@ SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
         }
         fd_ = std::exchange(other.fd_, -1);
         timeout_ = other.timeout_;
+        input_ = other.input_;
+        input_begin_ = std::exchange(other.input_begin_, 0);
+        input_end_ = std::exchange(other.input_end_, 0);
+        expected_bytes_ = std::exchange(other.expected_bytes_, 0);
+        answer_size_ = other.answer_size_;
+        burst_started_ = std::exchange(other.burst_started_, false);
+        byte_time_ = other.byte_time_;
     }
     return *this;
 }
@@ -143,16 +162,38 @@ std::expected<std::uint32_t, SerialPortError> SerialPort::bytes_to_read() {
     if (ioctl(fd_, FIONREAD, &count) != 0) {
         return std::unexpected(SerialPortError::from_errno(errno));
     }
-    return static_cast<std::uint32_t>(count);
+    return static_cast<std::uint32_t>(count) + static_cast<std::uint32_t>(input_end_ - input_begin_);
+}
+
+std::size_t SerialPort::take_buffered(std::span<std::uint8_t> buffer) {
+    const std::size_t n = std::min(buffer.size(), input_end_ - input_begin_);
+    std::copy_n(input_.begin() + static_cast<std::ptrdiff_t>(input_begin_), n, buffer.begin());
+    input_begin_ += n;
+    if (input_begin_ == input_end_) {
+        input_begin_ = input_end_ = 0;
+    }
+    return n;
 }
 
 std::expected<void, IoError> SerialPort::read_exact(std::span<std::uint8_t> buffer) {
-    std::size_t done = 0;
+    std::size_t done = take_buffered(buffer);
     while (done < buffer.size()) {
+        if (burst_started_ && expected_bytes_ > 0) {
+            // The rest of an announced burst is still on the line: let it arrive, then take it
+            // in one read. Each servo answers about 20 us after the one before it ends.
+            const std::size_t answers_left = (expected_bytes_ + answer_size_ - 1) / answer_size_;
+            std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(
+                byte_time_ * static_cast<long>(expected_bytes_) +
+                    kAnswerGap * static_cast<long>(answers_left),
+                timeout_));
+            expected_bytes_ = 0;  // one such sleep per burst
+        }
+        // Each wait lasts at most the time-out, as before: a partial answer still times out.
         if (auto ready = wait_for(POLLIN); !ready) {
+            expected_bytes_ = 0;
             return ready;
         }
-        const ssize_t got = ::read(fd_, buffer.data() + done, buffer.size() - done);
+        const ssize_t got = ::read(fd_, input_.data(), input_.size());
         if (got < 0) {
             if (errno == EAGAIN) {
                 continue;
@@ -163,9 +204,24 @@ std::expected<void, IoError> SerialPort::read_exact(std::span<std::uint8_t> buff
             return std::unexpected(
                 IoError(IoErrorKind::UnexpectedEof, "failed to fill whole buffer"));
         }
-        done += static_cast<std::size_t>(got);
+        input_begin_ = 0;
+        input_end_ = static_cast<std::size_t>(got);
+        if (expected_bytes_ > 0) {
+            expected_bytes_ -= std::min(expected_bytes_, input_end_);
+            burst_started_ = true;
+        }
+        done += take_buffered(buffer.subspan(done));
     }
     return {};
+}
+
+void SerialPort::expect(std::size_t bytes, std::size_t answers) {
+    // What is already buffered counts towards the burst.
+    const std::size_t buffered = input_end_ - input_begin_;
+    // A single answer arrives in one piece anyway; only a burst of several is worth it.
+    expected_bytes_ = answers > 1 && bytes > buffered ? bytes - buffered : 0;
+    answer_size_ = answers > 0 ? std::max<std::size_t>(1, bytes / answers) : 1;
+    burst_started_ = false;
 }
 
 std::expected<void, IoError> SerialPort::write_all(std::span<const std::uint8_t> bytes) {
