@@ -3,6 +3,7 @@
 #include "bindings/panic.h"
 #include "common/log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -62,7 +63,7 @@ public:
         if (level > kMaxLevel) {
             return false;
         }
-        const auto cache = cache_.load(std::memory_order_acquire);
+        const Cache* cache = cache_.load(std::memory_order_acquire);
         if (const Entry* entry = find(*cache, target)) {
             return static_cast<std::uint8_t>(level) <= static_cast<std::uint8_t>(entry->level);
         }
@@ -80,7 +81,7 @@ public:
 private:
     static const Entry* find(const Cache& cache, std::string_view target) {
         for (const Entry& entry : cache) {
-            if (entry.target == target) {
+            if (std::string_view(entry.target) == target) {  // lengths first, then bytes
                 return &entry;
             }
         }
@@ -113,7 +114,7 @@ private:
     void deliver(std::string_view target, Level level, std::string_view message, const char* file,
                  std::uint32_t line) {
         std::string name = logger_name(target);
-        const auto cache = cache_.load(std::memory_order_acquire);
+        const Cache* cache = cache_.load(std::memory_order_acquire);
         const Entry* entry = find(*cache, target);
         Ref logger = entry != nullptr ? Ref::borrow(entry->logger) : fetch_logger(name);
         if (!logger) {
@@ -129,7 +130,13 @@ private:
         }
         PyErr_Clear();
         if (entry == nullptr) {
-            remember(std::string(target), logger.get(), probe(logger.get()));
+            const Cached level = probe(logger.get());
+            remember(std::string(target), logger.get(), level);
+            // From now on the layers can drop this target's unwanted records on their own.
+            log::settle(target, level == Cached::Off
+                                    ? std::nullopt
+                                    : std::optional<Level>(std::min(
+                                          static_cast<Level>(level), kMaxLevel)));
         }
     }
 
@@ -197,21 +204,24 @@ private:
 
     void remember(std::string target, PyObject* logger, Cached level) {
         // Copy-on-write; a concurrent addition may be lost and is simply made again later.
-        auto current = cache_.load(std::memory_order_acquire);
+        // Versions are never freed: a reader may still hold one, the cache only grows and the
+        // system has two targets, so a handful of small vectors is the whole cost.
+        const Cache* current = cache_.load(std::memory_order_acquire);
         if (find(*current, target) != nullptr) {
             return;
         }
-        auto next = std::make_shared<Cache>(*current);
+        auto* next = new Cache(*current);
         Py_INCREF(logger);
         next->push_back(Entry{std::move(target), logger, level});
-        cache_.store(std::shared_ptr<const Cache>(std::move(next)), std::memory_order_release);
+        cache_.store(next, std::memory_order_release);
     }
 
 public:
     static PyObject* logging_;
 
 private:
-    std::atomic<std::shared_ptr<const Cache>> cache_{std::make_shared<const Cache>()};
+    // A plain atomic pointer: a dropped record costs one load and a compare, no reference count.
+    std::atomic<const Cache*> cache_{new Cache()};
 };
 
 PyObject* Bridge::logging_ = nullptr;
