@@ -27,17 +27,21 @@ loop = WenloPyControlLoop(os.environ["WENLO_SIM_SERIAL"], datetime.timedelta(mil
                           stats_pub_period=datetime.timedelta(milliseconds=200))
 start = last = time.monotonic()
 commands = 0
+failed_reads = 0
 while (now := time.monotonic()) - start < seconds:
     phase = now - start
     loop.set_arms_position([0.1 * (phase % 1.0)] * 4)
     loop.set_neck_position([0.0, 0.1, 0.0])
-    loop.get_last_position()
+    try:
+        loop.get_last_position()
+    except RuntimeError:
+        failed_reads += 1  # a tick that could not read the motors; counted, not fatal
     commands += 2
     if now - last >= 10 or phase < 0.01:
         gc.collect()
         stats = loop.get_stats()
         print(f"{phase:5.0f} s: threads, fds, RSS kB = {usage()}; {commands} commands; "
-              f"{len(stats.period)} period samples kept; {stats}")
+              f"{len(stats.period)} period samples kept; {failed_reads} failed reads seen; {stats}")
         last = now
     time.sleep(0.005)
 loop.close()

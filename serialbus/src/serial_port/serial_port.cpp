@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -48,6 +49,12 @@ bool same_settings(const termios& a, const termios& b) {
 }
 
 constexpr std::chrono::microseconds kAnswerGap{20};
+
+// This thread's timer slack, asked once per thread.
+std::chrono::nanoseconds timer_slack() {
+    thread_local const std::chrono::nanoseconds slack{prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0)};
+    return slack;
+}
 
 timespec to_timespec(std::chrono::microseconds timeout) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
@@ -181,11 +188,16 @@ std::expected<void, IoError> SerialPort::read_exact(std::span<std::uint8_t> buff
         if (burst_started_ && expected_bytes_ > 0) {
             // The rest of an announced burst is still on the line: let it arrive, then take it
             // in one read. Each servo answers about 20 us after the one before it ends.
+            // The sleep ends up to the thread's timer slack late, so it is cut by that much: an
+            // early wake costs one more wait, a late one costs the caller latency.
             const std::size_t answers_left = (expected_bytes_ + answer_size_ - 1) / answer_size_;
-            std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(
+            const auto wire = std::min<std::chrono::nanoseconds>(
                 byte_time_ * static_cast<long>(expected_bytes_) +
                     kAnswerGap * static_cast<long>(answers_left),
-                timeout_));
+                timeout_);
+            if (wire > timer_slack()) {
+                std::this_thread::sleep_for(wire - timer_slack());
+            }
             expected_bytes_ = 0;  // one such sleep per burst
         }
         // Each wait lasts at most the time-out, as before: a partial answer still times out.

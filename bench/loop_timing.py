@@ -1,0 +1,136 @@
+"""(b) the loop's period against its schedule, (c) command latency to the bus, and (e) the
+worker's CPU share, on the simulated robot with wire time on.
+
+    python -m wenlo_sim --no-robot bench/loop_timing.py
+"""
+import datetime
+import os
+import threading
+import time
+
+import wenlo_sim
+from wenlo_motor_controller import WenloPyControlLoop
+
+SCALE = 0.05 if os.environ.get("BENCH_QUICK") == "1" else 1.0  # a smoke run
+FEEDBACK_REQUEST = 0x7FF  # the neck's feedback requests go to this id; yaw's is the first
+
+
+def percentiles(values):
+    ordered = sorted(values)
+    pick = lambda q: ordered[min(len(ordered) - 1, int(q * len(ordered)))]  # noqa: E731
+    return pick(0.50), pick(0.99), ordered[-1]
+
+
+def lateness_from_stats(period_samples, period):
+    # Tick k happened at the first tick plus the sum of the samples after it; it was due at
+    # the first tick plus k periods (the first is due at once, so it is the reference).
+    late, elapsed = [], 0.0
+    for k, sample in enumerate(period_samples[1:], start=1):
+        elapsed += sample
+        late.append(elapsed - k * period)
+    return late
+
+
+def lateness_from_bus(sim, period):
+    # Each tick asks yaw for feedback first: when the motors read that request is when the
+    # neck part of the tick began, on the simulator's own clock. That clock cannot see when the
+    # schedule started, so each tick is placed on the nearest whole period after the first one
+    # kept, and the earliest tick counts as on time.
+    times = [at for can_id, data, at in sim.can_frames_timed()
+             if can_id == FEEDBACK_REQUEST and data[:2] == b"\x01\x00"][5:]
+    offsets = [(at - times[0]) / 1e9 for at in times]
+    late = [t - round(t / period) * period for t in offsets]
+    best = min(late)
+    return [v - best for v in late]
+
+
+def worker_cpu(pid_threads_before):
+    tids = set(os.listdir("/proc/self/task")) - pid_threads_before
+    total = 0
+    for tid in tids:
+        fields = open(f"/proc/self/task/{tid}/stat").read().rsplit(")", 1)[1].split()
+        total += int(fields[11]) + int(fields[12])  # utime + stime, in clock ticks
+    return total / os.sysconf("SC_CLK_TCK")
+
+
+def busy_python(stop):
+    x = 0
+    while not stop.is_set():
+        x += 1
+
+
+def period_run(sim, serial, hz, seconds=10.0):
+    seconds *= SCALE
+    period = 1.0 / hz
+    threads = set(os.listdir("/proc/self/task"))
+    loop = WenloPyControlLoop(serial, datetime.timedelta(seconds=period), sim.iface,
+                              stats_pub_period=datetime.timedelta(milliseconds=200))
+    sim.clear_can()
+    stop = threading.Event()
+    busy = threading.Thread(target=busy_python, args=(stop,))
+    busy.start()
+    time.sleep(seconds)
+    stop.set()
+    busy.join()
+    stats = loop.get_stats()
+    bus = lateness_from_bus(sim, period)
+    loop.close()
+    name = f"{hz} Hz, {'full robot' if serial else 'neck only'}, busy Python thread beside"
+    for source, late in (("statistics", lateness_from_stats(stats.period, period)),
+                         ("simulator clock", bus)):
+        p50, p99, worst = percentiles([abs(v) for v in late])
+        print(f"(b) {name:48s} lateness from {source:15s} p50 {p50 * 1e3:6.3f} ms  "
+              f"p99 {p99 * 1e3:6.3f} ms  max {worst * 1e3:6.3f} ms  ({len(late)} ticks)")
+
+
+def cpu_run(sim, serial, seconds=10.0):
+    seconds *= SCALE
+    threads = set(os.listdir("/proc/self/task"))
+    loop = WenloPyControlLoop(serial, datetime.timedelta(milliseconds=10), sim.iface)
+    before = worker_cpu(threads)
+    time.sleep(seconds)
+    used = worker_cpu(threads) - before
+    loop.close()
+    print(f"(e) worker CPU at 100 Hz, full robot, nothing queued: {100 * used / seconds:.2f} % "
+          f"of one core")
+
+
+def latency_run(sim, serial, offset_ms, label, samples=200):
+    """From the Python call to the moment the motors read the command frame."""
+    samples = max(5, int(samples * SCALE))
+    period = 0.010
+    loop = WenloPyControlLoop(serial, datetime.timedelta(seconds=period), sim.iface)
+    time.sleep(0.1)
+    sim.clear_can()
+    time.sleep(0.05)
+    first = next(at for can_id, data, at in sim.can_frames_timed() if can_id == FEEDBACK_REQUEST)
+    latencies = []
+    for k in range(samples):
+        # Just after a tick began (mid-tick) or well after it ended (idle).
+        due = first / 1e9 + (k + 10) * period + offset_ms / 1000
+        while time.monotonic() < due:
+            time.sleep(max(0.0, due - time.monotonic() - 0.0005))
+        sim.clear_can()
+        sent = time.monotonic_ns()
+        loop.set_neck_yaw_position(0.001 * (k % 2))
+        time.sleep(0.004)
+        frames = [at for can_id, data, at in sim.can_frames_timed() if can_id == 0x001]
+        if frames:
+            latencies.append((frames[0] - sent) / 1e3)
+    loop.close()
+    p50, p99, worst = percentiles(latencies)
+    print(f"(c) command latency, {label:32s} p50 {p50:7.1f} us  p99 {p99:7.1f} us  "
+          f"max {worst:7.1f} us  ({len(latencies)} commands)")
+
+
+def main():
+    with wenlo_sim.SimRobot(wire_time=True) as sim:
+        period_run(sim, sim.serial_path, 100)
+        period_run(sim, None, 500)
+        latency_run(sim, None, 5.0, "idle loop (neck only, 100 Hz)")
+        latency_run(sim, None, 0.2, "sent as a tick begins")
+        cpu_run(sim, sim.serial_path)
+
+
+if __name__ == "__main__":
+    main()
