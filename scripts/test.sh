@@ -37,6 +37,11 @@ main_version=$(version_of python3)
 echo "== pytest on Python $main_version (python3)"
 run_pytest python3 || failed+=("$main_version")
 
+# The benchmarks are not tests, but a short run proves they still start and finish.
+echo "== benchmark smoke run"
+BENCH_QUICK=1 WENLO_BUILD_DIR="$build" bash bench/run_all.sh >/tmp/wenlo-bench-smoke.txt 2>&1 ||
+  { cat /tmp/wenlo-bench-smoke.txt; failed+=("benchmarks"); }
+
 # The other supported Pythons: the module alone, built against each one's headers.
 mapfile -t pythons < <(bash scripts/pythons.sh)
 for py in "${pythons[@]}"; do
@@ -56,6 +61,6 @@ for py in "${pythons[@]}"; do
 done
 
 if [ ${#failed[@]} -gt 0 ]; then
-  echo "pytest failed on Python ${failed[*]}" >&2
+  echo "failed: ${failed[*]}" >&2
   exit 1
 fi
