@@ -50,9 +50,10 @@ public:
         Owner owner(owner_);
         try {
             return std::optional<std::invoke_result_t<F, T&>>(op(value_));
-        } catch (abi::__forced_unwind&) {
-            throw;  // the thread is being ended; the lock is released on the way out
         } catch (...) {
+            if (is_forced_unwind()) {
+                throw;  // the thread is being ended; the lock is released on the way out
+            }
             poisoned_ = true;
             raise_panic_from_current_exception();
             return std::nullopt;

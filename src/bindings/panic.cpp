@@ -40,9 +40,10 @@ void raise_panic(const std::string& message) {
 }
 
 void raise_panic_from_current_exception() {
-    try {
+    if (is_forced_unwind()) {
         throw;
-    } catch (abi::__forced_unwind&) {
+    }
+    try {
         throw;
     } catch (const std::exception& e) {
         raise_panic(e.what());

@@ -4,7 +4,7 @@
 
 #include "bindings/py_ref.h"
 
-#include <cxxabi.h>
+#include "common/forced_unwind.h"
 
 #include <exception>
 #include <string>
@@ -42,9 +42,10 @@ template <typename R, typename F>
 R guard(R failure, F&& body) {
     try {
         return body();
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        if (is_forced_unwind()) {
+            throw;
+        }
         raise_panic_from_current_exception();
         return failure;
     }

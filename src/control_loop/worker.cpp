@@ -1,11 +1,11 @@
 // The worker: a schedule of ticks at start + k * period on the steady clock, and the command
 // queue, waited on together with one condition variable. Overdue ticks fire back to back; when
 // a tick and a command are both ready a coin decides, so neither side starves the other.
+#include "common/forced_unwind.h"
 #include "common/log.h"
 #include "control_loop/shared_state.h"
 #include "control_loop/snapshot.h"
 
-#include <cxxabi.h>
 #include <sys/prctl.h>
 
 #include <chrono>
@@ -187,16 +187,20 @@ void worker_main(Worker worker) {
     QueueCloser closer{worker.shared->queue};
     try {
         run(worker);
-    } catch (abi::__forced_unwind&) {
-        throw;  // the thread is being ended; the closer and the controller still run
-    } catch (const std::exception& e) {
-        worker.shared->worker_failed.store(true);
-        WENLO_LOG(log::kControlLoopTarget, log::Level::Error,
-                  std::string("control loop worker failed: ") + e.what());
     } catch (...) {
+        if (is_forced_unwind()) {
+            throw;  // the thread is being ended; the closer and the controller still run
+        }
         worker.shared->worker_failed.store(true);
+        std::string what = "unknown failure";
+        try {
+            throw;
+        } catch (const std::exception& e) {
+            what = e.what();
+        } catch (...) {
+        }
         WENLO_LOG(log::kControlLoopTarget, log::Level::Error,
-                  "control loop worker failed: unknown failure");
+                  "control loop worker failed: " + what);
     }
 }
 
