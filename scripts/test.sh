@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 build=${WENLO_BUILD_DIR:-$root/build/ci}
 export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
-test_deps=("scikit-build-core>=0.10" "cmake>=3.24" ninja pytest numpy mypy)
+test_deps=("scikit-build-core>=0.10" "cmake>=3.24" ninja pytest numpy mypy hypothesis)
 
 bash scripts/setup-system.sh
 python3 -m pip install -q "${test_deps[@]}"
