@@ -1,6 +1,7 @@
 """The loop can never deadlock the interpreter, and a program can end any way it likes while a
 loop runs. Each scenario runs in fresh processes with a generous time-out, many times over, and
 prints its counts."""
+import os
 import signal
 import subprocess
 import sys
@@ -77,6 +78,10 @@ def test_worker_records_while_threads_wait_for_replies(sim):
     assert counts["ok"] == 3, failure
 
 
+# The reliability script runs more: 200 each.
+EXIT_RUNS = int(os.environ.get("WENLO_EXIT_RUNS", "20"))
+RACE_CYCLES = int(os.environ.get("WENLO_RACE_CYCLES", "50"))
+
 ENDINGS = {
     "normal end": ("pass", 0),
     "sys.exit": ("sys.exit(3)", 3),
@@ -96,8 +101,8 @@ def test_ending_the_program_without_close(sim, ending):
         for _ in range(150):          # the queue fills; the worker logs all the while
             loop.set_neck_position(CLAMPED)
         {line}
-    """, runs=20, pause=0.001, timeout=20, expected_rc=rc)
-    assert counts["ok"] == 20, failure
+    """, runs=EXIT_RUNS, pause=0.001, timeout=20, expected_rc=rc)
+    assert counts["ok"] == EXIT_RUNS, failure
 
 
 EIGHT_THREADS = """
@@ -195,3 +200,42 @@ def test_ctrl_c_is_felt_within_about_100_ms(sim, where):
     late = float(done.stdout.split()[0])
     print(f"{where}: KeyboardInterrupt {late * 1000:.0f} ms after the signal")
     assert late < 0.35  # 100 ms checks, with room for a slow machine
+
+
+CLOSE_RACE = """
+    import gc, random
+    cycles = int(sys.argv[3])
+    for cycle in range(cycles):
+        loop = wmc.WenloPyControlLoop(serial, ms(2), "can0")
+        stop = threading.Event()
+        def sender():
+            while not stop.is_set():
+                try:
+                    loop.set_neck_position(CLAMPED)   # logs on the worker
+                    loop.get_last_position()
+                except RuntimeError:
+                    return                            # closed: "channel closed"
+        def collector():
+            while not stop.is_set():
+                gc.collect()
+                time.sleep(0.001)
+        threads = [threading.Thread(target=sender) for _ in range(2)]
+        threads.append(threading.Thread(target=collector))
+        for t in threads:
+            t.start()
+        time.sleep(random.random() * 0.004)
+        if cycle % 2:
+            loop.close()
+        del loop                                      # the last reference may go in a thread
+        stop.set()
+        for t in threads:
+            t.join()
+        gc.collect()
+    print(cycles, "cycles")
+"""
+
+
+def test_close_racing_commands_records_and_collection(sim):
+    counts, failure = run_many(script(CLOSE_RACE), runs=1, timeout=60 + RACE_CYCLES * 0.1,
+                               args=["-", 0.0005, RACE_CYCLES])
+    assert counts["ok"] == 1, failure
