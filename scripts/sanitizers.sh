@@ -24,7 +24,9 @@ ASAN_OPTIONS=halt_on_error=1:abort_on_error=0 ctest --test-dir "$asan" --output-
   --timeout 300 -E '^control_loop_stress$'
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer: pytest"
 libasan=$(g++ -print-file-name=libasan.so)
+# The many-runs exit tests run fewer times here; the normal suite runs them in full.
 (cd /tmp && LD_PRELOAD="$libasan" ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 PYTHONMALLOC=malloc \
+  WENLO_BOUNDARY_RUNS=10 WENLO_EXIT_RUNS=5 \
   PYTHONPATH="$asan/src" "$python" -m wenlo_sim --no-robot -- "$python" -m pytest -q \
   -p no:cacheprovider "$root/tests")
 

@@ -25,6 +25,12 @@ if [ "${WENLO_SKIP_VM:-0}" != "1" ]; then
   bash scripts/vm/run-can-tests-in-vm.sh "$build"
 fi
 
+# Coverage-guided fuzzing of the parsers, a fixed number of runs per target.
+if [ "${WENLO_SKIP_FUZZ:-0}" != "1" ]; then
+  echo "== fuzzing"
+  FUZZ_RUNS=${FUZZ_RUNS:-300000} bash scripts/fuzz.sh
+fi
+
 # pytest runs outside the checkout so that it imports the installed module.
 run_pytest() {
   (cd /tmp && "$1" -m wenlo_sim --no-robot -- "$1" -m pytest -q -p no:cacheprovider "$root/tests")
@@ -36,6 +42,12 @@ failed=()
 main_version=$(version_of python3)
 echo "== pytest on Python $main_version (python3)"
 run_pytest python3 || failed+=("$main_version")
+
+# A slice of the suite, again and again in one process: nothing may accumulate.
+echo "== repeated slice in one process"
+(cd /tmp && python3 -m wenlo_sim --no-robot -- python3 "$root/tests/repeat_slice.py" 3) \
+  >/tmp/wenlo-repeat.txt 2>&1 || { cat /tmp/wenlo-repeat.txt; failed+=("repeated slice"); }
+grep -E "^(round|from)" /tmp/wenlo-repeat.txt || true
 
 # The benchmarks are not tests, but a short run proves they still start and finish.
 echo "== benchmark smoke run"
@@ -59,6 +71,11 @@ for py in "${pythons[@]}"; do
     failed+=("$version")
   fi
 done
+
+# AddressSanitizer + UndefinedBehaviorSanitizer over everything, ThreadSanitizer over the loop.
+if [ "${WENLO_SKIP_SANITIZERS:-0}" != "1" ]; then
+  bash scripts/sanitizers.sh || failed+=("sanitizers")
+fi
 
 if [ ${#failed[@]} -gt 0 ]; then
   echo "failed: ${failed[*]}" >&2

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The reliability suite at full length (CI runs short versions of each), ending with one table:
+# test, runs, failures. Needs the module installed and a build with the tests
+# (WENLO_BUILD_DIR, default build/ci); takes about an hour on a 2-core machine.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${WENLO_BUILD_DIR:-$root/build/ci}
+preload="$build/sim/fakecan/libfakecan.so"
+rows=()
+row() { rows+=("$(printf '%-58s %12s %10s' "$1" "$2" "$3")"); }
+
+# Fault soak: 1,000,000 serial and 100,000 CAN exchanges with faults, each value checked.
+out=$(WENLO_SOAK_SERIAL=1000000 WENLO_SOAK_CAN=100000 WENLO_FAKECAN_IFACES=fstest0 \
+  WENLO_CAN_IFACE=fstest0 LD_PRELOAD="$preload" "$build/tests/cpp/fault_soak" 2>&1 | grep -v '^read crc')
+echo "$out" | grep -E "soak|fault |outcome"
+row "fault soak, serial (mismatches)" 1000000 "$(echo "$out" | sed -n 's/^serial soak: .*, \([0-9]*\) replies.*/\1/p')"
+row "fault soak, CAN (mismatches)" 100000 "$(echo "$out" | sed -n 's/^CAN soak: .*, \([0-9]*\) replies.*/\1/p')"
+
+# The same with answers that come after their request gave up (the open defect).
+out=$(WENLO_SOAK_LATE=1 WENLO_SOAK_SERIAL=100000 WENLO_SOAK_CAN=20000 WENLO_FAKECAN_IFACES=fstest0 \
+  WENLO_CAN_IFACE=fstest0 LD_PRELOAD="$preload" "$build/tests/cpp/fault_soak" 2>&1 | grep -v '^read crc')
+row "fault soak with late answers, serial (mismatches)" 100000 "$(echo "$out" | sed -n 's/^serial soak: .*, \([0-9]*\) replies.*/\1/p')"
+row "fault soak with late answers, CAN (mismatches)" 20000 "$(echo "$out" | sed -n 's/^CAN soak: .*, \([0-9]*\) replies.*/\1/p')"
+
+# Coverage-guided fuzzing, 2,000,000 runs per target.
+out=$(FUZZ_RUNS=2000000 bash scripts/fuzz.sh 2>&1); echo "$out"
+row "fuzzing, 5 targets (failed targets)" 10000000 "$(echo "$out" | grep -c FAILED)"
+
+# ThreadSanitizer: the loop stress, 1,000 cycles.
+if TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=1" WENLO_STRESS_CYCLES=1000 \
+    ctest --test-dir "${WENLO_TSAN_DIR:-$root/build/tsan}" -R '^control_loop_stress$' >/dev/null 2>&1; then
+  row "ThreadSanitizer loop stress (cycles; failed runs)" 1000 0
+else
+  row "ThreadSanitizer loop stress (cycles; failed runs)" 1000 1
+fi
+
+# Ending a program five ways, 200 runs each, and close() racing commands, 10,000 times.
+out=$(cd /tmp && WENLO_EXIT_RUNS=200 WENLO_RACE_CYCLES=10000 python3 -m wenlo_sim --no-robot -- \
+  python3 -m pytest -q -s -p no:cacheprovider "$root/tests/test_loop_threads.py" \
+  -k "ending or close_racing" 2>&1)
+echo "$out" | grep -E "runs on|passed|failed"
+row "ending without close, 5 ways x 200 (failed runs)" 1000 \
+  "$(echo "$out" | grep -E '^[.F]*200 runs on' | grep -o "'ok': [0-9]*" | awk -F': ' '{s+=200-$2} END {print s+0}')"
+row "close() racing commands, records and gc (failed)" 10000 "$(echo "$out" | grep -c 'close_racing.*FAILED')"
+
+# A slice of the suite 20 times in one process.
+out=$(cd /tmp && python3 -m wenlo_sim --no-robot -- python3 "$root/tests/repeat_slice.py" 20 2>&1)
+echo "$out" | grep -E "^(round|from)"
+row "repeated slice in one process (rounds; growth)" 20 "$(echo "$out" | sed -n 's/^from round .*: //p')"
+
+echo
+printf '%-58s %12s %10s\n' test runs failures
+printf '%s\n' "${rows[@]}"
