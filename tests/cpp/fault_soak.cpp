@@ -4,10 +4,11 @@
 // wrong request shows; every failure must be of a typed kind, and each kind is counted.
 // WENLO_SOAK_SERIAL and WENLO_SOAK_CAN set the numbers of exchanges.
 //
-// WENLO_SOAK_LATE=1 adds the faults that deliver an answer after its request has given up
-// (answers later than the time-out, answers nobody asked for). Neither protocol tags a reply
-// with its request, so such an answer that arrives while the same device is asked again is
-// taken for the new answer: the soak counts those mismatches, and they are an open defect.
+// WENLO_SOAK_LATE=1 adds the faults that deliver answer bytes after their request has given up
+// (answers later than the time-out, the rest of a truncated answer, answers nobody asked for).
+// Neither protocol tags a reply with its request, so such bytes that arrive while the same
+// device is asked again are taken for (or completed into) the new answer: the soak counts those
+// mismatches, and they are an open defect.
 #include "candrive/damiao/driver.hpp"
 #include "candrive/transport/socketcan_backend/socketcan_transport.hpp"
 #include "damiaosim/motor_bus.hpp"
@@ -83,7 +84,7 @@ TEST(FaultSoak, SerialExchangesNeverMatchAReplyToTheWrongRequest) {
         (*sim)->write_registers(id, kAddress, bytes);
         servosim::ServoFaults fault;
         int roll = percent(random);
-        if (!late_faults && (roll == 5 || roll == 6)) {
+        if (!late_faults && (roll == 2 || roll == 5 || roll == 6)) {
             roll = 99;
         }
         const char* injected = roll < 8 ? kinds[roll] : nullptr;
