@@ -140,6 +140,24 @@ TEST_F(SimulatedNeck, AbsentSlowAndShortRepliesAreErrors) {
     EXPECT_EQ(motor(3).request_feedback(*bus_).error().message(), "reply too short: 5 bytes");
 }
 
+// A reply later than its time-out carries an old state and the same id as the next one: it is
+// dropped, not taken for the next request's reply, even when it arrives while that is awaited.
+TEST_F(SimulatedNeck, ALateReplyIsNeverTakenForTheNextOne) {
+    using std::chrono::milliseconds;
+    const auto yaw = motor(2, Duration::from_millis(100));
+    ASSERT_TRUE(sim_->set_position(2, -1.0).has_value());
+    ASSERT_TRUE(sim_->set_reply_delay(2, milliseconds(160)).has_value());
+    EXPECT_EQ(yaw.request_feedback(*bus_).error().message(),
+              "transport error: timeout waiting for frame");
+    ASSERT_TRUE(sim_->set_position(2, 1.0).has_value());
+    ASSERT_TRUE(sim_->set_reply_delay(2, milliseconds(90)).has_value());
+    // The other motors are not held up by motor 2's straggler.
+    ASSERT_TRUE(motor(1).request_feedback(*bus_).has_value());
+    const auto state = yaw.request_feedback(*bus_);
+    ASSERT_TRUE(state.has_value()) << state.error().message();
+    EXPECT_NEAR(state->position, 1.0, 0.01);
+}
+
 TEST_F(SimulatedNeck, RepliesAreFoundAmidUnrelatedTraffic) {
     sim_->start_chatter({0x100, 0x555, 0x7F0}, std::chrono::microseconds(500));
     for (int i = 0; i < 10; ++i) {

@@ -157,6 +157,28 @@ TEST_F(BusTest, NoiseBeforeAnswerIsParsingError) {
     EXPECT_EQ(read.error(), CommunicationErrorKind::parsing_error());
 }
 
+// An answer later than the time-out must not be taken for the answer to the next request to
+// the same servo: it carries an old value and nothing tells the two apart. Here it arrives while
+// the next answer (slow but in time) is awaited.
+TEST_F(BusTimeoutTest, LateAnswerIsNeverTakenForTheNextOne) {
+    const std::uint8_t old_value[2] = {0x11, 0x22};
+    const std::uint8_t new_value[2] = {0x33, 0x44};
+    sim->write_registers(5, 100, old_value);
+    sim->set_faults(5, faults_with([](auto& f) { f.answer_delay = 15ms; }));
+    auto late = handler.read(*port, 5, 100, 2);
+    ASSERT_FALSE(late.has_value());
+    EXPECT_EQ(late.error().message(), "Operation timed out");
+    sim->set_faults(5, faults_with([](auto& f) { f.answer_delay = 8ms; }));
+    sim->write_registers(5, 100, new_value);
+    // Another servo is asked at once: only servo 5's next request waits for its straggler.
+    const auto start = Clock::now();
+    ASSERT_TRUE(handler.read(*port, 6, 100, 2).has_value());
+    EXPECT_LT(Clock::now() - start, 5ms);
+    auto next = handler.read(*port, 5, 100, 2);
+    ASSERT_TRUE(next.has_value()) << next.error().message();
+    EXPECT_EQ(*next, Bytes(new_value, new_value + 2));
+}
+
 TEST_F(BusTest, LyingLengthByteIsAnErrorNotAnOverRead) {
     // Claims 200 more bytes, delivers 3: the read must stop at the time-out.
     const Bytes lie{0xFF, 0xFF, 0x01, 200, 0x00, 0x00, 0x00};
@@ -171,8 +193,8 @@ TEST_F(BusTest, LyingLengthByteIsAnErrorNotAnOverRead) {
 
     // Claims fewer bytes than the packet has: the length check catches it.
     const Bytes short_lie{0xFF, 0xFF, 0x01, 0x01, 0x00, 0xFD};
-    sim->inject(short_lie, 2ms);
     ASSERT_TRUE(handler.send_instruction_packet(*port, ping).has_value());
+    sim->inject(short_lie, 2ms);
     status = handler.read_status_packet(*port, 1);
     ASSERT_FALSE(status.has_value());
     EXPECT_EQ(status.error(), CommunicationErrorKind::parsing_error());

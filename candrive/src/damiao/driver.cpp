@@ -116,6 +116,9 @@ std::expected<registers::RegisterValue, Error> Damiao::read_register(CanTranspor
     if (!info) {
         return std::unexpected(Error{Error::UnknownRegister{reg}});
     }
+    if (auto dropped = bus.drop_stragglers(std::nullopt); !dropped) {
+        return std::unexpected(transport_error(dropped.error()));
+    }
     if (auto sent =
             bus.send(classic_frame(kManagementId, management_bytes(motor_id, kReadCode, reg)));
         !sent) {
@@ -125,6 +128,9 @@ std::expected<registers::RegisterValue, Error> Damiao::read_register(CanTranspor
     for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
         auto frame = bus.recv(transport::Duration::from(deadline - now));
         if (!frame) {
+            if (frame.error().is<transport::CanError::Timeout>()) {
+                bus.reply_abandoned(std::nullopt, timeout);
+            }
             return std::unexpected(transport_error(frame.error()));
         }
         // Any motor's answer for this register counts: the reply carries no usable sender.
@@ -136,6 +142,7 @@ std::expected<registers::RegisterValue, Error> Damiao::read_register(CanTranspor
                                    (std::uint32_t{d[6]} << 16) | (std::uint32_t{d[7]} << 24);
         return registers::RegisterValue::from_bits(info->value_type, word);
     }
+    bus.reply_abandoned(std::nullopt, timeout);
     return std::unexpected(transport_error(transport::CanError::timeout()));
 }
 

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <bitset>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <span>
+#include <thread>
 
 #include "serialbus/io_error.hpp"
 #include "serialbus/serial_port_error.hpp"
@@ -29,6 +32,24 @@ class Port {
         static_cast<void>(bytes);
         static_cast<void>(answers);
     }
+    // Returns when input is waiting or at `deadline`, whichever comes first. A port that cannot
+    // wait for input sleeps until the deadline.
+    virtual void wait_for_input(std::chrono::steady_clock::time_point deadline) {
+        std::this_thread::sleep_until(deadline);
+    }
+
+    // Answers given up on may still be on their way: the ids they come from, and until when.
+    // The next request that one of those ids answers first drops whatever arrives until then.
+    void note_straggler(std::uint8_t id, std::chrono::steady_clock::time_point until) {
+        straggler_ids_.set(id);
+        stragglers_until_ = until;
+    }
+    [[nodiscard]] bool straggler_from(std::uint8_t id) const { return straggler_ids_.test(id); }
+    [[nodiscard]] std::chrono::steady_clock::time_point stragglers_until() const {
+        return stragglers_until_;
+    }
+    [[nodiscard]] bool any_stragglers() const { return straggler_ids_.any(); }
+    void forget_stragglers() { straggler_ids_.reset(); }
 
   protected:
     Port() = default;
@@ -36,6 +57,10 @@ class Port {
     Port& operator=(const Port&) = default;
     Port(Port&&) = default;
     Port& operator=(Port&&) = default;
+
+  private:
+    std::bitset<256> straggler_ids_;
+    std::chrono::steady_clock::time_point stragglers_until_{};
 };
 
 }  // namespace serialbus

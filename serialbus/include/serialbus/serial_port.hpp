@@ -53,6 +53,7 @@ class SerialPort final : public Port {
     [[nodiscard]] std::expected<void, IoError> write_all(
         std::span<const std::uint8_t> bytes) override;
     void expect(std::size_t bytes, std::size_t answers) override;
+    void wait_for_input(std::chrono::steady_clock::time_point deadline) override;
     // Waits until the output has been transmitted.
     [[nodiscard]] std::expected<void, IoError> flush();
 

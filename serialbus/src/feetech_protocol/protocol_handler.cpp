@@ -1,5 +1,6 @@
 #include "serialbus/feetech_protocol/protocol_handler.hpp"
 
+#include <algorithm>
 #include <array>
 #include <thread>
 
@@ -16,6 +17,66 @@ using feetech::PacketFeetech;
 constexpr int kClearingPasses = 3;
 constexpr std::chrono::milliseconds kClearingPause{5};
 constexpr std::size_t kStatusHeaderSize = 4;
+// How long after a failed answer its bytes are still looked for: two answer time-outs, because
+// an answer can fail early (noise on the line) while the real one is still due and then late.
+// Neither the request nor the answer carries a tag, so a late answer that crossed the next
+// request would be taken for that request's answer.
+constexpr std::chrono::milliseconds kStragglerWindow{20};
+
+// Whether a straggler could be taken for an answer to `packet`: only an answer from the same
+// id can, since every other id fails the id check. A broadcast other than a sync read is not
+// answered at all.
+bool answered_by_a_straggler(const Port& port, const packet::InstructionPacket& packet) {
+    if (packet.instruction() == static_cast<std::uint8_t>(Instruction::SyncRead)) {
+        const auto params = packet.params();
+        return std::any_of(params.begin() + std::min<std::size_t>(2, params.size()), params.end(),
+                           [&](std::uint8_t id) { return port.straggler_from(id); });
+    }
+    return packet.id() != feetech::kBroadcastId && port.straggler_from(packet.id());
+}
+
+// Before a request that a straggler could answer, reads and drops whatever arrives until the
+// stragglers' window has passed. Costs nothing when no answer has failed since.
+Result<void> drop_stragglers(Port& port, const packet::InstructionPacket& packet) {
+    using Clock = std::chrono::steady_clock;
+    if (!port.any_stragglers()) {
+        return {};
+    }
+    const auto until = port.stragglers_until();
+    if (Clock::now() >= until) {
+        // Whatever came in time waits in the input buffer, where the clearing finds it.
+        port.forget_stragglers();
+        return {};
+    }
+    if (!answered_by_a_straggler(port, packet)) {
+        return {};
+    }
+    std::vector<std::uint8_t> stale;
+    while (Clock::now() < until) {
+        port.wait_for_input(until);
+        auto waiting = port.bytes_to_read();
+        if (!waiting) {
+            return std::unexpected(waiting.error());
+        }
+        if (*waiting != 0) {
+            stale.resize(*waiting);
+            if (auto drained = port.read_exact(stale); !drained) {
+                return std::unexpected(drained.error());
+            }
+        }
+    }
+    port.forget_stragglers();
+    return {};
+}
+
+template <typename T>
+Result<T> failed_answer(Port& port, std::span<const std::uint8_t> ids, auto error) {
+    const auto until = std::chrono::steady_clock::now() + kStragglerWindow;
+    for (std::uint8_t id : ids) {
+        port.note_straggler(id, until);
+    }
+    return std::unexpected(std::move(error));
+}
 
 }  // namespace
 
@@ -27,6 +88,9 @@ void FeetechProtocolHandler::pause_if_set() const {
 
 Result<void> FeetechProtocolHandler::send_instruction_packet(
     Port& port, const packet::InstructionPacket& packet) const {
+    if (auto dropped = drop_stragglers(port, packet); !dropped) {
+        return dropped;
+    }
     // Answers that came too late for an earlier request must not be taken for this one's.
     bool cleared = false;
     for (int pass = 0; pass < kClearingPasses && !cleared; ++pass) {
@@ -70,23 +134,25 @@ Result<void> FeetechProtocolHandler::send_instruction_packet(
 
 Result<std::unique_ptr<packet::StatusPacket>> FeetechProtocolHandler::read_status_packet(
     Port& port, std::uint8_t expected_id) const {
+    using Answer = std::unique_ptr<packet::StatusPacket>;
+    const std::array<std::uint8_t, 1> ids{expected_id};
     std::array<std::uint8_t, kStatusHeaderSize> head{};
     if (auto got = port.read_exact(head); !got) {
-        return std::unexpected(got.error());
+        return failed_answer<Answer>(port, ids, got.error());
     }
     if (head[0] != 0xFF || head[1] != 0xFF) {
-        return std::unexpected(CommunicationErrorKind::parsing_error());
+        return failed_answer<Answer>(port, ids, CommunicationErrorKind::parsing_error());
     }
     // The length byte bounds the rest: at most 255 more bytes, whatever the sender claims.
     std::vector<std::uint8_t> bytes(kStatusHeaderSize + head[3]);
     std::copy(head.begin(), head.end(), bytes.begin());
     if (auto got = port.read_exact(std::span(bytes).subspan(kStatusHeaderSize)); !got) {
-        return std::unexpected(got.error());
+        return failed_answer<Answer>(port, ids, got.error());
     }
     pause_if_set();
     auto parsed = PacketFeetech::status_packet(bytes, expected_id);
     if (!parsed) {
-        return std::unexpected(parsed.error());
+        return failed_answer<Answer>(port, ids, parsed.error());
     }
     return std::move(*parsed);
 }
@@ -150,7 +216,8 @@ Result<std::vector<std::vector<std::uint8_t>>> FeetechProtocolHandler::sync_read
     for (std::uint8_t id : ids) {
         auto status = read_status_packet(port, id);
         if (!status) {
-            return std::unexpected(status.error());
+            // The answers after this one are still on their way too.
+            return failed_answer<std::vector<std::vector<std::uint8_t>>>(port, ids, status.error());
         }
         const auto params = (*status)->params();
         answers.emplace_back(params.begin(), params.end());

@@ -164,6 +164,25 @@ std::expected<void, IoError> SerialPort::wait_for(short events) {
     return {};
 }
 
+void SerialPort::wait_for_input(std::chrono::steady_clock::time_point deadline) {
+    if (input_end_ > input_begin_) {
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
+        return;
+    }
+    pollfd entry{fd_, POLLIN, 0};
+    const timespec limit =
+        to_timespec(std::chrono::ceil<std::chrono::microseconds>(deadline - now));
+    const int ready = ppoll(&entry, 1, &limit, nullptr);
+    // A hung-up or failing line would wake us at once and for ever; the caller only wants the
+    // time to pass, so let it pass.
+    if (ready > 0 && (entry.revents & POLLIN) == 0) {
+        std::this_thread::sleep_until(deadline);
+    }
+}
+
 std::expected<std::uint32_t, SerialPortError> SerialPort::bytes_to_read() {
     int count = 0;
     if (ioctl(fd_, FIONREAD, &count) != 0) {

@@ -596,6 +596,13 @@ Clock::time_point ServoBusSimulator::answer(Servo& servo, std::span<const std::u
     if (!faults.noise_before.empty()) {
         send(faults.noise_before);
     }
+    if (faults.truncate_to > 0 && faults.truncate_to < packet.size()) {
+        packet.resize(faults.truncate_to);
+    }
+    if (faults.duplicate) {
+        const Bytes copy = packet;
+        packet.insert(packet.end(), copy.begin(), copy.end());
+    }
     const std::size_t piece = faults.piece_size == 0 ? packet.size() : faults.piece_size;
     for (std::size_t offset = 0; offset < packet.size(); offset += piece) {
         if (offset != 0) {

@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <expected>
+#include <optional>
+#include <vector>
 
 #include "candrive/transport/can_error.hpp"
 #include "candrive/transport/can_frame.hpp"
@@ -29,12 +31,26 @@ class CanTransport {
     [[nodiscard]] std::expected<CanFrame, CanError> request(const CanFrame& frame, CanId expected,
                                                             Duration timeout);
 
+    // A reply waited for in vain for `waited` may still come, and no reply carries a tag that
+    // ties it to its request. Until as long again has passed, the next exchange that waits for
+    // the same reply first drops every frame, so the late one cannot be taken for its own.
+    // `reply`: the id the reply carries; none for replies that are matched by their content.
+    void reply_abandoned(std::optional<CanId> reply, Duration waited);
+    // Before an exchange that waits for `reply`: when such a reply was abandoned, drops every
+    // frame until its time has passed, then every frame already waiting. Costs nothing
+    // otherwise.
+    [[nodiscard]] std::expected<void, CanError> drop_stragglers(std::optional<CanId> reply);
+
   protected:
     CanTransport() = default;
     CanTransport(const CanTransport&) = default;
     CanTransport(CanTransport&&) = default;
     CanTransport& operator=(const CanTransport&) = default;
     CanTransport& operator=(CanTransport&&) = default;
+
+  private:
+    std::vector<std::optional<CanId>> stragglers_;
+    std::chrono::steady_clock::time_point stragglers_until_{};
 };
 
 }  // namespace candrive::transport

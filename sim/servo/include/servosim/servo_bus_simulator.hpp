@@ -43,6 +43,8 @@ struct ServoFaults {
     Bytes noise_before;                         // sent just before each answer
     std::size_t piece_size = 0;                 // > 0: answers go out in pieces of this size...
     std::chrono::microseconds piece_gap{0};     // ...separated by this gap
+    std::size_t truncate_to = 0;                // > 0: only this many bytes of each answer go out
+    bool duplicate = false;                     // each answer goes out twice, back to back
     bool answer_sync_write = false;             // sends an unsolicited status after a sync write
     std::uint8_t status_error = 0;              // error byte of its answers
 };
