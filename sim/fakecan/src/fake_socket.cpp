@@ -36,6 +36,10 @@ constexpr int kMaxSockets = 1024;
 constexpr int kMaxFds = 65536;
 constexpr int kFifoSize = 256 * 1024;
 constexpr std::size_t kPathMax = 108;
+constexpr int kMaxPeers = 16;
+// A directory's mtime comes from a coarse clock (a tick of up to 10 ms). Only an mtime older
+// than this before the scan proves that a change after the scan would show as a new mtime.
+constexpr std::int64_t kCoarseClockNs = 50'000'000;
 
 struct Socket {
     std::atomic<int> refs{0};  // fds of this process referring to it
@@ -59,6 +63,19 @@ struct Socket {
     can_filter filters[CAN_RAW_FILTER_MAX];
     bool has_stash = false;  // a frame already read while answering poll or MSG_PEEK
     Record stash;
+    // The members' FIFOs of the interface last sent to, kept open between sends while its
+    // directory is unchanged, so a send costs a stat and the writes instead of a directory
+    // scan and an open and close per member.
+    struct Peers {
+        bool valid = false;
+        char dir[kPathMax] = {};
+        dev_t dev = 0;
+        ino_t ino = 0;
+        timespec mtime{};
+        int count = 0;
+        int fds[kMaxPeers] = {};
+        bool self[kMaxPeers] = {};
+    } peers;
 };
 
 namespace {
@@ -455,6 +472,22 @@ int get_option(Socket& s, int level, int name, void* value, socklen_t* len) {
     return fail(ENOPROTOOPT);
 }
 
+namespace {
+
+// Closes the kept FIFOs; the caller holds s.mutex.
+void drop_peers(Socket& s) {
+    for (int i = 0; i < s.peers.count; ++i)
+        FAKECAN_REAL(close)(s.peers.fds[i]);
+    s.peers.count = 0;
+    s.peers.valid = false;
+}
+
+std::int64_t ns_of(const timespec& t) {
+    return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+}  // namespace
+
 ssize_t send_frame(int, Socket& s, const void* data, std::size_t len, const sockaddr* dest,
                    socklen_t dest_len) {
     unsigned ifindex = s.ifindex.load();
@@ -489,49 +522,89 @@ ssize_t send_frame(int, Socket& s, const void* data, std::size_t len, const sock
         return static_cast<ssize_t>(len);
 
     char dir[kPathMax];
-    if (!interface_dir(name, dir, sizeof dir))
+    if (!interface_path(name, dir, sizeof dir))
         return -1;
-    char member[32];
-    {
-        std::lock_guard lock(s.mutex);
-        std::strcpy(member, std::strcmp(s.iface, name) == 0 ? s.member : "");
-    }
+    // Taken before any scan, so that a member joining or leaving after it changes the mtime.
+    struct stat before {};
+    const bool have_dir = stat(dir, &before) == 0;
+    timespec scan_time{};
+    clock_gettime(CLOCK_REALTIME, &scan_time);
     bool own = s.recv_own.load();
-    DIR* d = opendir(dir);
-    if (d == nullptr)
-        return -1;
     // A reader may vanish between open and write; that must not kill the sender with SIGPIPE.
     sigset_t pipe_set, old_set;
     sigemptyset(&pipe_set);
     sigaddset(&pipe_set, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe_set, &old_set);
     bool broken = false;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.')
-            continue;
-        if (e->d_type != DT_FIFO && e->d_type != DT_UNKNOWN)
-            continue;
-        bool self = std::strcmp(e->d_name, member) == 0;
-        if (self && !own)
-            continue;
-        char path[kPathMax + 256 + 2];
-        if (std::snprintf(path, sizeof path, "%s/%s", dir, e->d_name) >=
-            static_cast<int>(sizeof path)) {
-            continue;
-        }
-        int w = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (w < 0) {
-            if (errno == ENXIO)
-                unlink(path);  // nobody reads it any more
-            continue;
-        }
+    auto deliver = [&](int w, bool self) {
         rec.flags = self ? kOwnFrame : 0;
         // A full FIFO drops the frame, as a receive queue that overflows does.
         if (FAKECAN_REAL(write)(w, &rec, sizeof rec) < 0 && errno == EPIPE)
             broken = true;
-        FAKECAN_REAL(close)(w);
+    };
+    std::lock_guard lock(s.mutex);
+    Socket::Peers& peers = s.peers;
+    if (have_dir && peers.valid && std::strcmp(peers.dir, dir) == 0 && peers.dev == before.st_dev &&
+        peers.ino == before.st_ino && ns_of(peers.mtime) == ns_of(before.st_mtim)) {
+        for (int i = 0; i < peers.count; ++i) {
+            if (!peers.self[i] || own)
+                deliver(peers.fds[i], peers.self[i]);
+        }
+        if (broken)
+            drop_peers(s);  // a reader is gone: the next send scans again and removes it
+    } else {
+        drop_peers(s);
+        if (!have_dir && !interface_dir(name, dir, sizeof dir)) {
+            pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
+            return -1;
+        }
+        const char* member = std::strcmp(s.iface, name) == 0 ? s.member : "";
+        DIR* d = opendir(dir);
+        if (d == nullptr) {
+            pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
+            return -1;
+        }
+        bool keep = have_dir && ns_of(before.st_mtim) < ns_of(scan_time) - kCoarseClockNs;
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.')
+                continue;
+            if (e->d_type != DT_FIFO && e->d_type != DT_UNKNOWN)
+                continue;
+            bool self = std::strcmp(e->d_name, member) == 0;
+            char path[kPathMax + 256 + 2];
+            if (std::snprintf(path, sizeof path, "%s/%s", dir, e->d_name) >=
+                static_cast<int>(sizeof path)) {
+                continue;
+            }
+            int w = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (w < 0) {
+                if (errno == ENXIO)
+                    unlink(path);  // nobody reads it any more
+                keep = false;
+                continue;
+            }
+            if (!self || own)
+                deliver(w, self);
+            if (keep && peers.count < kMaxPeers) {
+                peers.fds[peers.count] = w;
+                peers.self[peers.count] = self;
+                ++peers.count;
+            } else {
+                keep = false;
+                FAKECAN_REAL(close)(w);
+            }
+        }
+        closedir(d);
+        if (keep && !broken) {
+            std::strcpy(peers.dir, dir);
+            peers.dev = before.st_dev;
+            peers.ino = before.st_ino;
+            peers.mtime = before.st_mtim;
+            peers.valid = true;
+        } else {
+            drop_peers(s);
+        }
     }
-    closedir(d);
     if (broken) {
         timespec zero{};
         sigtimedwait(&pipe_set, nullptr, &zero);
@@ -613,6 +686,7 @@ int close_fd(int fd) {
         if (s->owner == getpid())
             unlink(s->path);
         s->has_stash = false;
+        drop_peers(*s);
     }
     errno = err;
     return r;
@@ -627,9 +701,11 @@ void share_fd(int old_fd, int new_fd) {
         Socket* gone = lookup(new_fd);
         g_table[new_fd].store(0);
         std::lock_guard lock(g_pool_mutex);
-        if (gone->refs.fetch_sub(1) == 1 && gone->owner == getpid()) {
+        if (gone->refs.fetch_sub(1) == 1) {
             std::lock_guard slock(gone->mutex);
-            unlink(gone->path);
+            if (gone->owner == getpid())
+                unlink(gone->path);
+            drop_peers(*gone);
         }
     }
     if (s == nullptr)

@@ -3,7 +3,8 @@
 // Each fake socket is a FIFO opened read-write: the fd is real, so poll, select, fork and
 // close work on it, and a pipe buffers hundreds of frames (a datagram socket would queue
 // only net.unix.max_dgram_qlen of them). A bound socket's FIFO sits in its interface's
-// directory; a send opens every other member's FIFO and writes one fixed-size record.
+// directory; a send writes one fixed-size record to every other member's FIFO. A sender keeps
+// those FIFOs open while the directory stays unchanged, and scans it again when it changes.
 // A member whose reader is gone refuses the open (ENXIO) and is removed.
 #pragma once
 

@@ -189,14 +189,18 @@ bool name_of(unsigned index, char* out) {
     return found;
 }
 
-bool interface_dir(const char* name, char* out, std::size_t out_size) {
+bool interface_path(const char* name, char* out, std::size_t out_size) {
     const Config& cfg = config();
     int n = std::snprintf(out, out_size, "%s/%s", cfg.base, name);
     if (n < 0 || static_cast<std::size_t>(n) >= out_size) {
         errno = ENAMETOOLONG;
         return false;
     }
-    return make_dir(out);
+    return true;
+}
+
+bool interface_dir(const char* name, char* out, std::size_t out_size) {
+    return interface_path(name, out, out_size) && make_dir(out);
 }
 
 bool unbound_dir(char* out, std::size_t out_size) {

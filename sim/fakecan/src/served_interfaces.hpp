@@ -24,6 +24,9 @@ bool name_of(unsigned index, char* out);
 // Returns false (errno set) if it cannot be created or the path would be too long.
 bool interface_dir(const char* name, char* out, std::size_t out_size);
 
+// The same path, without creating the directory.
+bool interface_path(const char* name, char* out, std::size_t out_size);
+
 // The directory that holds sockets not yet bound to an interface.
 bool unbound_dir(char* out, std::size_t out_size);
 

@@ -14,6 +14,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -177,6 +179,27 @@ TEST(Delivery, OneFrameReachesEveryOtherSocket) {
         canfd_frame f;
         ASSERT_EQ(s->receive(f), static_cast<ssize_t>(CAN_MTU));
         EXPECT_EQ(f.can_id, CAN_EFF_FLAG | 0x1ABCDEu);
+    }
+}
+
+// A sender on a quiet bus keeps the members' FIFOs open between sends: members that join or
+// leave later must still be found, on the stand-in as on a kernel.
+TEST(Delivery, MembersThatJoinOrLeaveAQuietBusAreSeenByTheNextSend) {
+    CanSocket a;
+    auto b = std::make_unique<CanSocket>();
+    ASSERT_TRUE(a.ok() && b->ok());
+    canfd_frame f;
+    for (int round = 0; round < 3; ++round) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(80));  // the bus is quiet
+        ASSERT_EQ(a.send_classic(0x100 + round, {1}), static_cast<ssize_t>(CAN_MTU));
+        ASSERT_EQ(b->receive(f), static_cast<ssize_t>(CAN_MTU));
+        EXPECT_EQ(f.can_id, 0x100u + round);
+        b.reset();  // leaves...
+        b = std::make_unique<CanSocket>();  // ...and a new member joins at once
+        ASSERT_TRUE(b->ok());
+        ASSERT_EQ(a.send_classic(0x200 + round, {2}), static_cast<ssize_t>(CAN_MTU));
+        ASSERT_EQ(b->receive(f), static_cast<ssize_t>(CAN_MTU));
+        EXPECT_EQ(f.can_id, 0x200u + round);
     }
 }
 
