@@ -32,16 +32,19 @@ def lateness_from_stats(period_samples, period):
 
 
 def lateness_from_bus(sim, period):
-    # Each tick asks yaw for feedback first: when the motors read that request is when the
+    # Each tick asks yaw for feedback first: when that request went on the bus is when the
     # neck part of the tick began, on the simulator's own clock. That clock cannot see when the
-    # schedule started, so each tick is placed on the nearest whole period after the first one
-    # kept, and the earliest tick counts as on time.
+    # schedule started, so the phase of the schedule is taken as the 5th percentile of the
+    # ticks' phases, and each tick's lateness is its phase after that one, read as up to three
+    # quarters of a period late rather than early.
     times = [at for can_id, data, at in sim.can_frames_timed()
              if can_id == FEEDBACK_REQUEST and data[:2] == b"\x01\x00"][5:]
-    offsets = [(at - times[0]) / 1e9 for at in times]
-    late = [t - round(t / period) * period for t in offsets]
-    best = min(late)
-    return [v - best for v in late]
+    phases = sorted(((at - times[0]) / 1e9) % period for at in times)
+    reference = phases[len(phases) // 20]
+    def late(at):
+        shift = ((at - times[0]) / 1e9 - reference) % period
+        return shift - period if shift >= 0.75 * period else shift
+    return [late(at) for at in times]
 
 
 def worker_cpu(pid_threads_before):

@@ -325,7 +325,7 @@ std::string run_command(Robot& robot, const std::string& line) {
         }
         return text;
     }
-    if (w[0] == "can_frames_timed") {  // the same with @NS: when it was read, CLOCK_MONOTONIC
+    if (w[0] == "can_frames_timed") {  // the same with @NS: when it went on the bus, CLOCK_MONOTONIC
         std::string text = "ok";
         for (const auto& frame : robot.motors->received_frames()) {
             char id[16];

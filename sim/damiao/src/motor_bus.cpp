@@ -7,6 +7,7 @@
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -102,6 +103,26 @@ struct MotorBus::Impl {
 
     void send_out(const OutFrame& f) { send_frame(f.id, f.data.data(), f.len); }
 
+    // The moment a frame went on the bus, from its receive time stamp, on the steady clock;
+    // `now` when it carries none.
+    static Clock::time_point on_bus_at(msghdr& msg, Clock::time_point now) {
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS)
+                continue;
+            timespec stamp;
+            std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+            timespec real;
+            clock_gettime(CLOCK_REALTIME, &real);
+            const auto age = std::chrono::seconds(real.tv_sec - stamp.tv_sec) +
+                             std::chrono::nanoseconds(real.tv_nsec - stamp.tv_nsec);
+            // A clock set back cannot put a frame in the future, nor far into the past.
+            if (age < Clock::duration::zero() || age > std::chrono::seconds(1))
+                return now;
+            return std::min(now, Clock::now() - std::chrono::duration_cast<Clock::duration>(age));
+        }
+        return now;
+    }
+
     void on_frame(const canfd_frame& f, bool fd, Clock::time_point now) {
         ++frames;
         BusFrame logged{f.can_id,
@@ -177,12 +198,19 @@ struct MotorBus::Impl {
             if (fds[0].revents & POLLIN) {
                 for (int i = 0; i < 256; ++i) {
                     canfd_frame f{};
-                    ssize_t n = ::recv(sock, &f, sizeof f, MSG_DONTWAIT);
+                    iovec io{&f, sizeof f};
+                    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+                    msghdr msg{};
+                    msg.msg_iov = &io;
+                    msg.msg_iovlen = 1;
+                    msg.msg_control = control;
+                    msg.msg_controllen = sizeof control;
+                    ssize_t n = ::recvmsg(sock, &msg, MSG_DONTWAIT);
                     if (n != static_cast<ssize_t>(CAN_MTU) &&
                         n != static_cast<ssize_t>(CANFD_MTU)) {
                         break;
                     }
-                    on_frame(f, n == static_cast<ssize_t>(CANFD_MTU), now);
+                    on_frame(f, n == static_cast<ssize_t>(CANFD_MTU), on_bus_at(msg, now));
                 }
             }
             // Fixed physics steps; after a long stall, catch up at most 50 ms at once.
@@ -259,6 +287,10 @@ Result<std::unique_ptr<MotorBus>> MotorBus::open(const std::string& iface,
     int on = 1;
     if (::setsockopt(impl->sock, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on) != 0) {
         return std::unexpected(os_failure("setsockopt(CAN_RAW_FD_FRAMES)"));
+    }
+    // When each frame went on the bus, not when this thread got round to reading it.
+    if (::setsockopt(impl->sock, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0) {
+        return std::unexpected(os_failure("setsockopt(SO_TIMESTAMPNS)"));
     }
     impl->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (impl->wake < 0)

@@ -28,8 +28,9 @@ struct Record {
     std::uint8_t flags;  // kOwnFrame: written by the receiving socket itself
     std::uint8_t pad[6];
     unsigned char frame[CANFD_MTU];
+    std::int64_t sent_ns;  // CLOCK_REALTIME when it went on the bus: SO_TIMESTAMPNS
 };
-static_assert(sizeof(Record) == 80);
+static_assert(sizeof(Record) == 88);
 constexpr std::uint8_t kOwnFrame = 1;
 
 constexpr int kMaxSockets = 1024;
@@ -48,6 +49,7 @@ struct Socket {
     std::atomic<bool> loopback{true};
     std::atomic<bool> recv_own{false};
     std::atomic<bool> join_filters{false};
+    std::atomic<bool> stamp_ns{false};  // SO_TIMESTAMPNS
     std::atomic<std::uint32_t> err_mask{0};
     std::atomic<std::int64_t> rcvtimeo_us{0};  // 0: wait for ever; <0: do not wait
     std::atomic<std::int64_t> sndtimeo_us{0};
@@ -288,6 +290,7 @@ int create_socket(int type_flags) {
         s.loopback.store(true);
         s.recv_own.store(false);
         s.join_filters.store(false);
+        s.stamp_ns.store(false);
         s.err_mask.store(0);
         s.rcvtimeo_us.store(0);
         s.sndtimeo_us.store(0);
@@ -405,8 +408,10 @@ int set_option(Socket& s, int level, int name, const void* value, socklen_t len)
                 (rcv ? s.rcvbuf : s.sndbuf).store(v > 0 ? 2 * v : 0);
                 return 0;
             }
+            case SO_TIMESTAMPNS_OLD:
+                return set_int_flag(s.stamp_ns, value, len);
             default:
-                return 0;  // time stamps, priorities and the like: accepted, without effect
+                return 0;  // other time stamps, priorities and the like: accepted, without effect
         }
     }
     return fail(ENOPROTOOPT);
@@ -465,6 +470,8 @@ int get_option(Socket& s, int level, int name, void* value, socklen_t* len) {
                 return put_int(value, len, s.sndbuf.load());
             case SO_ERROR:
                 return put_int(value, len, 0);
+            case SO_TIMESTAMPNS_OLD:
+                return put_int(value, len, s.stamp_ns.load());
             default:
                 return fail(ENOPROTOOPT);
         }
@@ -509,6 +516,9 @@ ssize_t send_frame(int, Socket& s, const void* data, std::size_t len, const sock
     if (data == nullptr)
         return fail(EFAULT);
     Record rec{};
+    timespec sent{};
+    clock_gettime(CLOCK_REALTIME, &sent);
+    rec.sent_ns = static_cast<std::int64_t>(sent.tv_sec) * 1'000'000'000 + sent.tv_nsec;
     rec.size = static_cast<std::uint8_t>(len);
     std::memcpy(rec.frame, data, len);
     // The length byte sits at offset 4 in both layouts.
@@ -614,7 +624,7 @@ ssize_t send_frame(int, Socket& s, const void* data, std::size_t len, const sock
 }
 
 ssize_t recv_frame(int fd, Socket& s, void* buf, std::size_t len, int flags, sockaddr* addr,
-                   socklen_t* addr_len, int* msg_flags) {
+                   socklen_t* addr_len, int* msg_flags, timespec* stamp) {
     bool peek = (flags & MSG_PEEK) != 0;
     int fl = fcntl(fd, F_GETFL);
     bool dont_wait = (flags & MSG_DONTWAIT) != 0 || (fl >= 0 && (fl & O_NONBLOCK) != 0);
@@ -664,6 +674,12 @@ ssize_t recv_frame(int fd, Socket& s, void* buf, std::size_t len, int flags, soc
         if (n > 0)
             std::memcpy(buf, rec.frame, n);
         fill_address(s, addr, addr_len);
+        if (stamp != nullptr) {
+            *stamp = s.stamp_ns.load()
+                         ? timespec{static_cast<time_t>(rec.sent_ns / 1'000'000'000),
+                                    static_cast<long>(rec.sent_ns % 1'000'000'000)}
+                         : timespec{-1, 0};
+        }
         if (msg_flags != nullptr) {
             // Frames from this host carry MSG_DONTROUTE; one's own frames also MSG_CONFIRM.
             *msg_flags = MSG_DONTROUTE | ((rec.flags & kOwnFrame) ? MSG_CONFIRM : 0) |

@@ -36,9 +36,11 @@ int get_option(Socket& s, int level, int name, void* value, socklen_t* len);
 ssize_t send_frame(int fd, Socket& s, const void* data, std::size_t len, const sockaddr* dest,
                    socklen_t dest_len);
 
-// Receives one frame; `msg_flags` (may be null) gets the flags a kernel would report.
+// Receives one frame; `msg_flags` (may be null) gets the flags a kernel would report, and
+// `stamp` (may be null) the moment the frame was sent when the socket asked for SO_TIMESTAMPNS
+// (tv_sec -1 otherwise).
 ssize_t recv_frame(int fd, Socket& s, void* buf, std::size_t len, int flags, sockaddr* addr,
-                   socklen_t* addr_len, int* msg_flags);
+                   socklen_t* addr_len, int* msg_flags, timespec* stamp = nullptr);
 
 int close_fd(int fd);
 

@@ -168,9 +168,10 @@ FAKECAN_EXPORT ssize_t recvmsg(int fd, msghdr* msg, int flags) {
     unsigned char frame[CANFD_MTU];
     socklen_t name_len = msg->msg_name ? msg->msg_namelen : 0;
     int out_flags = 0;
+    timespec stamp{-1, 0};
     ssize_t n = fakecan::recv_frame(fd, *s, frame, sizeof frame, flags & ~MSG_TRUNC,
                                     static_cast<sockaddr*>(msg->msg_name),
-                                    msg->msg_name ? &name_len : nullptr, &out_flags);
+                                    msg->msg_name ? &name_len : nullptr, &out_flags, &stamp);
     if (n < 0)
         return n;
     std::size_t off = 0;
@@ -183,7 +184,21 @@ FAKECAN_EXPORT ssize_t recvmsg(int fd, msghdr* msg, int flags) {
         out_flags |= MSG_TRUNC;
     if (msg->msg_name)
         msg->msg_namelen = name_len;
-    msg->msg_controllen = 0;  // no time stamps or other ancillary data
+    // The only ancillary data is the time stamp, when asked for with SO_TIMESTAMPNS.
+    std::size_t control = 0;
+    if (stamp.tv_sec >= 0) {
+        if (msg->msg_control != nullptr && msg->msg_controllen >= CMSG_SPACE(sizeof stamp)) {
+            cmsghdr* c = CMSG_FIRSTHDR(msg);
+            c->cmsg_level = SOL_SOCKET;
+            c->cmsg_type = SCM_TIMESTAMPNS;
+            c->cmsg_len = CMSG_LEN(sizeof stamp);
+            std::memcpy(CMSG_DATA(c), &stamp, sizeof stamp);
+            control = CMSG_SPACE(sizeof stamp);
+        } else {
+            out_flags |= MSG_CTRUNC;
+        }
+    }
+    msg->msg_controllen = control;
     msg->msg_flags = out_flags;
     return (flags & MSG_TRUNC) ? n : static_cast<ssize_t>(off);
 }

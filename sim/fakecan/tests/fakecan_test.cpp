@@ -394,6 +394,48 @@ TEST(Readiness, PollAndSelectReportAWaitingFrame) {
     EXPECT_EQ(poll(&p, 1, 0), 0);
 }
 
+// SO_TIMESTAMPNS: the receiver learns when the frame was sent, not when it read it; without
+// the option no ancillary data comes.
+TEST(Messages, TimeStampIsTheMomentOfSending) {
+    CanSocket a, b, c;
+    int on = 1;
+    ASSERT_EQ(setsockopt(b.fd(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on), 0);
+    auto real_ns = [] {
+        timespec t;
+        clock_gettime(CLOCK_REALTIME, &t);
+        return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+    };
+    const std::int64_t before = real_ns();
+    ASSERT_EQ(a.send_classic(0x42, {1}), static_cast<ssize_t>(CAN_MTU));
+    const std::int64_t after = real_ns();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    for (const CanSocket* s : {&b, &c}) {
+        can_frame f{};
+        iovec io{&f, sizeof f};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+        msghdr msg{};
+        msg.msg_iov = &io;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        ASSERT_EQ(recvmsg(s->fd(), &msg, 0), static_cast<ssize_t>(CAN_MTU));
+        cmsghdr* stamp = CMSG_FIRSTHDR(&msg);
+        if (s == &c) {
+            EXPECT_EQ(stamp, nullptr);
+            continue;
+        }
+        ASSERT_NE(stamp, nullptr);
+        EXPECT_EQ(stamp->cmsg_level, SOL_SOCKET);
+        ASSERT_EQ(stamp->cmsg_type, SCM_TIMESTAMPNS);
+        timespec t;
+        std::memcpy(&t, CMSG_DATA(stamp), sizeof t);
+        const std::int64_t at = static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+        // On a kernel the stamp is taken on the receive path, a little after the send.
+        EXPECT_GE(at, before);
+        EXPECT_LT(at, after + 10'000'000);
+    }
+}
+
 TEST(Messages, ScatterGatherAndPeek) {
     CanSocket a, b;
     can_frame f{};

@@ -162,8 +162,8 @@ class SimRobot:
         return out
 
     def can_frames_timed(self) -> list[tuple[int, bytes, int]]:
-        """The same, each with the time the motors read it: CLOCK_MONOTONIC in nanoseconds, the
-        clock of time.monotonic_ns()."""
+        """The same, each with the time it went on the bus (its sender's write, from the socket's
+        receive time stamp): CLOCK_MONOTONIC in nanoseconds, the clock of time.monotonic_ns()."""
         out = []
         for item in self.command("can_frames_timed").split():
             frame, _, at = item.partition("@")
