@@ -13,9 +13,10 @@ row() { rows+=("$(printf '%-58s %12s %10s' "$1" "$2" "$3")"); }
 # Fault soak: 1,000,000 serial and 100,000 CAN exchanges with faults, each value checked.
 out=$(WENLO_SOAK_SERIAL=1000000 WENLO_SOAK_CAN=100000 WENLO_FAKECAN_IFACES=fstest0 \
   WENLO_CAN_IFACE=fstest0 LD_PRELOAD="$preload" "$build/tests/cpp/fault_soak" 2>&1 | grep -v '^read crc')
-echo "$out" | grep -E "soak|fault |outcome"
+echo "$out" | grep -E "soak|fault |outcome|taken|simulator|mismatch at"
 row "fault soak, serial (mismatches)" 1000000 "$(echo "$out" | sed -n 's/^serial soak: .*, \([0-9]*\) replies.*/\1/p')"
 row "  unsolicited packets read while their servo was asked" 1000000 "$(echo "$out" | sed -n 's/^ *unsolicited packets taken for an answer \([0-9]*\)/\1/p')"
+row "  answers the simulator itself delivered over 10 ms late" 1000000 "$(echo "$out" | sed -n 's/^ *answers the simulator delivered over 10 ms late \([0-9]*\)/\1/p')"
 row "fault soak, CAN (mismatches)" 100000 "$(echo "$out" | sed -n 's/^CAN soak: .*, \([0-9]*\) replies.*/\1/p')"
 
 # Coverage-guided fuzzing, 2,000,000 runs per target.

@@ -434,10 +434,18 @@ std::optional<Clock::time_point> ServoBusSimulator::next_deadline() const {
     return deadline;
 }
 
+std::chrono::microseconds ServoBusSimulator::take_delivery_lag() {
+    std::lock_guard lock(mutex_);
+    const auto lag = std::chrono::duration_cast<std::chrono::microseconds>(delivery_lag_);
+    delivery_lag_ = {};
+    return lag;
+}
+
 void ServoBusSimulator::release_due(Clock::time_point now) {
     auto it = scheduled_.begin();
     for (; it != scheduled_.end() && it->due <= now; ++it) {
         output_.insert(output_.end(), it->bytes.begin(), it->bytes.end());
+        delivery_lag_ = std::max(delivery_lag_, now - it->due);
     }
     scheduled_.erase(scheduled_.begin(), it);
 }

@@ -96,6 +96,9 @@ class ServoBusSimulator {
     [[nodiscard]] std::optional<Bytes> read_registers(std::uint8_t id, std::uint8_t address,
                                                       std::size_t length) const;
     bool write_registers(std::uint8_t id, std::uint8_t address, std::span<const std::uint8_t> data);
+    // How much later than due the simulator put bytes on the line, at worst, since the last
+    // call: its own thread's scheduling delay, which makes an answer later than it was meant.
+    [[nodiscard]] std::chrono::microseconds take_delivery_lag();
     [[nodiscard]] std::optional<std::int16_t> present_position(std::uint8_t id) const;
     [[nodiscard]] std::optional<std::int16_t> goal_position(std::uint8_t id) const;
     // Places the servo at `raw` at once, goal included.
@@ -169,6 +172,7 @@ class ServoBusSimulator {
     Bytes input_;
     Clock::time_point last_input_{};
     std::vector<Transmission> scheduled_;  // ordered by due time, stable
+    std::chrono::steady_clock::duration delivery_lag_{};
     Bytes output_;                         // released, not yet accepted by the master
     Clock::time_point line_free_{};
     bool stopping_ = false;
