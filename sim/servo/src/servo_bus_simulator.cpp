@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace servosim {
 
@@ -434,6 +435,11 @@ std::optional<Clock::time_point> ServoBusSimulator::next_deadline() const {
     return deadline;
 }
 
+std::optional<std::chrono::steady_clock::time_point> ServoBusSimulator::take_request_time() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(last_request_at_, std::nullopt);
+}
+
 std::chrono::microseconds ServoBusSimulator::take_delivery_lag() {
     std::lock_guard lock(mutex_);
     const auto lag = std::chrono::duration_cast<std::chrono::microseconds>(delivery_lag_);
@@ -568,6 +574,7 @@ void ServoBusSimulator::parse_input(Clock::time_point now) {
         const std::uint8_t instruction = packet[4];
         input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(total));
         ++packets_handled_;
+        last_request_at_ = now;
         // On a real line the request's last byte arrives 10 us per byte after the line is free;
         // the pseudo-terminal delivered it all at once, so the servos wait for that moment.
         auto heard = now;

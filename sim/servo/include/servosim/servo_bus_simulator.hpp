@@ -99,6 +99,8 @@ class ServoBusSimulator {
     // How much later than due the simulator put bytes on the line, at worst, since the last
     // call: its own thread's scheduling delay, which makes an answer later than it was meant.
     [[nodiscard]] std::chrono::microseconds take_delivery_lag();
+    // When the simulator took in the last request, if it took one in since the last call.
+    [[nodiscard]] std::optional<std::chrono::steady_clock::time_point> take_request_time();
     [[nodiscard]] std::optional<std::int16_t> present_position(std::uint8_t id) const;
     [[nodiscard]] std::optional<std::int16_t> goal_position(std::uint8_t id) const;
     // Places the servo at `raw` at once, goal included.
@@ -173,6 +175,7 @@ class ServoBusSimulator {
     Clock::time_point last_input_{};
     std::vector<Transmission> scheduled_;  // ordered by due time, stable
     std::chrono::steady_clock::duration delivery_lag_{};
+    std::optional<std::chrono::steady_clock::time_point> last_request_at_;
     Bytes output_;                         // released, not yet accepted by the master
     Clock::time_point line_free_{};
     bool stopping_ = false;
