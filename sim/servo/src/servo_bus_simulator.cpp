@@ -506,17 +506,22 @@ void ServoBusSimulator::run() {
             std::uint64_t drained = 0;
             [[maybe_unused]] const auto got = ::read(wake_fd_, &drained, sizeof drained);
         }
+        // Bytes are logged and handled under one hold of the lock, so whoever waits for them to
+        // arrive also sees what they did (a goal set, an answer scheduled).
+        std::unique_lock lock(mutex_, std::defer_lock);
         if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             const ssize_t got = ::read(master_fd_, buffer.data(), buffer.size());
             if (got > 0) {
-                std::lock_guard lock(mutex_);
+                lock.lock();
                 take_input(std::span(buffer).first(static_cast<std::size_t>(got)), Clock::now());
             } else if (got < 0 && errno == EIO) {
                 // No slave open at the moment; our own slave fd makes this rare, but never spin.
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         }
-        std::lock_guard lock(mutex_);
+        if (!lock.owns_lock()) {
+            lock.lock();
+        }
         const auto now = Clock::now();
         parse_input(now);
         release_due(now);
