@@ -3,6 +3,7 @@ errors, and the start-up failures."""
 import datetime
 import gc
 import os
+import time
 import weakref
 
 import pytest
@@ -132,6 +133,15 @@ def _fds():
     return len(os.listdir("/proc/self/fd"))
 
 
+def _holdings_settle_to(expected, timeout=2.0):
+    """The threads and descriptors, once they equal `expected` or the time-out has passed: a
+    joined thread stays listed in /proc until the kernel has reaped it, a moment later."""
+    deadline = time.monotonic() + timeout
+    while (now := (_threads(), _fds())) != expected and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return now
+
+
 def test_close_releases_the_thread_and_the_descriptors(sim):
     gc.collect()
     threads, fds = _threads(), _fds()
@@ -139,10 +149,10 @@ def test_close_releases_the_thread_and_the_descriptors(sim):
     assert _threads() == threads + 1
     loop.close()
     loop.close()  # twice is fine
-    assert (_threads(), _fds()) == (threads, fds)
+    assert _holdings_settle_to((threads, fds)) == (threads, fds)
     assert isinstance(loop.get_last_position(), wmc.WenloTorsoPosition)
     # Freeing an unclosed loop closes it too.
     loop = wmc.WenloPyControlLoop(sim.serial_path, ms(5))
     del loop
     gc.collect()
-    assert (_threads(), _fds()) == (threads, fds)
+    assert _holdings_settle_to((threads, fds)) == (threads, fds)
