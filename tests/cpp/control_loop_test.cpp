@@ -326,8 +326,9 @@ TEST_F(Loop, TicksKeepTheirScheduleAndTheStatisticsFollow) {
     const auto longest = std::max_element(period.begin(), period.end());
     EXPECT_GT(*longest, 0.08);
     ASSERT_GT(period.end() - longest, 4);
-    EXPECT_LT(*(longest + 1), 0.004);
-    EXPECT_LT(*(longest + 2), 0.004);
+    // Back to back: well under the 10 ms period, with room for a slow sanitizer build.
+    EXPECT_LT(*(longest + 1), 0.008);
+    EXPECT_LT(*(longest + 2), 0.008);
     // The schedule never shifted: the ticks after the first sum to whole periods.
     const double span = std::accumulate(period.begin() + 1, period.end(), 0.0);
     EXPECT_NEAR(span, 0.010 * static_cast<double>(period.size() - 1), 0.010);
@@ -365,7 +366,11 @@ TEST_F(Loop, AFloodOfCommandsDoesNotStarveTheTicks) {
 }
 
 TEST_F(Loop, EveryCommandReachesTheBus) {
-    auto loop = start(config());
+    // One tick at start, then none for a minute: the bus carries only the commands, however
+    // slowly a sanitizer build runs them.
+    LoopConfig quiet = config();
+    quiet.period = Duration::from(60s);
+    auto loop = start(quiet);
     ASSERT_TRUE(loop);
     ControlLoop& l = *loop;
     records().take();
