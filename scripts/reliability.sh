@@ -20,7 +20,8 @@ failed_runs() {
 }
 
 # Fault soak: 1,000,000 serial and 100,000 CAN exchanges with faults, each value checked.
-out=$(WENLO_SOAK_SERIAL=1000000 WENLO_SOAK_CAN=100000 WENLO_FAKECAN_IFACES=fstest0 \
+out=$(WENLO_SOAK_SERIAL=1000000 WENLO_SOAK_CAN=100000 WENLO_FAKECAN_DIR="$build/can-namespace" \
+  WENLO_FAKECAN_IFACES=fstest0 \
   WENLO_CAN_IFACE=fstest0 LD_PRELOAD="$preload" "$build/tests/cpp/fault_soak" 2>&1 | grep -v '^read crc')
 echo "$out" | grep -E "soak|fault |outcome|taken|simulator|mismatch at"
 row "fault soak, serial (mismatches)" 1000000 "$(echo "$out" | sed -n 's/^serial soak: .*, \([0-9]*\) replies.*/\1/p')"

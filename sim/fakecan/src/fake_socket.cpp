@@ -36,7 +36,7 @@ constexpr std::uint8_t kOwnFrame = 1;
 constexpr int kMaxSockets = 1024;
 constexpr int kMaxFds = 65536;
 constexpr int kFifoSize = 256 * 1024;
-constexpr std::size_t kPathMax = 108;
+constexpr std::size_t kPathMax = kMaxBase + 64;  // base, interface and member names
 constexpr int kMaxPeers = 16;
 // A directory's mtime comes from a coarse clock (a tick of up to 10 ms). Only an mtime older
 // than this before the scan proves that a change after the scan would show as a new mtime.
@@ -57,6 +57,7 @@ struct Socket {
     std::atomic<int> sndbuf{kFifoSize};
     pid_t owner = 0;   // only the creating process removes the FIFO
     std::mutex mutex;  // guards everything below
+    char base[kMaxBase] = {};  // the namespace it was created in, for good
     char iface[IFNAMSIZ] = {};
     char member[32] = {};
     char path[kPathMax] = {};
@@ -252,8 +253,9 @@ Socket* lookup(int fd) {
 }
 
 int create_socket(int type_flags) {
+    char base[kMaxBase];
     char dir[kPathMax];
-    if (!unbound_dir(dir, sizeof dir))
+    if (!current_base(base) || !unbound_dir(base, dir, sizeof dir))
         return -1;
     char member[32];
     std::snprintf(member, sizeof member, "%d-%u", static_cast<int>(getpid()), ++g_counter);
@@ -298,6 +300,7 @@ int create_socket(int type_flags) {
         s.sndbuf.store(kFifoSize);
         s.owner = getpid();
         std::lock_guard slock(s.mutex);
+        std::strcpy(s.base, base);
         s.iface[0] = '\0';
         std::strcpy(s.member, member);
         std::strcpy(s.path, path);
@@ -324,10 +327,10 @@ int bind_socket(Socket& s, const sockaddr* addr, socklen_t len) {
     if (can.can_ifindex <= 0)
         return fail(EINVAL);
     char name[IFNAMSIZ];
-    if (!name_of(static_cast<unsigned>(can.can_ifindex), name))
+    if (!name_of(static_cast<unsigned>(can.can_ifindex), name, s.base))
         return fail(ENODEV);
     char dir[kPathMax];
-    if (!interface_dir(name, dir, sizeof dir))
+    if (!interface_dir(s.base, name, dir, sizeof dir))
         return -1;
     std::lock_guard lock(s.mutex);
     char path[kPathMax];
@@ -525,14 +528,14 @@ ssize_t send_frame(int, Socket& s, const void* data, std::size_t len, const sock
     if (rec.frame[4] > (len == CAN_MTU ? CAN_MAX_DLEN : CANFD_MAX_DLEN))
         return fail(EINVAL);
     char name[IFNAMSIZ];
-    if (ifindex == 0 || !name_of(ifindex, name))
+    if (ifindex == 0 || !name_of(ifindex, name, s.base))
         return fail(ENXIO);
     // Without loopback a frame only goes to the wire, and a virtual bus has no other end.
     if (!s.loopback.load())
         return static_cast<ssize_t>(len);
 
     char dir[kPathMax];
-    if (!interface_path(name, dir, sizeof dir))
+    if (!interface_path(s.base, name, dir, sizeof dir))
         return -1;
     // Taken before any scan, so that a member joining or leaving after it changes the mtime.
     struct stat before {};
@@ -564,7 +567,7 @@ ssize_t send_frame(int, Socket& s, const void* data, std::size_t len, const sock
             drop_peers(s);  // a reader is gone: the next send scans again and removes it
     } else {
         drop_peers(s);
-        if (!have_dir && !interface_dir(name, dir, sizeof dir)) {
+        if (!have_dir && !interface_dir(s.base, name, dir, sizeof dir)) {
             pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
             return -1;
         }

@@ -14,8 +14,7 @@ namespace fakecan {
 namespace {
 
 constexpr int kMaxPatterns = 32;
-constexpr std::size_t kMaxDir =
-    80;  // leaves room for "/<iface>/<member>" in a sun_path-sized buffer
+constexpr const char* kDefaultBase = "/tmp/wenlo-fakecan";
 
 struct Pattern {
     char text[IFNAMSIZ];
@@ -25,7 +24,6 @@ struct Pattern {
 struct Config {
     Pattern patterns[kMaxPatterns];
     int count = 0;
-    char base[kMaxDir + 1] = {};
 };
 
 Config g_config;
@@ -38,12 +36,7 @@ int g_seen_count = 0;
 
 void load_config() {
     const char* list = std::getenv("WENLO_FAKECAN_IFACES");
-    const char* dir = std::getenv("WENLO_FAKECAN_DIR");
-    if (dir == nullptr || *dir == '\0')
-        dir = "/tmp/wenlo-fakecan";
-    if (std::strlen(dir) <= kMaxDir)
-        std::strcpy(g_config.base, dir);
-    if (list == nullptr || g_config.base[0] == '\0')
+    if (list == nullptr)
         return;
     const char* p = list;
     while (*p != '\0' && g_config.count < kMaxPatterns) {
@@ -103,7 +96,7 @@ bool make_dir(const char* path) {
     if (errno != ENOENT)
         return false;
     // Create the parents one by one, as `mkdir -p` would.
-    char tmp[128];
+    char tmp[kMaxBase + 32];
     std::snprintf(tmp, sizeof tmp, "%s", path);
     for (char* s = tmp + 1; *s != '\0'; ++s) {
         if (*s != '/')
@@ -147,7 +140,21 @@ unsigned index_of(const char* name) {
     return 0x10000u + h % (0x40000000u - 0x10000u);
 }
 
-bool name_of(unsigned index, char* out) {
+bool current_base(char* out) {
+    // Read at every use, not once: a process may move to another namespace (a test, a
+    // simulated robot), while the sockets it already has stay where they were bound.
+    const char* dir = std::getenv("WENLO_FAKECAN_DIR");
+    if (dir == nullptr || *dir == '\0')
+        dir = kDefaultBase;
+    if (std::strlen(dir) >= kMaxBase) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::strcpy(out, dir);
+    return true;
+}
+
+bool name_of(unsigned index, char* out, const char* base) {
     const Config& cfg = config();
     if (cfg.count == 0 || index < 0x10000u)
         return false;
@@ -175,7 +182,13 @@ bool name_of(unsigned index, char* out) {
             return true;
     }
     // Wildcard names used by other processes are known by their bus directories.
-    DIR* dir = opendir(cfg.base);
+    char current[kMaxBase];
+    if (base == nullptr) {
+        if (!current_base(current))
+            return false;
+        base = current;
+    }
+    DIR* dir = opendir(base);
     if (dir == nullptr)
         return false;
     bool found = false;
@@ -189,9 +202,8 @@ bool name_of(unsigned index, char* out) {
     return found;
 }
 
-bool interface_path(const char* name, char* out, std::size_t out_size) {
-    const Config& cfg = config();
-    int n = std::snprintf(out, out_size, "%s/%s", cfg.base, name);
+bool interface_path(const char* base, const char* name, char* out, std::size_t out_size) {
+    int n = std::snprintf(out, out_size, "%s/%s", base, name);
     if (n < 0 || static_cast<std::size_t>(n) >= out_size) {
         errno = ENAMETOOLONG;
         return false;
@@ -199,12 +211,12 @@ bool interface_path(const char* name, char* out, std::size_t out_size) {
     return true;
 }
 
-bool interface_dir(const char* name, char* out, std::size_t out_size) {
-    return interface_path(name, out, out_size) && make_dir(out);
+bool interface_dir(const char* base, const char* name, char* out, std::size_t out_size) {
+    return interface_path(base, name, out, out_size) && make_dir(out);
 }
 
-bool unbound_dir(char* out, std::size_t out_size) {
-    return interface_dir(".unbound", out, out_size);
+bool unbound_dir(const char* base, char* out, std::size_t out_size) {
+    return interface_dir(base, ".unbound", out, out_size);
 }
 
 }  // namespace fakecan

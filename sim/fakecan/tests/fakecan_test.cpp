@@ -171,6 +171,44 @@ TEST(Delivery, TwoSocketsSeeEachOtherButNotThemselves) {
     EXPECT_EQ(b.receive(f), -EAGAIN);
 }
 
+// The stand-in's namespaces: two runs on one machine, each with its own "can0". A socket
+// stays in the namespace it was created in, whatever the environment says later.
+TEST(Namespace, SocketsOfOtherNamespacesNeverMeet) {
+    if (!under_stand_in())
+        GTEST_SKIP() << "namespaces belong to the stand-in";
+    const char* before = std::getenv("WENLO_FAKECAN_DIR");
+    const std::string saved = before != nullptr ? before : "";
+    char first_dir[] = "/tmp/fakecan-ns-XXXXXX";
+    char second_dir[] = "/tmp/fakecan-ns-XXXXXX";
+    ASSERT_NE(mkdtemp(first_dir), nullptr);
+    ASSERT_NE(mkdtemp(second_dir), nullptr);
+    setenv("WENLO_FAKECAN_DIR", first_dir, 1);
+    auto first = std::make_unique<CanSocket>();
+    setenv("WENLO_FAKECAN_DIR", second_dir, 1);
+    CanSocket second, second_peer;
+    setenv("WENLO_FAKECAN_DIR", first_dir, 1);
+    CanSocket first_peer;
+    setenv("WENLO_FAKECAN_DIR", saved.c_str(), 1);
+    ASSERT_TRUE(first->ok() && second.ok() && second_peer.ok() && first_peer.ok());
+
+    canfd_frame f;
+    for (CanSocket* s : {&second, &second_peer, &first_peer})
+        s->set_timeout(std::chrono::milliseconds(100));
+    ASSERT_EQ(first->send_classic(0x11, {1}), static_cast<ssize_t>(CAN_MTU));
+    EXPECT_EQ(first_peer.receive(f), static_cast<ssize_t>(CAN_MTU));
+    EXPECT_EQ(second.receive(f), -EAGAIN);
+    EXPECT_EQ(second_peer.receive(f), -EAGAIN);
+    ASSERT_EQ(second.send_classic(0x22, {2}), static_cast<ssize_t>(CAN_MTU));
+    ASSERT_EQ(second_peer.receive(f), static_cast<ssize_t>(CAN_MTU));
+    EXPECT_EQ(f.can_id, 0x22u);
+    first->set_timeout(std::chrono::milliseconds(100));
+    EXPECT_EQ(first->receive(f), -EAGAIN);
+    EXPECT_EQ(first_peer.receive(f), -EAGAIN);
+    first.reset();
+    std::string cleanup = std::string("rm -rf ") + first_dir + " " + second_dir;
+    EXPECT_EQ(std::system(cleanup.c_str()), 0);
+}
+
 TEST(Delivery, OneFrameReachesEveryOtherSocket) {
     CanSocket a, b, c;
     ASSERT_TRUE(a.ok() && b.ok() && c.ok());
