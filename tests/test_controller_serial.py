@@ -49,6 +49,7 @@ def test_goal_positions_reach_the_servos(ctl, sim, method, values, ids):
         assert sim.servo_state(i)["goal"] == raw(v)
 
 
+@pytest.mark.instant_servos
 def test_all_goal_positions_write_arms_then_nose_and_read_back(ctl, sim):
     goals = [0.1, -0.2, 0.3, -0.4, 0.5, -0.6, 0.7]
     ctl.set_all_goal_positions(goals)
@@ -238,6 +239,7 @@ def test_keyword_arguments_and_numpy_values_are_accepted(ctl, sim):
     assert sim.servo_state(1)["torque"] == 1 and sim.servo_state(5)["torque"] == 1
 
 
+@pytest.mark.instant_servos
 def test_two_threads_share_one_controller(ctl, sim):
     ctl.set_all_goal_positions([0.1 * i for i in range(7)])
     expected = ctl.read_all_positions()

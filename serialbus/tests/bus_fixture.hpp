@@ -8,11 +8,13 @@
 #include "serialbus/serial_port.hpp"
 #include "servosim/servo_bus_simulator.hpp"
 
-// The simulated robot bus with the port opened on it.
+// The simulated robot bus with the port opened on it. Its servos reach a goal at once, so that a
+// position written is the position read back.
 class BusTest : public testing::Test {
   protected:
     void SetUp() override {
-        auto started = servosim::ServoBusSimulator::start_robot_bus();
+        auto started = servosim::ServoBusSimulator::start_robot_bus(
+            servosim::SimulatorOptions{.motion = servosim::kInstantMotion});
         ASSERT_TRUE(started.has_value()) << started.error().message();
         sim = std::move(*started);
         auto opened =

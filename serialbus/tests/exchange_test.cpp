@@ -221,6 +221,8 @@ TEST_F(BusTest, UnsolicitedSyncWriteAnswerIsDiscardedBeforeNextRequest) {
 }
 
 TEST_F(BusTest, GroupReadsAndWritesOfBothModels) {
+    // No angle limits on servo 4 (both 0), so that a goal of half a turn is not clamped.
+    ASSERT_TRUE(sim->write_registers(4, servosim::MAX_ANGLE_LIMIT, Bytes{0, 0}));
     const std::vector<double> goals{1.0, -1.0, 0.0, 3.141592653589793};
     ASSERT_TRUE(sm40bl::sync_write_goal_position(handler, *port, kArms, goals).has_value());
     const std::vector<std::uint8_t> torque{1, 0, 2};
@@ -245,6 +247,7 @@ TEST_F(BusTest, GroupReadsAndWritesOfBothModels) {
 }
 
 TEST_F(BusTest, NegativeRawPositionReadsBelowMinusPi) {
+    ASSERT_TRUE(sim->write_registers(2, servosim::MAX_ANGLE_LIMIT, Bytes{0, 0}));  // no limits
     sim->set_position(2, -1);
     const Bytes id2{2};
     auto radians = sm40bl::sync_read_present_position(handler, *port, id2);

@@ -6,6 +6,7 @@
 #include <array>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -31,7 +32,9 @@ std::vector<damiaosim::MotorConfig> neck_motors(const std::array<double, 3>& sta
 }
 
 int usage(const char* self) {
-    std::fprintf(stderr, "usage: %s [--iface NAME] [--wire-time] [--neck-start YAW,PITCH,ROLL]\n",
+    std::fprintf(stderr,
+                 "usage: %s [--iface NAME] [--wire-time] [--neck-start YAW,PITCH,ROLL]"
+                 " [--servo-speed STEPS_PER_S]\n",
                  self);
     return 2;
 }
@@ -47,6 +50,16 @@ int main(int argc, char** argv) {
             iface = argv[++i];
         } else if (std::strcmp(argv[i], "--wire-time") == 0) {
             options.wire_time = true;
+        } else if (std::strcmp(argv[i], "--servo-speed") == 0 && i + 1 < argc) {
+            // How fast the servos follow their goals; 0 reaches every goal at once.
+            char* end = nullptr;
+            const double speed = std::strtod(argv[++i], &end);
+            if (end == argv[i] || *end != '\0' || !(speed >= 0.0)) {
+                return usage(argv[0]);
+            }
+            options.motion = speed > 0.0
+                                 ? servosim::Motion{speed, servosim::kRealisticMotion.time_constant}
+                                 : servosim::kInstantMotion;
         } else if (std::strcmp(argv[i], "--neck-start") == 0 && i + 1 < argc) {
             // Multi-turn positions the neck motors stand at, as after a power cycle.
             if (std::sscanf(argv[++i], "%lf,%lf,%lf", &start[0], &start[1], &start[2]) != 3) {

@@ -39,6 +39,30 @@ std::uint8_t checksum(std::span<const std::uint8_t> bytes) {
     return static_cast<std::uint8_t>(~sum);
 }
 
+// Where a servo that stood at `present` is after `elapsed` seconds of following `target`: at
+// full speed while far away, then closing the gap exponentially. Both pieces meet at the same
+// velocity, so the motion has no jump.
+double follow(double present, double target, double elapsed, const Motion& motion) {
+    if (motion.speed <= 0.0) {
+        return target;
+    }
+    const double sign = target < present ? -1.0 : 1.0;
+    double distance = std::abs(target - present);
+    const double band = motion.speed * motion.time_constant;
+    if (distance > band) {
+        const double full_speed_time = (distance - band) / motion.speed;
+        if (elapsed <= full_speed_time) {
+            return present + sign * motion.speed * elapsed;
+        }
+        elapsed -= full_speed_time;
+        distance = band;
+    }
+    if (motion.time_constant <= 0.0) {
+        return target;
+    }
+    return target - sign * distance * std::exp(-elapsed / motion.time_constant);
+}
+
 std::string errno_text(const char* call) {
     return std::string(call) + ": " + std::strerror(errno);
 }
@@ -46,9 +70,12 @@ std::string errno_text(const char* call) {
 }  // namespace
 
 struct ServoBusSimulator::Servo {
-    Servo(std::uint8_t servo_id, ServoModel servo_model, Clock::time_point now)
-        : id(servo_id), model(servo_model), last_update(now) {
+    Servo(std::uint8_t servo_id, ServoModel servo_model, Motion servo_motion,
+          Clock::time_point now)
+        : id(servo_id), model(servo_model), motion(servo_motion), last_update(now) {
         registers.fill(0);
+        store_position(MIN_ANGLE_LIMIT, 0);
+        store_position(MAX_ANGLE_LIMIT, kFullTurn);
         registers[P_GAIN] = 32;
         registers[D_GAIN] = 32;
         registers[I_GAIN] = 0;
@@ -67,18 +94,19 @@ struct ServoBusSimulator::Servo {
         return static_cast<std::int16_t>(registers[address] | (registers[address + 1] << 8));
     }
 
+    // The goal as the servo pursues it: clamped to its angle limits, as a real one does.
+    [[nodiscard]] double target() const {
+        const double goal = load_position(GOAL_POSITION);
+        const double low = load_position(MIN_ANGLE_LIMIT);
+        const double high = load_position(MAX_ANGLE_LIMIT);
+        return high > low ? std::clamp(goal, low, high) : goal;
+    }
+
     // Brings the time-dependent registers up to `now`.
     void update(Clock::time_point now) {
         const double elapsed = std::chrono::duration<double>(now - last_update).count();
         last_update = now;
-        const double goal = load_position(GOAL_POSITION);
-        if (speed <= 0.0) {
-            present = goal;
-        } else if (present < goal) {
-            present = std::min(goal, present + speed * elapsed);
-        } else {
-            present = std::max(goal, present - speed * elapsed);
-        }
+        present = follow(present, target(), elapsed, motion);
         store_position(PRESENT_POSITION, static_cast<std::int16_t>(std::lround(present)));
         if (ramp) {
             const double fraction = ramp->duration.count() <= 0
@@ -123,7 +151,7 @@ struct ServoBusSimulator::Servo {
     ServoModel model;
     std::array<std::uint8_t, 256> registers{};
     double present = 0.0;
-    double speed = 0.0;
+    Motion motion;
     Clock::time_point last_update;
     std::optional<Ramp> ramp;
     ServoFaults faults;
@@ -238,7 +266,7 @@ const ServoBusSimulator::Servo* ServoBusSimulator::find(std::uint8_t id) const {
 
 void ServoBusSimulator::add_servo(std::uint8_t id, ServoModel model) {
     std::lock_guard lock(mutex_);
-    servos_[id] = std::make_unique<Servo>(id, model, Clock::now());
+    servos_[id] = std::make_unique<Servo>(id, model, options_.motion, Clock::now());
 }
 
 bool ServoBusSimulator::remove_servo(std::uint8_t id) {
@@ -315,7 +343,18 @@ bool ServoBusSimulator::set_motion_speed(std::uint8_t id, double steps_per_secon
         return false;
     }
     servo->update(Clock::now());
-    servo->speed = steps_per_second;
+    servo->motion.speed = steps_per_second;
+    return true;
+}
+
+bool ServoBusSimulator::set_motion(std::uint8_t id, Motion motion) {
+    std::lock_guard lock(mutex_);
+    Servo* servo = find(id);
+    if (servo == nullptr) {
+        return false;
+    }
+    servo->update(Clock::now());
+    servo->motion = motion;
     return true;
 }
 

@@ -124,7 +124,7 @@ TEST_F(SimulatorTest, SyncReadAnswersInRequestOrderSkippingSilentServos) {
 TEST_F(SimulatorTest, SyncWriteIsAppliedAndUnanswered) {
     send(instruction(0xFE, 0x83, {servosim::GOAL_POSITION, 2, 5, 0x10, 0x00, 6, 0x20, 0x00}));
     EXPECT_TRUE(collect().empty());
-    EXPECT_EQ(sim->present_position(5), 16);
+    EXPECT_EQ(sim->goal_position(5), 16);
     EXPECT_EQ(sim->goal_position(6), 32);
     EXPECT_EQ(sim->present_position(7), servosim::kCentrePosition);
 }
@@ -159,6 +159,35 @@ TEST_F(SimulatorTest, PositionFollowsGoalAtTheConfiguredSpeed) {
     EXPECT_GE(*soon, 2048);
     std::this_thread::sleep_for(2300ms);
     EXPECT_EQ(sim->present_position(1), 3072);
+}
+
+// By default a servo moves like a real one: not at once, and never beyond its angle limits.
+TEST_F(SimulatorTest, GoalsAreReachedOverTimeAndClampedToTheAngleLimits) {
+    auto goal = [&](std::uint8_t id, std::uint16_t raw) {
+        send(instruction(id, 0x03, {servosim::GOAL_POSITION, static_cast<std::uint8_t>(raw & 0xFF),
+                                    static_cast<std::uint8_t>(raw >> 8)}));
+        EXPECT_EQ(collect(), status(id));
+    };
+    goal(2, 3072);
+    std::this_thread::sleep_for(30ms);
+    const auto moving = sim->present_position(2);
+    ASSERT_TRUE(moving.has_value());
+    EXPECT_GT(*moving, 2048 + 20);  // left at once...
+    EXPECT_LT(*moving, 3072 - 300);  // ...at a finite speed (3400 steps/s: about 100 in 30 ms)
+    std::this_thread::sleep_for(900ms);
+    EXPECT_EQ(sim->present_position(2), 3072);
+
+    sim->set_motion(3, servosim::kInstantMotion);
+    goal(3, 31382);  // 45 rad: a real servo stops at its maximum angle, the full turn
+    EXPECT_EQ(sim->present_position(3), 4095);
+    EXPECT_EQ(sim->goal_position(3), 31382);
+    goal(3, 0xFFF6);  // -10 steps
+    EXPECT_EQ(sim->present_position(3), 0);
+    sim->write_registers(3, servosim::MIN_ANGLE_LIMIT, Bytes{0xE8, 0x03, 0xB8, 0x0B});  // 1000, 3000
+    goal(3, 3500);
+    EXPECT_EQ(sim->present_position(3), 3000);
+    goal(3, 500);
+    EXPECT_EQ(sim->present_position(3), 1000);
 }
 
 TEST_F(SimulatorTest, FaultsShapeTheAnswer) {

@@ -23,6 +23,8 @@ using Bytes = std::vector<std::uint8_t>;
 enum class ServoModel : std::uint8_t { SM40BL, STS3025BL };
 
 // Register addresses the simulated servos give meaning to; all others are plain storage.
+inline constexpr std::uint8_t MIN_ANGLE_LIMIT = 9;
+inline constexpr std::uint8_t MAX_ANGLE_LIMIT = 11;
 inline constexpr std::uint8_t P_GAIN = 21;
 inline constexpr std::uint8_t D_GAIN = 22;
 inline constexpr std::uint8_t I_GAIN = 23;
@@ -33,6 +35,17 @@ inline constexpr std::uint8_t PRESENT_VOLTAGE = 62;
 
 inline constexpr std::uint8_t kNominalVoltage = 120;  // 12.0 V
 inline constexpr std::int16_t kCentrePosition = 2048;
+inline constexpr std::int16_t kFullTurn = 4095;  // the largest position of one turn
+
+// How a servo follows its goal: at up to `speed` steps per second, slowing down near the goal
+// as its position loop does, with `time_constant` seconds. A speed of 0 reaches any goal at once.
+struct Motion {
+    double speed = 0.0;
+    double time_constant = 0.0;
+};
+// Roughly a loaded SM40BL or STS3025BL at 12 V: 5.2 rad/s, 40 ms to close most of a small gap.
+inline constexpr Motion kRealisticMotion{3400.0, 0.040};
+inline constexpr Motion kInstantMotion{0.0, 0.0};
 
 // Misbehaviour of one servo, applied to every answer it gives until changed.
 struct ServoFaults {
@@ -56,6 +69,8 @@ struct SimulatorOptions {
     // A partial packet is given up when no byte has come for this long, so garbage with a large
     // length byte cannot swallow the packets after it.
     std::chrono::microseconds partial_packet_timeout{std::chrono::milliseconds(5)};
+    // How every servo added follows its goal; a simulator kinder than the robot hides bugs.
+    Motion motion = kRealisticMotion;
 };
 
 class SimulatorError {
@@ -85,8 +100,9 @@ class ServoBusSimulator {
 
     [[nodiscard]] const std::string& slave_path() const { return slave_path_; }
 
-    // Servos. Registers start at: torque off, gains 32/32/0, goal and present position 2048,
-    // voltage 120. Adding an existing id resets it.
+    // Servos. Registers start at: angle limits 0 and 4095 (the full turn), torque off, gains
+    // 32/32/0, goal and present position 2048, voltage 120. Goals are clamped to the angle
+    // limits when the maximum is above the minimum. Adding an existing id resets it.
     void add_servo(std::uint8_t id, ServoModel model);
     bool remove_servo(std::uint8_t id);
     [[nodiscard]] bool has_servo(std::uint8_t id) const;
@@ -105,7 +121,9 @@ class ServoBusSimulator {
     [[nodiscard]] std::optional<std::int16_t> goal_position(std::uint8_t id) const;
     // Places the servo at `raw` at once, goal included.
     bool set_position(std::uint8_t id, std::int16_t raw);
-    // 0 (the default) makes the present position follow the goal at once.
+    // How it follows its goal from now on (the default comes from the options).
+    bool set_motion(std::uint8_t id, Motion motion);
+    // Only the speed: 0 makes the present position follow the goal at once.
     bool set_motion_speed(std::uint8_t id, double steps_per_second);
     // How long the servo stays silent after answering a reboot (default 50 ms).
     bool set_reboot_silence(std::uint8_t id, std::chrono::microseconds silence);
