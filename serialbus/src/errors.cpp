@@ -38,7 +38,9 @@ SerialPortError SerialPortError::from_errno(int error_number) {
     } else if (error_number == EINVAL) {
         kind = SerialPortErrorKind::InvalidInput;
     }
-    return {kind, errno_text(error_number)};
+    SerialPortError error(kind, errno_text(error_number));
+    error.os_error_ = error_number;
+    return error;
 }
 
 }  // namespace serialbus

@@ -3,11 +3,14 @@
 #include "common/log.h"
 #include "control_loop/shared_state.h"
 #include "control_loop/snapshot.h"
+#include "controller/device_errors.h"
 #include "controller/layout.h"
 
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <system_error>
 #include <thread>
@@ -104,6 +107,9 @@ std::expected<Started, StartFailure> bring_up(const LoopConfig& config, const Mo
     if (config.serialport) {
         struct stat info{};
         if (::stat(config.serialport->c_str(), &info) != 0) {
+            const int code = errno;
+            controller::log_open_failure(controller::serial_port_failure(
+                *config.serialport, code, strerrordesc_np(code)));
             return std::unexpected(MotorError(MotorError::PortNotFound{*config.serialport}));
         }
     }

@@ -1,4 +1,5 @@
 #include "controller/controller_impl.h"
+#include "controller/device_errors.h"
 
 #include <string>
 
@@ -65,6 +66,8 @@ Result<MotorController> MotorController::create(const std::optional<std::string>
         auto opened = serialbus::SerialPort::open(*serial_path, serialbus::kBusBaudRate,
                                                   serialbus::kBusTimeout);
         if (!opened) {
+            log_open_failure(serial_port_failure(*serial_path, opened.error().os_error(),
+                                                 opened.error().description()));
             return std::unexpected(to_error(opened.error()));
         }
         serial.emplace(std::move(*opened));
@@ -72,6 +75,7 @@ Result<MotorController> MotorController::create(const std::optional<std::string>
     auto can = candrive::transport::socketcan_backend::SocketCanTransport::open(can_bus);
     if (!can) {
         serial.reset();  // close the serial port before reporting
+        log_open_failure(can_interface_failure(can_bus, can.error()));
         return std::unexpected(
             Error("failed to open CAN bus '" + can_bus + "': " + can.error().message()));
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -24,12 +25,18 @@ class SerialPortError {
     [[nodiscard]] SerialPortErrorKind kind() const { return kind_; }
     [[nodiscard]] const std::string& description() const { return description_; }
     [[nodiscard]] std::string message() const { return description_; }
+    // The errno behind it, when a system call failed; callers name the device with it.
+    [[nodiscard]] std::optional<int> os_error() const { return os_error_; }
 
-    friend bool operator==(const SerialPortError&, const SerialPortError&) = default;
+    // Equal when they say the same: the errno only explains the description.
+    friend bool operator==(const SerialPortError& a, const SerialPortError& b) {
+        return a.kind_ == b.kind_ && a.description_ == b.description_;
+    }
 
   private:
     SerialPortErrorKind kind_;
     std::string description_;
+    std::optional<int> os_error_;
 };
 
 }  // namespace serialbus
