@@ -1,5 +1,6 @@
 """Building a WenloMotorController: buses opened in order, failures reported, ports freed."""
 import gc
+import logging
 
 import pytest
 
@@ -26,12 +27,15 @@ def test_neck_only_controller_on_an_unknown_interface(sim):
         wmc.WenloMotorController(serialport=None, can_bus="nosuchcan")
 
 
-def test_second_controller_on_a_busy_port_fails_and_the_first_keeps_working(sim):
+def test_second_controller_on_a_busy_port_fails_and_the_first_keeps_working(sim, caplog):
     first = wmc.WenloMotorController(sim.serial_path)
+    caplog.set_level(logging.ERROR, logger="wenlo_motor_controller")
     with pytest.raises(RuntimeError) as info:
         wmc.WenloMotorController(sim.serial_path)
     assert str(info.value) in ("Unable to acquire exclusive lock on serial port",
                                "Device or resource busy")
+    assert [r.getMessage() for r in caplog.records] == [
+        f"serial port '{sim.serial_path}' is in use by another program ({info.value})"]
     assert len(first.read_all_positions()) == 7
     del first
     gc.collect()
@@ -84,3 +88,37 @@ def test_instances_have_no_dict_and_no_weakrefs(sim):
     with pytest.raises(TypeError):
         import weakref
         weakref.ref(ctl)
+
+
+def _ms(value):
+    import datetime
+    return datetime.timedelta(milliseconds=value)
+
+
+@pytest.mark.parametrize("open_it, exception, cause", [
+    (lambda sim: wmc.WenloMotorController("/dev/does-not-exist-wenlo", "can0"),
+     "No such file or directory",
+     "serial port '/dev/does-not-exist-wenlo' not found (No such file or directory)"),
+    (lambda sim: wmc.WenloMotorController("/dev/null"),
+     "Inappropriate ioctl for device",
+     "serial port '/dev/null' is not a terminal (Inappropriate ioctl for device)"),
+    (lambda sim: wmc.WenloPyControlLoop(sim.serial_path, _ms(10), "vcan0"),
+     "Could not open serial port: {serial}! Check permissions and if the port is already in use.",
+     "CAN interface 'vcan0' not found (No such device)"),
+    (lambda sim: wmc.WenloPyControlLoop(None, _ms(10), "nosuchcan"),
+     "Could not open serial port: ! Check permissions and if the port is already in use.",
+     "CAN interface 'nosuchcan' not found (No such device)"),
+    (lambda sim: wmc.WenloPyControlLoop("/dev/does-not-exist-wenlo", _ms(10)),
+     "Check if your USB cable is connected. Could not find port: /dev/does-not-exist-wenlo!",
+     "serial port '/dev/does-not-exist-wenlo' not found (No such file or directory)"),
+], ids=["missing port", "not a terminal", "loop, missing CAN", "neck-only loop, missing CAN",
+        "loop, missing port"])
+def test_an_open_failure_logs_the_device_and_its_cause_and_keeps_its_text(
+        sim, caplog, open_it, exception, cause):
+    caplog.set_level(logging.ERROR, logger="wenlo_motor_controller")
+    with pytest.raises(RuntimeError) as info:
+        open_it(sim)
+    assert str(info.value) == exception.format(serial=sim.serial_path)
+    assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [
+        ("wenlo_motor_controller.controller", logging.ERROR, cause)]
+
