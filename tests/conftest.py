@@ -1,5 +1,7 @@
 """Fixtures that bring up the simulated robot for each test that needs one."""
 import logging
+import shutil
+import tempfile
 
 import pytest
 
@@ -12,12 +14,25 @@ def pytest_report_header(config):
     return f"CAN stand-in: {active}"
 
 
+@pytest.fixture(autouse=True)
+def can_namespace(monkeypatch):
+    """A CAN namespace of the test's own: it never meets another test's buses, nor those of
+    another run on this machine; the machine-wide default is never used."""
+    path = tempfile.mkdtemp(prefix="wenlo-test-", dir="/tmp")
+    monkeypatch.setenv(wenlo_sim.NAMESPACE_VARIABLE, path)
+    yield path
+    shutil.rmtree(path, ignore_errors=True)
+
+
 @pytest.fixture
-def sim():
-    """A fresh simulated robot: servos on a pseudo-terminal, neck motors on can0."""
+def sim(request):
+    """A fresh simulated robot: servos on a pseudo-terminal, neck motors on can0. Its servos
+    move at a real servo's speed, or at once for tests marked instant_servos."""
     if not wenlo_sim.stand_in_active():
         pytest.skip("needs the CAN stand-in: run under 'python -m wenlo_sim --no-robot --'")
-    with wenlo_sim.SimRobot(iface="can0") as robot:
+    instant = request.node.get_closest_marker("instant_servos") is not None
+    speed = 0 if instant else wenlo_sim.REALISTIC_SERVO_SPEED
+    with wenlo_sim.SimRobot(iface="can0", servo_speed=speed) as robot:
         yield robot
 
 

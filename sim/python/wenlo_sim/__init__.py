@@ -4,19 +4,34 @@ on a user-space SocketCAN stand-in, for running programs and tests without the h
 A program that uses ``wenlo_motor_controller`` must be started with the stand-in preloaded
 (``python -m wenlo_sim PROGRAM`` does that); the robot itself runs in a process of its own, so it
 keeps answering while the module holds the interpreter lock.
+
+Every run is private: each robot gets a CAN namespace of its own (a directory of the stand-in's
+buses), so two runs on one machine, both on "can0", never see each other. Runs share a namespace
+only when asked: the same ``namespace`` argument, ``--namespace DIR``, or ``$WENLO_SIM_NAMESPACE``.
 """
 from __future__ import annotations
 
 import os
 import shlex
+import shutil
+import signal
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
-__all__ = ["SimRobot", "SimError", "preload_env", "stand_in_active", "DEFAULT_IFACES"]
+__all__ = ["SimRobot", "SimError", "preload_env", "stand_in_active", "run_program",
+           "DEFAULT_IFACES", "REALISTIC_SERVO_SPEED"]
 
 # Interfaces the stand-in serves unless told otherwise: the robot's "can0" and spare test buses.
 DEFAULT_IFACES = "can*,simcan*"
+# How fast the simulated servos follow their goals by default (steps of 2π/4096 per second,
+# about 5.2 rad/s, slowing near the goal); 0 makes them reach every goal at once.
+REALISTIC_SERVO_SPEED = 3400.0
+# The stand-in reads its namespace from here; unset, it is the machine-wide /tmp/wenlo-fakecan.
+NAMESPACE_VARIABLE = "WENLO_FAKECAN_DIR"
+# Set by a person to share one namespace between runs.
+SHARED_NAMESPACE_VARIABLE = "WENLO_SIM_NAMESPACE"
 
 
 class SimError(RuntimeError):
@@ -51,31 +66,81 @@ def stand_in_active() -> bool:
     return "libfakecan" in os.environ.get("LD_PRELOAD", "")
 
 
+class _Namespace:
+    """A CAN namespace directory: the shared one that was asked for, or a new private one that
+    is removed again on release."""
+
+    def __init__(self, shared: str | os.PathLike | None = None):
+        shared = shared if shared is not None else os.environ.get(SHARED_NAMESPACE_VARIABLE) or None
+        if shared is not None:
+            self.path = os.path.abspath(shared)
+            os.makedirs(self.path, exist_ok=True)
+            self.private = False
+        else:
+            # Short, under /tmp: the stand-in's FIFO paths must stay within its limits.
+            self.path = tempfile.mkdtemp(prefix="wenlo-sim-", dir="/tmp")
+            self.private = True
+
+    def release(self):
+        if self.private:
+            shutil.rmtree(self.path, ignore_errors=True)
+            self.private = False
+
+
 class SimRobot:
     """One simulated robot in a child process, steered with one-line commands.
 
     ``serial_path`` is the pseudo-terminal to pass as ``serialport``; the neck motors answer on
-    ``iface``. Use it as a context manager, or call ``close()``.
+    ``iface`` in the robot's own CAN namespace (``namespace``, a directory). While the robot is
+    open, CAN sockets that this process opens are in that namespace, and so are programs started
+    with ``env()``. Pass ``namespace`` (or set $WENLO_SIM_NAMESPACE) to share one on purpose.
+
+    The servos follow their goals at ``servo_speed`` steps per second, slowing near the goal, and
+    stop at their angle limits, as real ones do; ``servo_speed=0`` makes every move instant.
+    Use it as a context manager, or call ``close()``.
     """
 
     def __init__(self, iface: str = "can0", wire_time: bool = False,
-                 neck_start: tuple[float, float, float] | None = None):
-        args = [str(robot_binary()), "--iface", iface]
+                 neck_start: tuple[float, float, float] | None = None,
+                 servo_speed: float = REALISTIC_SERVO_SPEED,
+                 namespace: str | os.PathLike | None = None):
+        args = [str(robot_binary()), "--iface", iface, "--servo-speed", repr(float(servo_speed))]
         if wire_time:
             args.append("--wire-time")
         if neck_start is not None:
             args += ["--neck-start", ",".join(repr(float(v)) for v in neck_start)]
         self.iface = iface
-        self._proc = subprocess.Popen(
-            args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=preload_env(), text=True,
-            bufsize=1,
-        )
+        self._namespace = _Namespace(namespace)
+        self.namespace = self._namespace.path
+        env = preload_env()
+        env[NAMESPACE_VARIABLE] = self.namespace
+        try:
+            # A session of its own: Ctrl-C in the terminal is for the program, not the robot.
+            self._proc = subprocess.Popen(
+                args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, text=True,
+                bufsize=1, start_new_session=True,
+            )
+        except BaseException:
+            self._namespace.release()
+            raise
         line = self._proc.stdout.readline().split()
         if len(line) != 3 or line[0] != "ready":
             self._proc.kill()
             self._proc.wait()
+            self._namespace.release()
             raise SimError(f"simulated robot did not start: {' '.join(line) or 'no output'}")
         self.serial_path = line[1]
+        self._previous_namespace = os.environ.get(NAMESPACE_VARIABLE)
+        os.environ[NAMESPACE_VARIABLE] = self.namespace
+
+    def env(self, base: dict | None = None) -> dict:
+        """The environment for a program on this robot: the stand-in preloaded, this robot's
+        namespace, and WENLO_SIM_SERIAL and WENLO_SIM_CAN saying where it is."""
+        env = preload_env(base)
+        env[NAMESPACE_VARIABLE] = self.namespace
+        env["WENLO_SIM_SERIAL"] = self.serial_path
+        env["WENLO_SIM_CAN"] = self.iface
+        return env
 
     # --- the line protocol -------------------------------------------------------------
     def command(self, text: str) -> str:
@@ -180,6 +245,11 @@ class SimRobot:
 
     # --- lifetime ---------------------------------------------------------------------------
     def close(self):
+        if os.environ.get(NAMESPACE_VARIABLE) == self.namespace:
+            if self._previous_namespace is None:
+                os.environ.pop(NAMESPACE_VARIABLE, None)
+            else:
+                os.environ[NAMESPACE_VARIABLE] = self._previous_namespace
         if self._proc.poll() is None:
             try:
                 self._proc.stdin.write("quit\n")
@@ -193,6 +263,7 @@ class SimRobot:
                 stream.close()
             except OSError:
                 pass
+        self._namespace.release()
 
     def __enter__(self):
         return self
@@ -217,18 +288,58 @@ def _fields(text: str) -> dict:
     return out
 
 
+def exit_status(returncode: int) -> int:
+    """A child's status as a shell reports it: 128+N when signal N ended it."""
+    return 128 - returncode if returncode < 0 else returncode
+
+
+def run_foreground(argv: list[str], env: dict) -> int:
+    """Runs argv as a shell runs a foreground job and returns its exit status as a shell would.
+
+    Ctrl-C in the terminal reaches the child itself (it shares our process group), so this
+    process only waits on: it neither dies nor prints a traceback of its own. A SIGTERM or SIGHUP
+    sent to this process alone is passed on to the child."""
+    child = None
+
+    def pass_on(signum, _frame):
+        if child is not None and child.poll() is None:
+            child.send_signal(signum)
+
+    ignored = (signal.SIGINT, signal.SIGQUIT)
+    forwarded = (signal.SIGTERM, signal.SIGHUP)
+    # Python-level handlers, not SIG_IGN: the child starts with the default dispositions.
+    previous = {s: signal.signal(s, pass_on if s in forwarded else (lambda *_: None))
+                for s in ignored + forwarded}
+    try:
+        child = subprocess.Popen(argv, env=env)
+        while True:
+            try:
+                return exit_status(child.wait())
+            except KeyboardInterrupt:  # only if a handler was replaced meanwhile
+                continue
+    finally:
+        for s, handler in previous.items():
+            signal.signal(s, handler)
+
+
 def run_program(argv: list[str], iface: str = "can0", wire_time: bool = False,
-                robot: bool = True, neck_start=None) -> int:
+                robot: bool = True, neck_start=None, servo_speed: float = REALISTIC_SERVO_SPEED,
+                namespace: str | None = None) -> int:
     """Runs argv with the stand-in preloaded and, unless robot is False, a simulated robot
-    behind it; WENLO_SIM_SERIAL and WENLO_SIM_CAN tell the program where the robot is."""
+    behind it, in a CAN namespace of their own; WENLO_SIM_SERIAL and WENLO_SIM_CAN tell the
+    program where the robot is. Returns the program's exit status (128+N after signal N)."""
     if argv and argv[0].endswith(".py"):
         argv = [sys.executable] + argv
-    env = preload_env()
     if not robot:
-        return subprocess.call(argv, env=env)
-    with SimRobot(iface=iface, wire_time=wire_time, neck_start=neck_start) as sim:
-        env["WENLO_SIM_SERIAL"] = sim.serial_path
-        env["WENLO_SIM_CAN"] = sim.iface
+        space = _Namespace(namespace)
+        try:
+            env = preload_env()
+            env[NAMESPACE_VARIABLE] = space.path
+            return run_foreground(argv, env)
+        finally:
+            space.release()
+    with SimRobot(iface=iface, wire_time=wire_time, neck_start=neck_start,
+                  servo_speed=servo_speed, namespace=namespace) as sim:
         print(f"wenlo_sim: servos on {sim.serial_path}, neck motors on {sim.iface}: "
               f"{shlex.join(argv)}", file=sys.stderr, flush=True)
-        return subprocess.call(argv, env=env)
+        return run_foreground(argv, sim.env())

@@ -1,15 +1,20 @@
-"""python -m wenlo_sim [--iface NAME] [--wire-time] [--no-robot] PROGRAM [ARGS...]
+"""python -m wenlo_sim [options] PROGRAM [ARGS...]
 
-Runs PROGRAM (a .py file runs with this interpreter) against the simulated robot, with the CAN
-stand-in preloaded. The servo bus path is in $WENLO_SIM_SERIAL, the CAN interface in
-$WENLO_SIM_CAN. With --no-robot only the stand-in is preloaded (the test suite starts its own
-robots). Without PROGRAM, serves the robot interactively: one command a line on stdin.
+Runs PROGRAM (a .py file runs with this interpreter) against a simulated robot of its own, with
+the CAN stand-in preloaded. The servo bus path is in $WENLO_SIM_SERIAL, the CAN interface in
+$WENLO_SIM_CAN. The run has a private CAN namespace, so other runs on this machine, on the same
+interface name, never see it; --namespace DIR (or $WENLO_SIM_NAMESPACE) shares one on purpose.
+With --no-robot only the stand-in is preloaded (the test suite starts its own robots). Without
+PROGRAM, serves the robot interactively: one command a line on stdin.
+
+Ctrl-C reaches PROGRAM only; the robot serves until PROGRAM has ended. The exit status is
+PROGRAM's, or 128+N when signal N ended it.
 """
 import argparse
-import subprocess
 import sys
 
-from . import preload_env, robot_binary, run_program
+from . import (NAMESPACE_VARIABLE, REALISTIC_SERVO_SPEED, _Namespace, preload_env,
+               robot_binary, run_foreground, run_program)
 
 
 def main() -> int:
@@ -20,19 +25,44 @@ def main() -> int:
                         help="emulate the 1 Mbaud wire time of the servo bus")
     parser.add_argument("--neck-start", metavar="YAW,PITCH,ROLL",
                         help="multi-turn positions the neck motors start at (rad)")
+    parser.add_argument("--servo-speed", metavar="STEPS_PER_S", type=float,
+                        default=REALISTIC_SERVO_SPEED,
+                        help="how fast the servos follow their goals (default %(default)s, "
+                             "about 5.2 rad/s; 0: every move is instant)")
+    parser.add_argument("--namespace", metavar="DIR",
+                        help="share this CAN namespace directory with other runs "
+                             "(default: a private one; also $WENLO_SIM_NAMESPACE)")
     parser.add_argument("--no-robot", action="store_true",
                         help="only preload the CAN stand-in; start no robot")
     parser.add_argument("program", nargs=argparse.REMAINDER)
     args = parser.parse_args()
+    if args.servo_speed < 0:
+        parser.error("--servo-speed must not be negative")
     program = args.program[1:] if args.program[:1] == ["--"] else args.program
     if not program:
-        cmd = [str(robot_binary()), "--iface", args.iface] + (["--wire-time"] if args.wire_time else [])
-        if args.neck_start:
-            cmd += ["--neck-start", args.neck_start]
-        return subprocess.call(cmd, env=preload_env())
+        return serve_interactively(args)
     neck_start = tuple(float(v) for v in args.neck_start.split(",")) if args.neck_start else None
     return run_program(program, iface=args.iface, wire_time=args.wire_time,
-                       robot=not args.no_robot, neck_start=neck_start)
+                       robot=not args.no_robot, neck_start=neck_start,
+                       servo_speed=args.servo_speed, namespace=args.namespace)
+
+
+def serve_interactively(args) -> int:
+    cmd = [str(robot_binary()), "--iface", args.iface, "--servo-speed", repr(args.servo_speed)]
+    if args.wire_time:
+        cmd.append("--wire-time")
+    if args.neck_start:
+        cmd += ["--neck-start", args.neck_start]
+    space = _Namespace(args.namespace)
+    env = preload_env()
+    env[NAMESPACE_VARIABLE] = space.path
+    print(f"wenlo_sim: CAN namespace {space.path}; programs reach this robot with "
+          f"{NAMESPACE_VARIABLE}={space.path}", file=sys.stderr, flush=True)
+    try:
+        # In the foreground: here Ctrl-C is meant for the robot.
+        return run_foreground(cmd, env)
+    finally:
+        space.release()
 
 
 if __name__ == "__main__":
