@@ -45,7 +45,7 @@ def percentile(values: list[float], q: float) -> float:
 
 
 def plot(times: list[float], commanded: list[list[float]], observed: list[list[float]],
-         path: str) -> None:
+         path: str, source: str) -> None:
     try:
         import matplotlib
         matplotlib.use("Agg")
@@ -54,15 +54,24 @@ def plot(times: list[float], commanded: list[list[float]], observed: list[list[f
         print("matplotlib is not installed (pip install .[plot]): no plot")
         return
     plt: Any = plt_module
-    fig, axes = plt.subplots(len(JOINTS), 1, sharex=True, figsize=(8, 10))
+    fig, axes = plt.subplots(len(JOINTS) + 1, 1, sharex=True, figsize=(8, 12))
     for i, (ax, name) in enumerate(zip(axes, JOINTS)):
         ax.plot(times, [c[i] for c in commanded], label="commanded", linewidth=1.5)
         ax.plot(times, [o[i] for o in observed], label="observed", linewidth=1.0)
         ax.set_ylabel(f"{name}\n(rad)")
         ax.grid(True, alpha=0.3)
     axes[0].legend(loc="upper right")
+    # How far each joint trails its goal: the motors' own lag plus up to one tick of the loop.
+    errors = axes[-1]
+    for i, name in enumerate(JOINTS):
+        errors.plot(times, [c[i] - o[i] for c, o in zip(commanded, observed)], label=name,
+                    linewidth=1.0)
+    errors.set_ylabel("tracking error\ncommanded −\nobserved (rad)")
+    errors.grid(True, alpha=0.3)
+    errors.legend(loc="upper right", fontsize="small", ncol=2)
     axes[-1].set_xlabel("time (s)")
-    fig.suptitle("WenloPyControlLoop at 100 Hz: commanded and observed joint positions")
+    fig.suptitle(f"WenloPyControlLoop at 100 Hz on {source}:\n"
+                 "commanded and observed joint positions")
     fig.tight_layout()
     fig.savefig(path, dpi=100)
     print("plot written to", os.path.abspath(path))
@@ -108,7 +117,8 @@ def main() -> None:
         worst = max(abs(c - o) for cs, os_ in zip(commanded[25:], observed[25:])
                     for c, o in zip(cs, os_))
         print(f"largest gap between commanded and observed after 0.5 s: {worst:.3f} rad")
-        plot(times, commanded, observed, png)
+        source = "the simulated robot" if "WENLO_SIM_SERIAL" in os.environ else "the robot"
+        plot(times, commanded, observed, png, source)
 
         loop.disable_torque()
         loop.enable_neck(False)

@@ -24,7 +24,9 @@ robot.enable_torque()
 print("servo torque on:   ", robot.is_torque_enabled())
 robot.set_arms_position([0.3, -0.2, 0.3, -0.2])
 robot.set_nose_position([0.1, 0.0, -0.1])
-print("servo positions:   ", [round(p, 4) for p in robot.read_all_positions()])
+print("servo positions at once:   ", [round(p, 4) for p in robot.read_all_positions()])
+time.sleep(0.5)  # servos move at a finite speed
+print("servo positions 0.5 s on:  ", [round(p, 4) for p in robot.read_all_positions()])
 
 robot.set_neck_position([0.2, 0.1, 0.0])
 time.sleep(0.5)

@@ -1,13 +1,25 @@
 #!/usr/bin/env bash
-# The main job, on the simulated robot: install the module and run both example programs.
-# The control-loop demo's plot goes to demo-output/control_loop_demo.png in the checkout.
+# The main job, on the simulated robot: install the module into the project's virtual
+# environment (.venv) and run both example programs. Works with the system's own python3
+# (Debian's refuses pip outside a venv) as well as any other. The control-loop demo's plot goes
+# to demo-output/control_loop_demo.png in the checkout.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
+source scripts/venv.sh
+
 bash scripts/setup-system.sh --build-only
-python3 -m pip install -q ".[plot]"
+wenlo_enter_venv python3
+echo "== the build tools in .venv"
+python3 -m pip install -q "scikit-build-core>=0.10" "cmake>=3.24" ninja
+wenlo_build_install "$root/build/demo.log" --no-build-isolation ".[plot]" \
+  --config-settings=build-dir="$root/build/demo"
+
 mkdir -p demo-output
 cd /tmp
+echo "== examples/demo.py: the synchronous controller"
 # The neck starts away from zero, so homing has work to do.
 python3 -m wenlo_sim --neck-start 0.3,0.35,-0.25 "$root/examples/demo.py"
+echo "== examples/control_loop_demo.py: the control loop"
 python3 -m wenlo_sim "$root/examples/control_loop_demo.py" "$root/demo-output/control_loop_demo.png"

@@ -4,6 +4,12 @@ set -euo pipefail
 need=()
 want=(g++ make libgtest-dev libgmock-dev qemu-system-x86 busybox-static)
 [ "${1:-}" = "--build-only" ] && want=(g++ make)
+# The distribution's own python3 needs its venv module and its headers from packages.
+if ! command -v python3 >/dev/null; then
+  want+=(python3 python3-venv python3-dev)
+elif [ "$(readlink -f "$(command -v python3)")" = "$(readlink -f /usr/bin/python3 2>/dev/null)" ]; then
+  want+=(python3-venv python3-dev)
+fi
 for pkg in "${want[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
 done

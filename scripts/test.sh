@@ -2,18 +2,24 @@
 # Installs what the tests need, builds everything with the C++ tests, and runs them all:
 # the C++ suites (CTest), the CAN suites once more inside a VM on a real kernel's vcan, and
 # pytest on the simulated robot under every supported CPython found on the machine.
+# Everything is installed into virtual environments of the project (.venv for python3, .venvs/
+# for the others), never into the interpreters themselves.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${WENLO_BUILD_DIR:-$root/build/ci}
 export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
 test_deps=("scikit-build-core>=0.10" "cmake>=3.24" ninja pytest numpy mypy hypothesis)
+source scripts/venv.sh
 
+# The interpreters to test, found before the venv is first on PATH.
+mapfile -t pythons < <(bash scripts/pythons.sh)
 bash scripts/setup-system.sh
+wenlo_enter_venv python3
 python3 -m pip install -q "${test_deps[@]}"
 
 # One build serves both: the wheel that pip installs and the C++ tests in the same tree.
-python3 -m pip install -q --no-build-isolation . \
+wenlo_build_install "$build.log" --no-build-isolation . \
   --config-settings=build-dir="$build" \
   --config-settings=cmake.build-type=RelWithDebInfo \
   --config-settings=cmake.define.WENLO_BUILD_TESTS=ON \
@@ -54,18 +60,19 @@ echo "== benchmark smoke run"
 BENCH_QUICK=1 WENLO_BUILD_DIR="$build" bash bench/run_all.sh >/tmp/wenlo-bench-smoke.txt 2>&1 ||
   { cat /tmp/wenlo-bench-smoke.txt; failed+=("benchmarks"); }
 
-# The other supported Pythons: the module alone, built against each one's headers.
-mapfile -t pythons < <(bash scripts/pythons.sh)
+# The other supported Pythons: the module alone, built against each one's headers, each in a
+# venv of its own.
 for py in "${pythons[@]}"; do
   version=$(version_of "$py")
   [ "$version" = "$main_version" ] && continue
   echo "== build and pytest on Python $version ($py)"
-  if "$py" -m pip install -q "${test_deps[@]}" &&
-     "$py" -m pip install -q --no-build-isolation . \
-       --config-settings=build-dir="$build-py$version" \
-       --config-settings=cmake.build-type=RelWithDebInfo \
-       --config-settings=cmake.define.WENLO_WERROR=ON &&
-     run_pytest "$py"; then
+  if (wenlo_enter_venv "$py" "$root/.venvs/$version" &&
+      python3 -m pip install -q "${test_deps[@]}" &&
+      python3 -m pip install -q --no-build-isolation . \
+        --config-settings=build-dir="$build-py$version" \
+        --config-settings=cmake.build-type=RelWithDebInfo \
+        --config-settings=cmake.define.WENLO_WERROR=ON &&
+      run_pytest "$root/.venvs/$version/bin/python3"); then
     :
   else
     failed+=("$version")
