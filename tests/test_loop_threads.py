@@ -40,8 +40,8 @@ def script(body):
     return PRELUDE + textwrap.dedent(body)
 
 
-def run(sim, body, runs, pause=0.002, serial=False, timeout=60, expected_rc=0):
-    args = [sim.serial_path if serial else "-", pause]
+def run(sim, body, runs, pause=0.002, serial=False, timeout=60, expected_rc=0, extra=()):
+    args = [sim.serial_path if serial else "-", pause, *extra]
     return run_many(script(body), runs=runs, timeout=timeout, args=args, expected_rc=expected_rc)
 
 
@@ -245,3 +245,84 @@ def test_close_racing_commands_records_and_collection(sim):
     counts, failure = run_many(script(CLOSE_RACE), runs=runs, timeout=60 + chunk * 1.0,
                                args=["-", 0.0005, chunk])
     assert counts["ok"] == runs, failure
+
+
+FAULT_RUNS = int(os.environ.get("WENLO_FAULT_RUNS", "5"))
+
+# A handler of the worker's own records calls back into the loop: what would wait for the
+# worker is refused at once; a send that finds room is queued.
+WORKER_CALLS_BACK = """
+    loop = wmc.WenloPyControlLoop(serial, ms(10), "can0")
+    outcomes, done = [], threading.Event()
+
+    class CallsBack(logging.Handler):
+        def emit(self, record):
+            if threading.current_thread() is threading.main_thread() or done.is_set():
+                return
+            done.set()
+            for call in (lambda: loop.write_raw_packet(b"\\xff\\xff\\x01\\x02\\x01\\xfb"),
+                         lambda: loop.async_read_pid_gains(1),
+                         lambda: loop.async_read_raw_bytes(1, 56, 2)):
+                started = time.monotonic()
+                try:
+                    call()
+                    outcomes.append("returned")
+                except RuntimeError as e:
+                    outcomes.append((str(e), time.monotonic() - started < 0.5))
+            queued = 0
+            try:
+                for _ in range(150):
+                    loop.set_neck_position([0.0, 0.1, 0.0])
+                    queued += 1
+            except RuntimeError as e:
+                outcomes.append((queued, str(e)))
+
+    logging.getLogger("wenlo_motor_controller.controller").addHandler(CallsBack())
+    loop.set_neck_position(CLAMPED)     # the worker logs a warning: the handler runs on it
+    assert done.wait(10)
+    loop.close()                        # drains the 100 queued commands and returns
+    refused = ("re-entrant call: this thread is the worker of this WenloPyControlLoop (for "
+               "example, a logging handler of one of its records called it); the call would "
+               "wait for itself forever")
+    assert outcomes == [(refused, True)] * 3 + [(100, refused)], outcomes
+    print("ok")
+"""
+
+
+def test_a_handler_on_the_worker_calling_its_loop_is_refused_not_hung(sim):
+    counts, failure = run(sim, WORKER_CALLS_BACK, runs=FAULT_RUNS, pause=0, timeout=30)
+    assert counts["ok"] == FAULT_RUNS, failure
+
+
+# Two threads close one loop at once while the worker still drains; whichever returns, the
+# ports are free at that moment.
+CLOSE_TOGETHER = """
+    cycles = int(sys.argv[3])
+    for cycle in range(cycles):
+        loop = wmc.WenloPyControlLoop(serial, ms(5), "can0")
+        for _ in range(20):
+            loop.set_neck_position(CLAMPED)   # something to drain, each with a slow record
+        barrier, failures = threading.Barrier(2), []
+        def closer(opens):
+            barrier.wait()
+            loop.close()
+            if opens:
+                try:
+                    wmc.WenloMotorController(serial, "can0")
+                except RuntimeError as e:
+                    failures.append(str(e))
+        threads = [threading.Thread(target=closer, args=(i == cycle % 2,)) for i in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert not failures, (cycle, failures)
+        del loop
+    print(cycles, "cycles")
+"""
+
+
+def test_every_close_returns_only_once_the_ports_are_free(sim):
+    counts, failure = run(sim, CLOSE_TOGETHER, runs=FAULT_RUNS, pause=0.002, serial=True,
+                          timeout=120, extra=[10])
+    assert counts["ok"] == FAULT_RUNS, failure

@@ -37,21 +37,30 @@ void ControlLoop::close() {
             slot_poisoned = poisoned;
             return std::exchange(slot, std::nullopt);
         });
-    if (!worker || !worker->joinable()) {
-        return;
-    }
-    if (worker->get_id() == std::this_thread::get_id()) {
+    if (on_worker_thread()) {
         // Closed from the worker itself (a logging handler on the worker thread): it ends on
         // its own once it sees the flag; it owns everything it still needs.
-        worker->detach();
+        if (worker && worker->joinable()) {
+            worker->detach();
+        }
         return;
     }
-    worker->join();
-    if (shared_->worker_failed.load()) {
-        log_error(std::string(slot_poisoned ? "Failed to join control loop thread (poisoned): "
-                                            : "Failed to join control loop thread: ") +
-                  std::string(kOpaquePayload));
+    if (worker && worker->joinable()) {
+        worker->join();
+        if (shared_->worker_failed.load()) {
+            log_error(std::string(slot_poisoned
+                                      ? "Failed to join control loop thread (poisoned): "
+                                      : "Failed to join control loop thread: ") +
+                      std::string(kOpaquePayload));
+        }
     }
+    // Another close may hold the thread (or the worker detached it): wait for its end all the
+    // same, so that whoever returns from close may open the ports again at once.
+    shared_->worker_ended.wait(false);
+}
+
+bool ControlLoop::on_worker_thread() const {
+    return shared_->worker_id.load() == std::this_thread::get_id();
 }
 
 std::expected<TorsoPosition, MotorError> ControlLoop::get_last_position() const {

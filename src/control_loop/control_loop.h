@@ -77,8 +77,14 @@ public:
     ControlLoop& operator=(const ControlLoop&) = delete;
 
     // Sets the stop flag and waits for the worker, which first executes what is queued; from
-    // here on sends fail. Idempotent; never fails.
+    // here on sends fail. Idempotent; never fails. Every call returns only once the worker has
+    // ended and released the ports, except on the worker's own thread, which cannot wait for
+    // itself: there it returns at once and the worker ends on its own.
     void close();
+
+    // True on the worker's own thread (a logging handler of one of its records), where nothing
+    // may wait for the worker.
+    bool on_worker_thread() const;
 
     std::expected<TorsoPosition, MotorError> get_last_position() const;
     std::expected<bool, MotorError> is_torque_enabled() const;

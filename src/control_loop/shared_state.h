@@ -23,6 +23,9 @@ struct ControlLoop::Shared {
     TorqueRecord last_torque;
     std::unique_ptr<StatsRecord> last_stats;  // only with statistics on
     std::atomic<bool> worker_failed{false};   // the worker ended by an internal failure
+    std::atomic<std::thread::id> worker_id{};  // set by the worker itself, first thing
+    // Set once the worker has released the controller (and so the ports), however it ended.
+    std::atomic<bool> worker_ended{false};
 
     Shared(std::expected<TorsoPosition, MotorError> position, bool torque, bool with_stats)
         : last_position(std::move(position)),
@@ -46,5 +49,9 @@ void run(Worker& worker);
 // The thread's entry: runs the cycle, lets nothing but a forced unwind escape, and on every way
 // out closes the queue (releasing what is left in it) and releases the controller.
 void worker_main(Worker worker);
+
+// Starts the worker thread: the worker records its own id, runs worker_main, and marks its end
+// once the controller is gone. Throws std::system_error when no thread can be made.
+std::thread spawn_worker(Worker worker);
 
 }  // namespace wenlo::control_loop

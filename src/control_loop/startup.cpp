@@ -184,8 +184,7 @@ std::expected<std::unique_ptr<ControlLoop>, StartFailure> ControlLoop::start(
     Worker worker{std::move(started->controller), config.period, config.stats_pub_period,
                   config.allowed_retries, shared};
     try {
-        std::thread thread(worker_main, std::move(worker));
-        shared->worker_slot.store(std::move(thread));
+        shared->worker_slot.store(spawn_worker(std::move(worker)));
     } catch (const std::system_error& e) {
         return std::unexpected(StartFailure::spawn_failed(e.what()));
     }

@@ -6,6 +6,8 @@
 #include "control_loop/shared_state.h"
 #include "control_loop/snapshot.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/prctl.h>
 
 #include <chrono>
@@ -179,6 +181,37 @@ void run(Worker& w) {
             execute(w, std::move(*command), nullptr);
         }
     } while (!shared.queue.close_if_empty());
+}
+
+std::thread spawn_worker(Worker worker) {
+    std::shared_ptr<ControlLoop::Shared> shared = worker.shared;
+    // The worker starts with every asynchronous signal blocked: they are for the program's main
+    // thread (Python runs its handlers there), and one taken here would break an exchange on
+    // the wire with EINTR. Only faults of the thread itself stay deliverable.
+    sigset_t blocked;
+    sigset_t previous;
+    sigfillset(&blocked);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) {
+        sigdelset(&blocked, fault);
+    }
+    pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+    struct Restore {
+        sigset_t& mask;
+        ~Restore() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
+    } restore{previous};
+    return std::thread([worker = std::move(worker), shared = std::move(shared)]() mutable {
+        shared->worker_id.store(std::this_thread::get_id());
+        // Runs after worker_main's frame, and so the controller, is gone: on a return and on
+        // a forced unwind alike. Every close() waits for this, not only the one that joins.
+        struct Ended {
+            ControlLoop::Shared& shared;
+            ~Ended() {
+                shared.worker_ended.store(true);
+                shared.worker_ended.notify_all();
+            }
+        } ended{*shared};
+        worker_main(std::move(worker));
+    });
 }
 
 void worker_main(Worker worker) {
