@@ -4,6 +4,8 @@ Each scenario runs in fresh processes with a time-out, many times over."""
 import os
 import textwrap
 
+import pytest
+
 from runs import run_many
 
 # 50 runs in the normal suite; the sanitizer run, where each costs several times more, asks fewer.
@@ -106,3 +108,58 @@ def test_records_from_exit_handlers_still_arrive(sim):
     assert done.returncode == 0, done.stderr
     assert done.stdout == ("record: neck_roll requested position 9.0000 rad out of safe range "
                            "[-0.4000, 0.4000]; clamped to 0.4000\n")
+
+
+# Ctrl-C while a handler runs on one of the module's records, on the caller's thread: the
+# KeyboardInterrupt stops the operation (at its next interruption check, or when it returns)
+# instead of being reported and dropped. Any other exception from a handler is still reported
+# and ignored.
+CTRL_C_IN_HANDLER = textwrap.dedent("""
+    import datetime, logging, signal, sys, time
+    import wenlo_motor_controller as wmc
+
+    class Slow(logging.Handler):
+        def emit(self, record):
+            if record.getMessage().startswith(sys.argv[3]):
+                time.sleep(1.5)              # the alarm goes off in here
+            if record.levelno == logging.ERROR:
+                raise ValueError("a broken handler")
+
+    for name in ("wenlo_motor_controller.control_loop", "wenlo_motor_controller.controller"):
+        logging.getLogger(name).addHandler(Slow())
+        logging.getLogger(name).setLevel(logging.INFO)
+    signal.signal(signal.SIGALRM, signal.default_int_handler)
+    serial = sys.argv[1]
+    started = time.monotonic()
+    signal.setitimer(signal.ITIMER_REAL, 0.5)
+    try:
+        if sys.argv[2] == "start-up":
+            wmc.WenloPyControlLoop(serial, datetime.timedelta(milliseconds=10), "can0",
+                                   voltage_rampup_timeout=datetime.timedelta(seconds=6))
+        else:
+            wmc.WenloMotorController(None, "can0").set_neck_position([0.9, 0.0, 0.0])
+        sys.exit("not interrupted")
+    except KeyboardInterrupt:
+        took = time.monotonic() - started
+        assert took < 2.5, took              # the handler's 1.5 s, then at most a check
+    # Other exceptions in handlers are reported and ignored, as Python's logging does.
+    try:
+        wmc.WenloMotorController("/dev/does-not-exist-wenlo")
+    except RuntimeError as e:
+        assert str(e) == "No such file or directory"
+    wmc.WenloMotorController(serial, "can0").read_all_positions()   # the port is free
+    print("interrupted")
+""")
+
+
+@pytest.mark.parametrize("operation, record", [
+    ("start-up", "Waiting for voltage to be stable at 12V..."),
+    ("clamped neck", "neck_yaw requested position"),
+])
+def test_ctrl_c_inside_a_logging_handler_stops_the_operation(sim, operation, record):
+    if operation == "start-up":
+        sim.servo_voltage(4, 100)  # the start-up waits for the supply
+    runs = int(os.environ.get("WENLO_FAULT_RUNS", "5"))
+    counts, failure = run_many(CTRL_C_IN_HANDLER, runs=runs, timeout=30,
+                               args=[sim.serial_path, operation, record])
+    assert counts["ok"] == runs, failure

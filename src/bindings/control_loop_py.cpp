@@ -30,6 +30,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kSignalCheck = std::chrono::milliseconds(100);
 constexpr auto kReadReplyTimeout = std::chrono::seconds(1);
 constexpr const char* kChannelClosed = "channel closed";
+constexpr const char* kOnWorkerThread =
+    "re-entrant call: this thread is the worker of this WenloPyControlLoop (for example, a "
+    "logging handler of one of its records called it); the call would wait for itself forever";
 constexpr std::uint8_t kGainRegister = 21;  // P, then D, then I
 
 PyObject* g_type = nullptr;
@@ -69,10 +72,20 @@ const std::string& communication_text() {
 
 // --- waiting for the worker ------------------------------------------------------------------
 
-enum class Wait { Done, Closed, Interrupted };
+// Raised: an exception is pending (a signal handler's, or the refusal to wait for oneself).
+enum class Wait { Done, Closed, Raised };
 
-// Queues the command, giving up the interpreter lock while the queue is full. On Interrupted a
-// signal handler raised (its exception is pending) and nothing was queued.
+// The worker cannot wait for itself: whatever would wait for it is refused on its thread.
+bool refuse_on_worker_thread(const cl::ControlLoop& loop) {
+    if (loop.on_worker_thread()) {
+        PyErr_SetString(PyExc_RuntimeError, kOnWorkerThread);
+        return true;
+    }
+    return false;
+}
+
+// Queues the command, giving up the interpreter lock while the queue is full. On Raised nothing
+// was queued.
 Wait queue_command(cl::ControlLoop& loop, cl::MotorCommand& command) {
     for (auto deadline = Clock::now();; deadline = Clock::now() + kSignalCheck) {
         cl::SendStatus status;
@@ -88,8 +101,8 @@ Wait queue_command(cl::ControlLoop& loop, cl::MotorCommand& command) {
         if (status == cl::SendStatus::Closed) {
             return Wait::Closed;
         }
-        if (PyErr_CheckSignals() != 0) {
-            return Wait::Interrupted;
+        if (refuse_on_worker_thread(loop) || interruption_pending()) {
+            return Wait::Raised;
         }
     }
 }
@@ -113,8 +126,8 @@ std::expected<cl::Bytes, Wait> await_reply(cl::ReplyReceiver<cl::Bytes>& reply,
         if (answer.error() == cl::ReplyError::Closed || (deadline && Clock::now() >= *deadline)) {
             return std::unexpected(Wait::Closed);
         }
-        if (PyErr_CheckSignals() != 0) {
-            return std::unexpected(Wait::Interrupted);
+        if (interruption_pending()) {
+            return std::unexpected(Wait::Raised);
         }
     }
 }
@@ -133,7 +146,7 @@ PyObject* fire(Loop& self, cl::MotorCommand command) {
             return none();
         case Wait::Closed:
             return runtime_error(kChannelClosed);
-        case Wait::Interrupted:
+        case Wait::Raised:
             break;
     }
     return nullptr;
@@ -252,6 +265,9 @@ PyObject* register_failure(const char* prefix) {
 std::expected<cl::Bytes, PyObject*> read_registers(Loop& self, const char* prefix,
                                                    std::uint8_t id, std::uint8_t address,
                                                    std::uint8_t length) {
+    if (refuse_on_worker_thread(*self.loop)) {
+        return std::unexpected(nullptr);
+    }
     auto [sender, receiver] = cl::reply_channel<cl::Bytes>();
     cl::MotorCommand read = command::ReadRawBytes{id, address, length, std::move(sender)};
     switch (queue_command(*self.loop, read)) {
@@ -259,12 +275,12 @@ std::expected<cl::Bytes, PyObject*> read_registers(Loop& self, const char* prefi
             break;
         case Wait::Closed:
             return std::unexpected(register_failure(prefix));
-        case Wait::Interrupted:
+        case Wait::Raised:
             return std::unexpected(nullptr);
     }
     auto answer = await_reply(receiver, Clock::now() + kReadReplyTimeout);
     if (!answer) {
-        return std::unexpected(answer.error() == Wait::Interrupted ? nullptr
+        return std::unexpected(answer.error() == Wait::Raised ? nullptr
                                                                    : register_failure(prefix));
     }
     return std::move(*answer);
@@ -289,7 +305,7 @@ PyObject* write_registers(Loop& self, const char* prefix, std::uint8_t id, std::
             return none();
         case Wait::Closed:
             return register_failure(prefix);
-        case Wait::Interrupted:
+        case Wait::Raised:
             break;
     }
     return nullptr;
@@ -329,6 +345,9 @@ PyObject* async_write_pid_gains(Loop& self, std::uint8_t id, std::uint16_t p, st
 }
 
 PyObject* write_raw_packet(Loop& self, const Bytes& data) {
+    if (refuse_on_worker_thread(*self.loop)) {
+        return nullptr;
+    }
     auto [sender, receiver] = cl::reply_channel<cl::Bytes>();
     cl::MotorCommand packet = command::WriteRawPacket{data.data, std::move(sender)};
     switch (queue_command(*self.loop, packet)) {
@@ -336,12 +355,12 @@ PyObject* write_raw_packet(Loop& self, const Bytes& data) {
             break;
         case Wait::Closed:
             return runtime_error(kChannelClosed);
-        case Wait::Interrupted:
+        case Wait::Raised:
             return nullptr;
     }
     auto answer = await_reply(receiver, std::nullopt);
     if (!answer) {
-        if (answer.error() == Wait::Interrupted) {
+        if (answer.error() == Wait::Raised) {
             return nullptr;
         }
         return runtime_error(
@@ -428,6 +447,10 @@ const MethodSpec g_specs[] = {
 PyObject* raise_start_failure(const cl::StartFailure& failure) {
     switch (failure.kind()) {
         case cl::StartFailure::Kind::Motor:
+            // A check that a signal broke (EINTR) must not read as missing hardware.
+            if (interruption_pending()) {
+                return nullptr;
+            }
             return runtime_error(failure.message());
         case cl::StartFailure::Kind::InvalidArgument:
             PyErr_SetString(PyExc_ValueError, failure.message().c_str());

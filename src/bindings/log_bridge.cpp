@@ -1,5 +1,6 @@
 #include "bindings/log_bridge.h"
 
+#include "bindings/interrupt.h"
 #include "bindings/panic.h"
 #include "common/log.h"
 
@@ -183,7 +184,9 @@ private:
         for (const auto& p : kProbes) {
             Ref on = Ref::steal(PyObject_CallMethod(logger, "isEnabledFor", "i", p.number));
             if (!on) {
-                PyErr_Clear();
+                if (!keep_signal_exception()) {
+                    PyErr_Clear();
+                }
                 continue;
             }
             if (PyObject_IsTrue(on.get()) == 1) {
@@ -195,9 +198,11 @@ private:
     }
 
     // A failure inside Python's logging must never reach the operation that logged; it is
-    // reported the way Python reports errors it cannot raise.
+    // reported the way Python reports errors it cannot raise. A signal's exception (Ctrl-C while
+    // a handler ran) is the exception: it is kept to stop the operation, as Python's logging
+    // would let it pass.
     static void report_failure(PyObject* context) {
-        if (PyErr_Occurred()) {
+        if (PyErr_Occurred() && !keep_signal_exception()) {
             PyErr_WriteUnraisable(context);
         }
     }

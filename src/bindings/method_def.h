@@ -17,6 +17,7 @@
 #pragma once
 
 #include "bindings/args.h"
+#include "bindings/interrupt.h"
 #include "bindings/panic.h"
 #include "bindings/stub_registry.h"
 
@@ -183,16 +184,18 @@ std::vector<stub::Parameter> stub_parameters() {
 
 template <typename Self, Text Name, auto Op>
 PyObject* no_arguments(PyObject* self, PyObject*) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    CallScope scope;
+    return scope.finish(guard<PyObject*>(nullptr, [&]() -> PyObject* {
         Self* object = Self::from(self);
         return object != nullptr ? Op(*object) : nullptr;
-    });
+    }));
 }
 
 template <typename Self, Text Name, auto Op, Text... Params>
 PyObject* with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    CallScope scope;
+    return scope.finish(guard<PyObject*>(nullptr, [&]() -> PyObject* {
         Self* object = Self::from(self);
         if (object == nullptr) {
             return nullptr;
@@ -207,12 +210,13 @@ PyObject* with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             return nullptr;
         }
         return std::apply([&](auto&... v) { return Op(*object, v...); }, values);
-    });
+    }));
 }
 
 template <typename Self, auto Op, Text... Params>
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    CallScope scope;
+    return scope.finish(guard<PyObject*>(nullptr, [&]() -> PyObject* {
         const auto& list = ParamList<Params...>::get();
         static const Signature sig{Self::kClassName, list.names, list.required, false};
         PyObject* slots[std::max<std::size_t>(1, sizeof...(Params))] = {};
@@ -221,7 +225,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         return std::apply([&](auto&... v) { return Op(type, v...); }, values);
-    });
+    }));
 }
 
 }  // namespace detail

@@ -37,6 +37,11 @@ PyObject* raise_error(const controller::Error& error) {
     if (interrupted_by_python(error)) {
         return nullptr;  // the signal handler's exception (KeyboardInterrupt) is the answer
     }
+    // A signal during the call may itself have broken an exchange (EINTR); as for a system
+    // call that a signal interrupts, its handler's exception is then the answer.
+    if (interruption_pending()) {
+        return nullptr;
+    }
     const std::string& text = error.message();
     Ref message = Ref::steal(
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
