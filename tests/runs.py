@@ -1,6 +1,7 @@
 """Runs a Python script many times in fresh processes and counts how each run ended, for the
 threads-and-shutdown tests: a deadlock or an abort at exit shows only in some runs."""
 import collections
+import os
 import subprocess
 import sys
 
@@ -35,3 +36,17 @@ def run_many(script, runs, timeout=30.0, args=(), env=None, expected_rc=0):
             first_failure = f"exit {done.returncode}: {done.stderr[-2000:]}"
     print(f"{runs} runs on Python {sys.version.split()[0]}: {dict(counts)}")
     return counts, first_failure
+
+
+def fresh_shell_env():
+    """This environment as a fresh shell would have it: without the CAN stand-in and its
+    namespace, which `python -m wenlo_sim` brings itself. Other preloads (a sanitizer's
+    runtime) stay."""
+    env = dict(os.environ)
+    kept = [p for p in env.pop("LD_PRELOAD", "").split(":") if p and "libfakecan" not in p]
+    if kept:
+        env["LD_PRELOAD"] = ":".join(kept)
+    for name in ("WENLO_FAKECAN_IFACES", wenlo_sim.NAMESPACE_VARIABLE,
+                 wenlo_sim.SHARED_NAMESPACE_VARIABLE):
+        env.pop(name, None)
+    return env

@@ -1,12 +1,13 @@
 """Every Python example of the README runs unchanged on the simulated robot, with the command the
 README gives for it (`python -m wenlo_sim FILE`): documentation that cannot drift."""
-import os
 import pathlib
 import re
 import subprocess
 import sys
 
 import pytest
+
+from runs import fresh_shell_env
 
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 EXAMPLES = re.findall(r"^```python\n(.*?)^```", README.read_text(), re.S | re.M)
@@ -20,11 +21,8 @@ def test_the_readme_has_its_examples():
 def test_readme_example_runs_as_written(tmp_path, code):
     script = tmp_path / "example.py"
     script.write_text(code)
-    # As from a fresh shell: the launcher brings the stand-in and the namespace itself.
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("LD_PRELOAD", "WENLO_FAKECAN_IFACES", "WENLO_FAKECAN_DIR")}
-    done = subprocess.run([sys.executable, "-m", "wenlo_sim", str(script)], cwd=tmp_path, env=env,
-                          capture_output=True, text=True, timeout=120)
+    done = subprocess.run([sys.executable, "-m", "wenlo_sim", str(script)], cwd=tmp_path,
+                          env=fresh_shell_env(), capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr[-3000:]
     assert "Traceback" not in done.stderr
     # An example that shows a snapshot after commanding the neck shows the neck moved.

@@ -13,6 +13,7 @@ import time
 import pytest
 
 import wenlo_sim
+from runs import fresh_shell_env
 
 LAUNCHER = [sys.executable, "-m", "wenlo_sim"]
 HOME_AND_GO = textwrap.dedent("""
@@ -27,23 +28,14 @@ HOME_AND_GO = textwrap.dedent("""
 """)
 
 
-def _plain_env():
-    """This environment without the stand-in and without a namespace, as in a fresh shell."""
-    env = dict(os.environ)
-    for name in ("LD_PRELOAD", "WENLO_FAKECAN_IFACES", wenlo_sim.NAMESPACE_VARIABLE,
-                 wenlo_sim.SHARED_NAMESPACE_VARIABLE):
-        env.pop(name, None)
-    return env
-
-
 def test_two_runs_on_can0_at_once_each_drive_their_own_neck(tmp_path):
     script = tmp_path / "home_and_go.py"
     script.write_text(HOME_AND_GO)
     goals = {"a": [0.3, 0.1, 0.2], "b": [-0.3, 0.3, -0.2]}
-    starts = {"a": "0.4,0.3,-0.2", "b": "6.0,0.2,0.3"}  # b homes to 2π on yaw
+    starts = {"a": "0.4,0.3,-0.2", "b": "-0.4,0.2,0.3"}
     runs = {name: subprocess.Popen(
         LAUNCHER + ["--neck-start", starts[name], str(script), ",".join(map(str, goal))],
-        env=_plain_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        env=fresh_shell_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         for name, goal in goals.items()}
     for name, run in runs.items():
         out, err = run.communicate(timeout=60)
@@ -61,11 +53,11 @@ def test_a_namespace_is_shared_only_when_asked_for(tmp_path):
     shared = tmp_path / "ns"
     with wenlo_sim.SimRobot(neck_start=(0.25, 0.15, -0.1), namespace=shared):
         asked = subprocess.run(LAUNCHER + ["--no-robot", "--namespace", str(shared), str(reader)],
-                               env=_plain_env(), capture_output=True, text=True, timeout=60)
+                               env=fresh_shell_env(), capture_output=True, text=True, timeout=60)
         by_variable = subprocess.run(
             LAUNCHER + ["--no-robot", str(reader)], capture_output=True, text=True, timeout=60,
-            env={**_plain_env(), wenlo_sim.SHARED_NAMESPACE_VARIABLE: str(shared)})
-        private = subprocess.run(LAUNCHER + ["--no-robot", str(reader)], env=_plain_env(),
+            env={**fresh_shell_env(), wenlo_sim.SHARED_NAMESPACE_VARIABLE: str(shared)})
+        private = subprocess.run(LAUNCHER + ["--no-robot", str(reader)], env=fresh_shell_env(),
                                  capture_output=True, text=True, timeout=60)
     for run in (asked, by_variable):
         assert run.returncode == 0, run.stderr
@@ -110,7 +102,7 @@ def test_signals_reach_the_program_and_the_status_is_a_shells(tmp_path, how, exp
     for _ in range(runs):
         # A session of its own stands for the terminal: its process group is the foreground.
         run = subprocess.Popen(LAUNCHER + ["--neck-start", "1.2,0,0", str(script), how],
-                               env=_plain_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               env=fresh_shell_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                text=True, start_new_session=True)
         if how != "exit":
             assert run.stdout.readline() == "homing\n"
