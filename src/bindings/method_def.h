@@ -1,29 +1,33 @@
-// Methods and constructors declared as data: one entry names the method, its parameters (with
-// their Python defaults) and its docstring, gives the return annotation, and gives the
-// operation as a function of the object and the converted arguments. The text signature, the
-// argument binding and conversion, the default values and the type-stub description all derive
-// from that one entry, so a method's signature, documentation and types cannot drift apart.
+// Methods and constructors declared as data, after nanobind's .def(): one entry names the
+// method, the C++ operation it runs, its parameters (with their Python defaults) and its
+// docstring.
 //
-//     def<Loop, "set_nose_position", set_nose, "position">("None", "Set goal positions ...")
+//     def<Controller, "set_nose_position", &MotorController::set_nose_position, "position">(doc)
 //
 // gives the PyMethodDef of `set_nose_position($self, position)`, whose C function binds the
 // arguments (Python's own texts for missing, repeated and unknown ones), converts `position`
-// to the type that `set_nose` takes (with "argument 'position': " before a TypeError), and
-// calls set_nose(object, value); and the stub description of the same method, with the
-// parameter's annotation derived from that type. A parameter written "speed=0.4" has a default:
-// Python evaluates the text once, and the value goes through the same conversion as an argument.
-// Self provides `static constexpr const char* kClassName` and `static Self* from(PyObject*)`
-// (null with TypeError for anything else).
+// to the type the operation takes (with "argument 'position': " before a TypeError), runs the
+// operation on the object's target (Self::invoke) and turns its result into a Python object or
+// its error into the exception (bindings/results.h); and the stub description of the same
+// method, with the parameters' annotations derived from the types the operation takes and the
+// return annotation from the type it returns. A parameter written "speed=0.4" has a default:
+// Python evaluates the text once, and the value goes through the same conversion as an
+// argument. An operation is a member of the target, or a function (or lambda) whose first
+// parameter is the target. Self provides `kClassName`, `static Self* from(PyObject*)` (null
+// with TypeError for anything else) and `static PyObject* invoke(Self&, call)`, which gives the
+// call its target and returns the result's Python object.
 #pragma once
 
 #include "bindings/args.h"
 #include "bindings/interrupt.h"
 #include "bindings/panic.h"
+#include "bindings/results.h"
 #include "bindings/stub_registry.h"
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -136,19 +140,51 @@ struct ParamList {
     }
 };
 
-// The converted argument types of an operation R(First, Args...).
+// An operation's target, the types of the arguments it takes from Python and its result. A
+// lambda or function takes the target first; a member function is the target's own.
 template <typename F>
-struct Operation : Operation<decltype(&F::operator())> {};
-template <typename R, typename First, typename... A>
-struct Operation<R (*)(First, A...)> {
-    using Args = std::tuple<std::decay_t<A>...>;
+struct Operation : Operation<decltype(&F::operator())> {
+    // A lambda: the call operator's first parameter is the target.
 };
-template <typename C, typename R, typename First, typename... A>
-struct Operation<R (C::*)(First, A...) const> {
+template <typename L, typename R, typename T, typename... A>
+struct Operation<R (L::*)(T, A...) const> {
+    using Target = std::remove_cvref_t<T>;
     using Args = std::tuple<std::decay_t<A>...>;
+    using Result = R;
 };
+template <typename R, typename T, typename... A>
+struct Operation<R (*)(T, A...)> {
+    using Target = std::remove_cvref_t<T>;
+    using Args = std::tuple<std::decay_t<A>...>;
+    using Result = R;
+};
+template <typename C, typename R, typename... A>
+struct Operation<R (C::*)(A...)> {
+    using Target = C;
+    using Args = std::tuple<std::decay_t<A>...>;
+    using Result = R;
+};
+template <typename C, typename R, typename... A>
+struct Operation<R (C::*)(A...) const> : Operation<R (C::*)(A...)> {};
+
 template <auto Op>
-using ArgsOf = typename Operation<std::remove_cvref_t<decltype(Op)>>::Args;
+using OperationOf = Operation<std::remove_cvref_t<decltype(Op)>>;
+template <auto Op>
+using ArgsOf = typename OperationOf<Op>::Args;
+
+// The stub's return annotation, from what the operation returns.
+template <auto Op>
+std::string return_annotation() {
+    using Value = typename ValueOf<typename OperationOf<Op>::Result>::type;
+    return ToPython<Value>::annotation();
+}
+
+// Runs the operation on the target with the converted arguments.
+template <auto Op, typename Target, typename Tuple>
+decltype(auto) apply_operation(Target& target, Tuple& values) {
+    return std::apply([&](auto&... v) -> decltype(auto) { return std::invoke(Op, target, v...); },
+                      values);
+}
 
 // Converts the bound slots (borrowed, null when not given) into the operation's arguments;
 // a parameter not given takes its default.
@@ -187,7 +223,12 @@ PyObject* no_arguments(PyObject* self, PyObject*) {
     CallScope scope;
     return scope.finish(guard<PyObject*>(nullptr, [&]() -> PyObject* {
         Self* object = Self::from(self);
-        return object != nullptr ? Op(*object) : nullptr;
+        if (object == nullptr) {
+            return nullptr;
+        }
+        return Self::invoke(*object, [](auto& target) -> decltype(auto) {
+            return std::invoke(Op, target);
+        });
     }));
 }
 
@@ -209,7 +250,9 @@ PyObject* with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             !convert_all<Op, Params...>(slots, values)) {
             return nullptr;
         }
-        return std::apply([&](auto&... v) { return Op(*object, v...); }, values);
+        return Self::invoke(*object, [&](auto& target) -> decltype(auto) {
+            return apply_operation<Op>(target, values);
+        });
     }));
 }
 
@@ -230,6 +273,17 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 }  // namespace detail
 
+// `object` as Self when it is an instance of `type` (a class of Self's), else null with
+// TypeError.
+template <typename Self>
+Self* instance_of(PyObject* object, PyObject* type) {
+    if (type == nullptr || !PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(type))) {
+        PyErr_Format(PyExc_TypeError, "expected a %s instance", Self::kClassName);
+        return nullptr;
+    }
+    return reinterpret_cast<Self*>(object);
+}
+
 // One method: what the runtime table needs and what the stub describes.
 struct MethodSpec {
     PyMethodDef def;
@@ -237,13 +291,13 @@ struct MethodSpec {
 };
 
 template <typename Self, Text Name, auto Op, Text... Params>
-MethodSpec def(const char* returns, const char* doc) {
+MethodSpec def(const char* doc) {
     // Kept for the life of the process, as the method table is.
     static const std::string docstring = std::string(Name.text) +
                                          detail::ParamList<Params...>::get().signature(true) +
                                          "\n--\n\n" + doc;
-    stub::Method described{Name.text, detail::stub_parameters<Op, Params...>(), returns, doc,
-                           stub::Method::Kind::Instance};
+    stub::Method described{Name.text, detail::stub_parameters<Op, Params...>(),
+                           detail::return_annotation<Op>(), doc, stub::Method::Kind::Instance};
     if constexpr (sizeof...(Params) == 0) {
         return {{Name.text, detail::no_arguments<Self, Name, Op>, METH_NOARGS, docstring.c_str()},
                 std::move(described)};

@@ -6,6 +6,7 @@
 #include "bindings/interrupt.h"
 #include "bindings/method_def.h"
 #include "bindings/panic.h"
+#include "bindings/results.h"
 #include "controller/controller.h"
 
 #include <new>
@@ -23,193 +24,71 @@ struct ControllerObject {
     Guarded<MotorController>* guarded;
 
     static constexpr const char* kClassName = "WenloMotorController";
-    static ControllerObject* from(PyObject* self) {
-        if (g_type == nullptr ||
-            !PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(g_type))) {
-            PyErr_SetString(PyExc_TypeError, "expected a WenloMotorController instance");
-            return nullptr;
-        }
-        return reinterpret_cast<ControllerObject*>(self);
+    static ControllerObject* from(PyObject* self) { return instance_of<ControllerObject>(self, g_type); }
+    // One operation, under the controller's lock.
+    template <typename Call>
+    static PyObject* invoke(ControllerObject& self, Call&& call) {
+        auto outcome = self.guarded->run(std::forward<Call>(call));
+        return outcome ? to_result(std::move(*outcome)) : nullptr;
     }
 };
 
-PyObject* raise_error(const controller::Error& error) {
-    if (interrupted_by_python(error)) {
-        return nullptr;  // the signal handler's exception (KeyboardInterrupt) is the answer
-    }
-    // A signal during the call may itself have broken an exchange (EINTR); as for a system
-    // call that a signal interrupts, its handler's exception is then the answer.
-    if (interruption_pending()) {
-        return nullptr;
-    }
-    const std::string& text = error.message();
-    Ref message = Ref::steal(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    if (message) {
-        PyErr_SetObject(PyExc_RuntimeError, message.get());
-    }
-    return nullptr;
-}
-
-// Runs op under the lock and turns its result into a Python object with to_py.
-template <typename Op, typename ToPy>
-PyObject* call(ControllerObject& self, Op&& op, ToPy&& to_py) {
-    auto outcome = self.guarded->run(std::forward<Op>(op));
-    if (!outcome) {
-        return nullptr;
-    }
-    if (!outcome->has_value()) {
-        return raise_error(outcome->error());
-    }
-    if constexpr (std::is_void_v<typename std::decay_t<decltype(*outcome)>::value_type>) {
-        return to_py();
-    } else {
-        return to_py(**outcome);
-    }
-}
-
-PyObject* none() { Py_RETURN_NONE; }
-
-PyObject* list3(const std::array<double, 3>& values) { return float_list(values.data(), 3); }
-
-PyObject* limits_list(const std::array<controller::Bounds, 3>& bounds) {
-    Ref list = Ref::steal(PyList_New(3));
-    if (!list) {
-        return nullptr;
-    }
-    for (std::size_t i = 0; i < 3; ++i) {
-        PyObject* pair = Py_BuildValue("(dd)", bounds[i].lower, bounds[i].upper);
-        if (pair == nullptr) {
-            return nullptr;
-        }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
-    }
-    return list.detach();
-}
-
-PyObject* bool_result(bool on) { return to_python(on); }
-PyObject* float_result(double v) { return to_python(v); }
-PyObject* list7(const std::array<double, 7>& v) { return float_list(v.data(), v.size()); }
-
 using C = ControllerObject;
 using MC = MotorController;
-using A2 = std::array<double, 2>;
-using A3 = std::array<double, 3>;
-using A4 = std::array<double, 4>;
-using A7 = std::array<double, 7>;
 using Ids = std::vector<std::uint8_t>;
 
+// Homing looks at Python's signal handlers once per cycle, so Ctrl-C stops it.
+Result<std::array<double, 3>> home_neck(MC& c, double speed, double tolerance,
+                                        std::optional<float> kp, std::optional<float> kd) {
+    return c.neck_home(speed, tolerance, kp, kd, python_signal_check());
+}
+
 const MethodSpec g_specs[] = {
-    def<C, "is_torque_enabled",
-        [](C& s) { return call(s, [](MC& c) { return c.is_torque_enabled(); }, bool_result); }>(
-        "builtins.bool", "Is torque enabled on all motors"),
-    def<C, "enable_torque",
-        [](C& s) { return call(s, [](MC& c) { return c.set_all_torque(true); }, none); }>(
-        "None", "Enable torque on all motors."),
+    def<C, "is_torque_enabled", &MC::is_torque_enabled>("Is torque enabled on all motors"),
+    def<C, "enable_torque", [](MC& c) { return c.set_all_torque(true); }>(
+        "Enable torque on all motors."),
     def<C, "enable_torque_on_ids",
-        [](C& s, const Ids& ids) {
-            return call(s, [&](MC& c) { return c.set_torque_on_ids(ids, true); }, none);
-        },
-        "ids">("None", "Enable torque on ids"),
-    def<C, "disable_torque",
-        [](C& s) { return call(s, [](MC& c) { return c.set_all_torque(false); }, none); }>(
-        "None", "Disable torque on all motors."),
+        [](MC& c, const Ids& ids) { return c.set_torque_on_ids(ids, true); }, "ids">(
+        "Enable torque on ids"),
+    def<C, "disable_torque", [](MC& c) { return c.set_all_torque(false); }>(
+        "Disable torque on all motors."),
     def<C, "disable_torque_on_ids",
-        [](C& s, const Ids& ids) {
-            return call(s, [&](MC& c) { return c.set_torque_on_ids(ids, false); }, none);
-        },
-        "ids">("None", "Disable torque on ids"),
-    def<C, "read_all_positions",
-        [](C& s) { return call(s, [](MC& c) { return c.read_all_positions(); }, list7); }>(
-        "builtins.list[builtins.float]",
+        [](MC& c, const Ids& ids) { return c.set_torque_on_ids(ids, false); }, "ids">(
+        "Disable torque on ids"),
+    def<C, "read_all_positions", &MC::read_all_positions>(
         "Read all motor positions as a 7-element array.\nOrder: [left_arm_pitch, left_arm_yaw, "
         "right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right]"),
-    def<C, "set_all_goal_positions",
-        [](C& s, const A7& v) {
-            return call(s, [&](MC& c) { return c.set_all_goal_positions(v); }, none);
-        },
-        "positions">("None",
-                     "Set goal positions for all motors (7 values).\n\n# Arguments\n* "
-                     "`positions` - Array of 7 goal positions\n  (left_arm_pitch, left_arm_yaw, "
-                     "right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right)."),
-    def<C, "set_left_arm_position",
-        [](C& s, const A2& v) {
-            return call(s, [&](MC& c) { return c.set_left_arm_position(v); }, none);
-        },
-        "position">("None", "Set goal positions for the left arm (2 values: pitch, yaw)."),
-    def<C, "set_right_arm_position",
-        [](C& s, const A2& v) {
-            return call(s, [&](MC& c) { return c.set_right_arm_position(v); }, none);
-        },
-        "position">("None", "Set goal positions for the right arm (2 values: pitch, yaw)."),
-    def<C, "set_arms_position",
-        [](C& s, const A4& v) {
-            return call(s, [&](MC& c) { return c.set_arms_position(v); }, none);
-        },
-        "position">("None",
-                    "Set goal positions for both arms (4 values: left pitch, left yaw, right "
-                    "pitch, right yaw)."),
-    def<C, "set_nose_position",
-        [](C& s, const A3& v) {
-            return call(s, [&](MC& c) { return c.set_nose_position(v); }, none);
-        },
-        "position">("None", "Set goal positions for the nose (3 values)."),
-    def<C, "set_neck_position",
-        [](C& s, const A3& v) {
-            return call(s, [&](MC& c) { return c.set_neck_position(v); }, list3);
-        },
-        "position">("builtins.list[builtins.float]",
-                    "Set goal positions for the neck (3 values: yaw, pitch, roll). Returns\nthe "
-                    "observed positions reported by the motor replies."),
+    def<C, "set_all_goal_positions", &MC::set_all_goal_positions, "positions">(
+        "Set goal positions for all motors (7 values).\n\n# Arguments\n* `positions` - Array "
+        "of 7 goal positions\n  (left_arm_pitch, left_arm_yaw, right_arm_pitch, right_arm_yaw, "
+        "nose_top, nose_left, nose_right)."),
+    def<C, "set_left_arm_position", &MC::set_left_arm_position, "position">(
+        "Set goal positions for the left arm (2 values: pitch, yaw)."),
+    def<C, "set_right_arm_position", &MC::set_right_arm_position, "position">(
+        "Set goal positions for the right arm (2 values: pitch, yaw)."),
+    def<C, "set_arms_position", &MC::set_arms_position, "position">(
+        "Set goal positions for both arms (4 values: left pitch, left yaw, right pitch, right "
+        "yaw)."),
+    def<C, "set_nose_position", &MC::set_nose_position, "position">(
+        "Set goal positions for the nose (3 values)."),
+    def<C, "set_neck_position", &MC::set_neck_position, "position">(
+        "Set goal positions for the neck (3 values: yaw, pitch, roll). Returns\nthe observed "
+        "positions reported by the motor replies."),
     def<C, "set_neck_yaw_position",
-        [](C& s, double v) {
-            return call(s, [&](MC& c) { return c.set_single_neck_joint(0, v); }, float_result);
-        },
-        "position">("builtins.float", ""),
+        [](MC& c, double v) { return c.set_single_neck_joint(0, v); }, "position">(""),
     def<C, "set_neck_pitch_position",
-        [](C& s, double v) {
-            return call(s, [&](MC& c) { return c.set_single_neck_joint(1, v); }, float_result);
-        },
-        "position">("builtins.float", ""),
+        [](MC& c, double v) { return c.set_single_neck_joint(1, v); }, "position">(""),
     def<C, "set_neck_roll_position",
-        [](C& s, double v) {
-            return call(s, [&](MC& c) { return c.set_single_neck_joint(2, v); }, float_result);
-        },
-        "position">("builtins.float", ""),
-    def<C, "neck_position_limits",
-        [](C& s) {
-            return call(
-                s,
-                [](MC&) -> Result<std::array<controller::Bounds, 3>> {
-                    return controller::kNeckSafeBounds;
-                },
-                limits_list);
-        }>("builtins.list[tuple[builtins.float, builtins.float]]",
-           "Hard safety bounds (lower, upper) in rad for each neck joint.\nOrder: [yaw, pitch, "
-           "roll]. Every neck setter clamps to these bounds\nbefore commanding the motor."),
-    def<C, "read_neck_positions",
-        [](C& s) { return call(s, [](MC& c) { return c.read_neck_positions(); }, list3); }>(
-        "builtins.list[builtins.float]",
+        [](MC& c, double v) { return c.set_single_neck_joint(2, v); }, "position">(""),
+    def<C, "neck_position_limits", [](MC&) { return controller::kNeckSafeBounds; }>(
+        "Hard safety bounds (lower, upper) in rad for each neck joint.\nOrder: [yaw, pitch, "
+        "roll]. Every neck setter clamps to these bounds\nbefore commanding the motor."),
+    def<C, "read_neck_positions", &MC::read_neck_positions>(
         "Read the current neck positions (yaw, pitch, roll) via a Damiao\nfeedback request."),
-    def<C, "set_neck_gains",
-        [](C& s, std::uint32_t index, float kp, float kd) {
-            return call(s, [&](MC& c) { return c.set_neck_gains(index, kp, kd); }, none);
-        },
-        "index", "kp", "kd">("None",
-                             "Override the MIT impedance gains (kp, kd) for a single neck "
-                             "joint.\n`index`: 0=yaw, 1=pitch, 2=roll."),
-    def<C, "neck_home",
-        [](C& s, double speed, double tolerance, std::optional<float> kp,
-           std::optional<float> kd) {
-            return call(
-                s,
-                [&](MC& c) {
-                    return c.neck_home(speed, tolerance, kp, kd, python_signal_check());
-                },
-                list3);
-        },
-        "speed=0.4", "tolerance=0.15", "kp=None", "kd=None">(
-        "builtins.list[builtins.float]",
+    def<C, "set_neck_gains", &MC::set_neck_gains, "index", "kp", "kd">(
+        "Override the MIT impedance gains (kp, kd) for a single neck joint.\n`index`: 0=yaw, "
+        "1=pitch, 2=roll."),
+    def<C, "neck_home", home_neck, "speed=0.4", "tolerance=0.15", "kp=None", "kd=None">(
         "Home the 3 neck joints to the nearest physical zero.\n\nSnaps each goal to the nearest "
         "multiple of 2\xcf\x80 of the joint's current\nreported position \xe2\x80\x94 after a "
         "power cycle the Damiao multi-turn counter\nresets, so commanding \"go to 0\" naively "
@@ -220,40 +99,24 @@ const MethodSpec g_specs[] = {
         "is\nwithin `tolerance` rad of its goal. Raises on timeout.\n\n`kp` / `kd`: optional "
         "overrides applied to all three joints for the\nduration of homing (and left in place "
         "afterwards). `None` keeps the\nper-joint defaults baked into the controller."),
-    def<C, "enable_neck",
-        [](C& s, bool on) { return call(s, [&](MC& c) { return c.enable_neck(on); }, none); },
-        "enable">("None",
-                  "Enable or disable the neck motors. On enable, also forces each motor\ninto "
-                  "MIT control mode."),
-    def<C, "is_neck_torque_enabled",
-        [](C& s) {
-            return call(
-                s, [](MC& c) -> Result<bool> { return c.neck_torque_enabled(); }, bool_result);
-        }>("builtins.bool",
-           "Last commanded torque-enable state for the neck (in-memory; the\nDamiao firmware "
-           "does not expose a readable enable register)."),
-    def<C, "enable_arms",
-        [](C& s, bool on) { return call(s, [&](MC& c) { return c.enable_arms(on); }, none); },
-        "enable">("None", "Enable or disable the arm motors."),
-    def<C, "enable_nose",
-        [](C& s, bool on) { return call(s, [&](MC& c) { return c.enable_nose(on); }, none); },
-        "enable">("None", "Enable or disable the nose motors."),
+    def<C, "enable_neck", &MC::enable_neck, "enable">(
+        "Enable or disable the neck motors. On enable, also forces each motor\ninto MIT control "
+        "mode."),
+    def<C, "is_neck_torque_enabled", &MC::neck_torque_enabled>(
+        "Last commanded torque-enable state for the neck (in-memory; the\nDamiao firmware does "
+        "not expose a readable enable register)."),
+    def<C, "enable_arms", &MC::enable_arms, "enable">("Enable or disable the arm motors."),
+    def<C, "enable_nose", &MC::enable_nose, "enable">("Enable or disable the nose motors."),
     def<C, "write_raw_packet",
-        [](C& s, const Bytes& data) {
-            return call(
-                s,
-                [&](MC& c) -> Result<void> {
-                    auto answer = c.write_raw_packet(data.data);
-                    if (!answer) {
-                        return std::unexpected(answer.error());
-                    }
-                    return {};  // the answer bytes are dropped
-                },
-                none);
+        [](MC& c, const Bytes& data) -> Result<void> {
+            if (auto answer = c.write_raw_packet(data.data); !answer) {
+                return std::unexpected(answer.error());
+            }
+            return {};  // the answer is dropped
         },
-        "data">("None",
-                "Write raw packet data to the serial port.\n\n# Arguments\n* `data` - Byte "
-                "array of raw packet data to send."),
+        "data">(
+        "Write raw packet data to the serial port.\n\n# Arguments\n* `data` - Byte array of "
+        "raw packet data to send."),
 };
 
 // --- the type ----------------------------------------------------------------------------
@@ -262,7 +125,7 @@ PyObject* make_controller(PyTypeObject* type, const std::optional<std::string>& 
                           const std::string& can_bus) {
     auto created = MotorController::create(serialport, can_bus);
     if (!created) {
-        return raise_error(created.error());
+        return raise_failure(failure_of(created.error()));
     }
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) {

@@ -28,19 +28,10 @@ constexpr std::uint8_t kRampedUp = 110;  // 11.0 V
 
 MotorNames motor_names() {
     MotorNames names;
-    for (const auto& servo : controller::kServos) {
+    for (const auto& servo : controller::kServoJoints.joints()) {
         names.emplace_back(std::string(servo.name), servo.id);
     }
     return names;
-}
-
-std::string name_of(const MotorNames& names, std::uint8_t id) {
-    for (const auto& [name, known] : names) {
-        if (known == id) {
-            return name;
-        }
-    }
-    return "Unknown(" + std::to_string(id) + ")";
 }
 
 std::string readings_text(const std::array<std::uint8_t, 7>& readings) {
@@ -102,7 +93,7 @@ struct Started {
     bool torque;
 };
 
-std::expected<Started, StartFailure> bring_up(const LoopConfig& config, const MotorNames& names,
+std::expected<Started, StartFailure> bring_up(const LoopConfig& config,
                                               const controller::InterruptCheck& interrupted) {
     if (config.serialport) {
         struct stat info{};
@@ -127,7 +118,7 @@ std::expected<Started, StartFailure> bring_up(const LoopConfig& config, const Mo
         if (!missing.empty()) {
             std::vector<std::string> missing_names;
             for (std::uint8_t id : missing) {
-                missing_names.push_back(name_of(names, id));
+                missing_names.push_back(controller::servo_name(id));
             }
             return std::unexpected(MotorError(MotorError::MissingMotors{missing_names}));
         }
@@ -174,7 +165,7 @@ std::expected<std::unique_ptr<ControlLoop>, StartFailure> ControlLoop::start(
         return std::unexpected(StartFailure::invalid("allowed_retries must be at least 1"));
     }
     MotorNames names = motor_names();
-    auto started = bring_up(config, names, interrupted);
+    auto started = bring_up(config, interrupted);
     if (!started) {
         return std::unexpected(started.error());
     }

@@ -1,38 +1,84 @@
-// The motor layout of the robot's upper body.
+// The robot's upper body, once: every joint's name, bus id and kind, in layout order. Lists of
+// seven values follow the servos, lists of three the neck; everything else derives from here.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
 #include <string_view>
 #include <unordered_map>
-#include <string>
 
 namespace wenlo::controller {
 
-struct ServoSlot {
+enum class JointKind : std::uint8_t { Sm40bl, Sts3025bl, Damiao };
+
+struct Joint {
     std::string_view name;
-    std::uint8_t id;
+    std::uint8_t id;  // the servo's id on the serial bus, or the neck motor's CAN id
+    JointKind kind;
 };
 
-// The seven bus servos in layout order (ids 1 to 4 SM40BL, 5 to 7 STS3025BL).
-inline constexpr std::array<ServoSlot, 7> kServos = {{
-    {"left_arm_pitch", 1},
-    {"left_arm_yaw", 2},
-    {"right_arm_pitch", 3},
-    {"right_arm_yaw", 4},
-    {"nose_top", 5},
-    {"nose_left", 6},
-    {"nose_right", 7},
+// The seven bus servos in id order (arms SM40BL, nose STS3025BL), then the neck: yaw, pitch, roll.
+inline constexpr std::array<Joint, 10> kJoints = {{
+    {"left_arm_pitch", 1, JointKind::Sm40bl},
+    {"left_arm_yaw", 2, JointKind::Sm40bl},
+    {"right_arm_pitch", 3, JointKind::Sm40bl},
+    {"right_arm_yaw", 4, JointKind::Sm40bl},
+    {"nose_top", 5, JointKind::Sts3025bl},
+    {"nose_left", 6, JointKind::Sts3025bl},
+    {"nose_right", 7, JointKind::Sts3025bl},
+    {"neck_yaw", 1, JointKind::Damiao},
+    {"neck_pitch", 2, JointKind::Damiao},
+    {"neck_roll", 3, JointKind::Damiao},
 }};
-inline constexpr std::array<std::uint8_t, 7> kServoIds = {1, 2, 3, 4, 5, 6, 7};
-inline constexpr std::array<std::uint8_t, 4> kArmIds = {1, 2, 3, 4};
-inline constexpr std::array<std::uint8_t, 2> kLeftArmIds = {1, 2};
-inline constexpr std::array<std::uint8_t, 2> kRightArmIds = {3, 4};
-inline constexpr std::array<std::uint8_t, 3> kNoseIds = {5, 6, 7};
 
-inline constexpr std::size_t kNeckJoints = 3;
-inline constexpr std::array<std::string_view, kNeckJoints> kNeckNames = {"neck_yaw", "neck_pitch",
-                                                                          "neck_roll"};
+// A run of consecutive joints of the table: the servos of one group write, the neck.
+struct JointRange {
+    std::size_t first;
+    std::size_t count;
+    constexpr std::span<const Joint> joints() const {
+        return std::span<const Joint>(kJoints).subspan(first, count);
+    }
+};
+inline constexpr JointRange kServoJoints{0, 7};
+inline constexpr JointRange kArmJoints{0, 4};
+inline constexpr JointRange kLeftArmJoints{0, 2};
+inline constexpr JointRange kRightArmJoints{2, 2};
+inline constexpr JointRange kNoseJoints{4, 3};
+inline constexpr JointRange kNeckJointRange{7, 3};
+inline constexpr std::size_t kNeckJoints = kNeckJointRange.count;
+
+template <JointRange Range>
+inline constexpr std::array<std::uint8_t, Range.count> ids_of = [] {
+    std::array<std::uint8_t, Range.count> ids{};
+    for (std::size_t i = 0; i < Range.count; ++i) {
+        ids[i] = kJoints[Range.first + i].id;
+    }
+    return ids;
+}();
+inline constexpr auto kServoIds = ids_of<kServoJoints>;
+inline constexpr auto kArmIds = ids_of<kArmJoints>;
+inline constexpr auto kLeftArmIds = ids_of<kLeftArmJoints>;
+inline constexpr auto kRightArmIds = ids_of<kRightArmJoints>;
+inline constexpr auto kNoseIds = ids_of<kNoseJoints>;
+
+// The neck joint's name by its index (0 yaw, 1 pitch, 2 roll).
+constexpr std::string_view neck_name(std::size_t index) {
+    return kJoints[kNeckJointRange.first + index].name;
+}
+
+// Lookups: a servo by its bus id, any joint by its name; none when there is no such joint.
+std::optional<Joint> servo_by_id(std::uint8_t id);
+std::optional<Joint> joint_by_name(std::string_view name);
+// The servo's name, or "Unknown(<id>)" for an id outside the layout.
+std::string servo_name(std::uint8_t id);
+
+// Name to id for the seven serial servos only; the neck is not in it.
+std::unordered_map<std::string, std::uint8_t> get_motor_name_id();
+
 struct Bounds {
     double lower;
     double upper;
@@ -43,7 +89,25 @@ inline constexpr std::array<Bounds, kNeckJoints> kNeckSafeBounds = {{
     {-0.4, 0.4},
 }};
 
-// Name to id for the seven serial servos only; the neck is not in it.
-std::unordered_map<std::string, std::uint8_t> get_motor_name_id();
+// A goal operation: its name (as callers know it) and the joints its values move, in order.
+struct GoalGroup {
+    std::string_view operation;
+    JointRange range;
+};
+inline constexpr GoalGroup kAllGoals{"set_all_goal_positions", kServoJoints};
+inline constexpr GoalGroup kArmsGoals{"set_arms_position", kArmJoints};
+inline constexpr GoalGroup kLeftArmGoals{"set_left_arm_position", kLeftArmJoints};
+inline constexpr GoalGroup kRightArmGoals{"set_right_arm_position", kRightArmJoints};
+inline constexpr GoalGroup kNoseGoals{"set_nose_position", kNoseJoints};
+inline constexpr GoalGroup kNeckGoals{"set_neck_position", kNeckJointRange};
+
+// The one NaN check of every goal: a NaN is a bug upstream, never a target (it would convert to
+// the bottom of a motor's range). The refusal's text, "operation(joint): requested position is
+// NaN" for the first NaN, or none.
+std::optional<std::string> nan_refusal(const GoalGroup& group, std::span<const double> goals);
+// One neck joint: "set_neck_yaw_position: requested position is NaN", or none.
+std::optional<std::string> nan_refusal(std::size_t neck_index, double goal);
+// The operation that sets one neck joint: "set_neck_yaw_position".
+std::string single_neck_operation(std::size_t neck_index);
 
 }  // namespace wenlo::controller

@@ -14,7 +14,7 @@ using candrive::damiao::driver::ControlMode;
 
 constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
 
-std::string joint(std::size_t index) { return std::string(kNeckNames[index]); }
+std::string joint(std::size_t index) { return std::string(neck_name(index)); }
 
 }  // namespace
 
@@ -89,11 +89,8 @@ Result<std::array<double, 3>> MotorController::set_neck_position(
     const std::array<double, 3>& requested) {
     // A NaN would pass the clamp and encode as the bottom of the motor's range (-12.5 rad), so
     // it is refused before anything is sent.
-    for (std::size_t i = 0; i < kNeckJoints; ++i) {
-        if (std::isnan(requested[i])) {
-            return std::unexpected(
-                Error("set_neck_position(" + joint(i) + "): requested position is NaN"));
-        }
+    if (auto refused = nan_refusal(kNeckGoals, requested)) {
+        return std::unexpected(Error(std::move(*refused)));
     }
     std::array<double, 3> goals{};
     for (std::size_t i = 0; i < kNeckJoints; ++i) {
@@ -104,16 +101,15 @@ Result<std::array<double, 3>> MotorController::set_neck_position(
 
 Result<double> MotorController::set_single_neck_joint(std::size_t index, double requested) {
     Impl& s = *impl_;
-    if (std::isnan(requested)) {
-        return std::unexpected(
-            Error("set_" + joint(index) + "_position: requested position is NaN"));
+    if (auto refused = nan_refusal(index, requested)) {
+        return std::unexpected(Error(std::move(*refused)));
     }
     const double position = clamp_neck_position(index, requested);
     s.templates[index].position = static_cast<float>(position);
     auto state = s.neck[index].control(s.can, ControlCommand::Mit{s.templates[index]});
     if (!state) {
         return std::unexpected(
-            Error("set_" + joint(index) + "_position: " + state.error().message()));
+            Error(single_neck_operation(index) + ": " + state.error().message()));
     }
     return static_cast<double>(state->position);
 }

@@ -3,7 +3,6 @@
 #include "controller/controller_impl.h"
 
 #include <chrono>
-#include <map>
 #include <thread>
 
 namespace wenlo::controller {
@@ -15,13 +14,9 @@ Result<void> MotorController::reboot(std::chrono::nanoseconds timeout,
         return {};
     }
     serialbus::SerialPort& port = *impl_->serial;
-    std::map<std::uint8_t, std::string> names;
-    for (const auto& [name, id] : get_motor_name_id()) {
-        names.emplace(id, name);
-    }
     for (std::uint8_t id : kServoIds) {
         WENLO_LOG(log::kControllerTarget, log::Level::Warn,
-                  "Rebooting motor " + names[id] + " (id=" + std::to_string(id) + ")");
+                  "Rebooting motor " + servo_name(id) + " (id=" + std::to_string(id) + ")");
         // Whether the servo answered is not looked at; only a failed exchange stops us.
         if (auto sent = impl_->protocol.reboot(port, id); !sent) {
             return std::unexpected(to_error(sent.error()));
@@ -51,9 +46,9 @@ Result<void> MotorController::reboot(std::chrono::nanoseconds timeout,
     for (std::size_t i = 0; i < pending.size(); ++i) {
         const std::uint8_t id = pending[i];
         WENLO_LOG(log::kControllerTarget, log::Level::Warn,
-                  "Motor " + names[id] + " (id=" + std::to_string(id) +
+                  "Motor " + servo_name(id) + " (id=" + std::to_string(id) +
                       ") did not respond after reboot within timeout");
-        name_list += (i > 0 ? ", \"" : "\"") + names[id] + "\"";
+        name_list += (i > 0 ? ", \"" : "\"") + servo_name(id) + "\"";
         id_list += (i > 0 ? ", " : "") + std::to_string(id);
     }
     return std::unexpected(Error("Some motors did not respond after reboot (" + name_list +

@@ -40,14 +40,9 @@ std::array<Out, 7> join(const std::vector<T>& arms, const std::vector<T>& nose) 
 
 // A NaN goal would convert to raw 0, which drives the joint to -pi: it is refused, naming the
 // operation and the joint, before anything is sent. Infinities saturate as the conversion says.
-Result<void> refuse_nan(std::string_view operation, std::span<const std::uint8_t> ids,
-                        std::span<const double> goals) {
-    for (std::size_t i = 0; i < goals.size(); ++i) {
-        if (std::isnan(goals[i])) {
-            return std::unexpected(Error(std::string(operation) + "(" +
-                                         std::string(kServos[ids[i] - 1].name) +
-                                         "): requested position is NaN"));
-        }
+Result<void> refuse_nan(const GoalGroup& group, std::span<const double> goals) {
+    if (auto refused = nan_refusal(group, goals)) {
+        return std::unexpected(Error(std::move(*refused)));
     }
     return {};
 }
@@ -168,7 +163,7 @@ Result<void> MotorController::set_all_torque(bool enable) {
 }
 
 Result<void> MotorController::set_all_goal_positions(const std::array<double, 7>& positions) {
-    if (auto refused = refuse_nan("set_all_goal_positions", kServoIds, positions); !refused) {
+    if (auto refused = refuse_nan(kAllGoals, positions); !refused) {
         return refused;
     }
     auto port = impl_->port();
@@ -185,7 +180,7 @@ Result<void> MotorController::set_all_goal_positions(const std::array<double, 7>
 }
 
 Result<void> MotorController::set_arms_position(const std::array<double, 4>& position) {
-    if (auto refused = refuse_nan("set_arms_position", kArmIds, position); !refused) {
+    if (auto refused = refuse_nan(kArmsGoals, position); !refused) {
         return refused;
     }
     auto port = impl_->port();
@@ -196,7 +191,7 @@ Result<void> MotorController::set_arms_position(const std::array<double, 4>& pos
 }
 
 Result<void> MotorController::set_left_arm_position(const std::array<double, 2>& position) {
-    if (auto refused = refuse_nan("set_left_arm_position", kLeftArmIds, position); !refused) {
+    if (auto refused = refuse_nan(kLeftArmGoals, position); !refused) {
         return refused;
     }
     auto port = impl_->port();
@@ -207,7 +202,7 @@ Result<void> MotorController::set_left_arm_position(const std::array<double, 2>&
 }
 
 Result<void> MotorController::set_right_arm_position(const std::array<double, 2>& position) {
-    if (auto refused = refuse_nan("set_right_arm_position", kRightArmIds, position); !refused) {
+    if (auto refused = refuse_nan(kRightArmGoals, position); !refused) {
         return refused;
     }
     auto port = impl_->port();
@@ -218,7 +213,7 @@ Result<void> MotorController::set_right_arm_position(const std::array<double, 2>
 }
 
 Result<void> MotorController::set_nose_position(const std::array<double, 3>& position) {
-    if (auto refused = refuse_nan("set_nose_position", kNoseIds, position); !refused) {
+    if (auto refused = refuse_nan(kNoseGoals, position); !refused) {
         return refused;
     }
     auto port = impl_->port();

@@ -1,0 +1,77 @@
+#include "bindings/results.h"
+
+#include "bindings/interrupt.h"
+#include "bindings/panic.h"
+
+namespace wenlo::py {
+
+PyObject* raise_failure(const Failure& failure) {
+    PyObject* type = nullptr;
+    switch (failure.kind) {
+        case Failure::Kind::Pending:
+            if (PyErr_Occurred() == nullptr) {
+                PyErr_SetNone(PyExc_KeyboardInterrupt);  // interrupted, and the reason was lost
+            }
+            return nullptr;
+        case Failure::Kind::Panic:
+            raise_panic(failure.text);
+            return nullptr;
+        case Failure::Kind::Runtime:
+            type = PyExc_RuntimeError;
+            break;
+        case Failure::Kind::Value:
+            type = PyExc_ValueError;
+            break;
+    }
+    // Texts may quote bytes from a device; an undecodable one must still raise.
+    Ref message = Ref::steal(PyUnicode_DecodeUTF8(
+        failure.text.data(), static_cast<Py_ssize_t>(failure.text.size()), "replace"));
+    if (message) {
+        PyErr_SetObject(type, message.get());
+    }
+    return nullptr;
+}
+
+Failure failure_of(const controller::Error& error) {
+    if (interrupted_by_python(error) || interruption_pending()) {
+        return Failure::pending();
+    }
+    return Failure::runtime(error.message());
+}
+
+Failure failure_of(const control_loop::MotorError& error) {
+    return Failure::runtime(error.message());
+}
+
+Failure failure_of(const control_loop::StartFailure& failure) {
+    using Kind = control_loop::StartFailure::Kind;
+    switch (failure.kind()) {
+        case Kind::Motor:
+            // A check that a signal broke (EINTR) must not read as missing hardware.
+            return interruption_pending() ? Failure::pending()
+                                          : Failure::runtime(failure.message());
+        case Kind::InvalidArgument:
+            return Failure::value(failure.message());
+        case Kind::Interrupted:
+            return Failure::pending();
+        case Kind::SpawnFailed:
+            break;
+    }
+    return {Failure::Kind::Panic, failure.message()};
+}
+
+PyObject* ToPython<control_loop::MotorNames>::convert(const control_loop::MotorNames& names) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) {
+        return nullptr;
+    }
+    for (const auto& [name, id] : names) {
+        Ref value = Ref::steal(PyLong_FromLong(id));
+        if (!value || PyDict_SetItemString(dict.get(), name.c_str(), value.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return dict.detach();
+}
+
+}  // namespace wenlo::py
