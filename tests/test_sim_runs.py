@@ -34,7 +34,7 @@ def test_two_runs_on_can0_at_once_each_drive_their_own_neck(tmp_path):
     goals = {"a": [0.3, 0.1, 0.2], "b": [-0.3, 0.3, -0.2]}
     starts = {"a": "0.4,0.3,-0.2", "b": "-0.4,0.2,0.3"}
     runs = {name: subprocess.Popen(
-        LAUNCHER + ["--neck-start", starts[name], str(script), ",".join(map(str, goal))],
+        LAUNCHER + [f"--neck-start={starts[name]}", str(script), ",".join(map(str, goal))],
         env=fresh_shell_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         for name, goal in goals.items()}
     for name, run in runs.items():

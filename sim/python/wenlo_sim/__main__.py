@@ -24,7 +24,8 @@ def main() -> int:
     parser.add_argument("--wire-time", action="store_true",
                         help="emulate the 1 Mbaud wire time of the servo bus")
     parser.add_argument("--neck-start", metavar="YAW,PITCH,ROLL",
-                        help="multi-turn positions the neck motors start at (rad)")
+                        help="multi-turn positions the neck motors start at (rad); write "
+                             "--neck-start=-0.4,0,0 when the first is negative")
     parser.add_argument("--servo-speed", metavar="STEPS_PER_S", type=float,
                         default=REALISTIC_SERVO_SPEED,
                         help="how fast the servos follow their goals (default %(default)s, "
