@@ -5,7 +5,7 @@
 #pragma once
 
 #include "bindings/py_ref.h"
-#include "control_loop/duration.h"
+#include "common/duration.h"
 #include "control_loop/torso_position.h"
 
 #include <array>
@@ -37,7 +37,6 @@ bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
 struct Bytes {
     std::vector<std::uint8_t> data;
 };
-using Duration = control_loop::Duration;  // a timedelta: whole seconds plus nanoseconds
 
 // Converters for one value; they set the exception without the argument prefix.
 bool convert(PyObject* obj, double& out);

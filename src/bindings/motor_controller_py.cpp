@@ -2,7 +2,7 @@
 // converts its arguments first, then runs one controller operation under the controller lock.
 #include "bindings/args.h"
 #include "bindings/classes.h"
-#include "bindings/guarded.h"
+#include "bindings/controller_lock.h"
 #include "bindings/interrupt.h"
 #include "bindings/method_def.h"
 #include "bindings/panic.h"
@@ -28,7 +28,7 @@ struct ControllerObject {
     // One operation, under the controller's lock.
     template <typename Call>
     static PyObject* invoke(ControllerObject& self, Call&& call) {
-        auto outcome = self.guarded->run(std::forward<Call>(call));
+        auto outcome = run_locked(*self.guarded, std::forward<Call>(call));
         return outcome ? to_result(std::move(*outcome)) : nullptr;
     }
 };

@@ -99,15 +99,6 @@ public:
         not_empty_.notify_all();
         return left;
     }
-    bool closed() {
-        std::lock_guard lock(mutex_);
-        return closed_;
-    }
-    std::size_t size() {
-        std::lock_guard lock(mutex_);
-        return items_.size();
-    }
-
 private:
     bool room_or_closed() const { return closed_ || refusing_ || items_.size() < capacity_; }
     SendStatus push(std::unique_lock<std::mutex>& lock, T& item) {

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "control_loop/bounded_queue.h"
-#include "control_loop/duration.h"
+#include "common/duration.h"
 #include "control_loop/motor_command.h"
 #include "control_loop/motor_error.h"
 #include "control_loop/loop_stats.h"
@@ -53,7 +53,6 @@ public:
     }
 
     Kind kind() const { return kind_; }
-    const std::optional<MotorError>& motor_error() const { return motor_; }
     std::string message() const { return motor_ ? motor_->message() : text_; }
 
 private:

@@ -3,7 +3,7 @@
 
 #include "control_loop/motor_command.h"
 #include "control_loop/motor_error.h"
-#include "control_loop/record.h"
+#include "common/guarded.h"
 #include "controller/controller.h"
 
 #include <cstdint>
@@ -12,7 +12,7 @@
 namespace wenlo::control_loop {
 
 // The torque state as last known, or the error of the reading that tried to learn it.
-using TorqueRecord = Record<std::expected<bool, MotorError>>;
+using TorqueRecord = Guarded<std::expected<bool, MotorError>>;
 
 // Consumes the command, reply channel included: a command that fails closes its channel
 // unanswered. Only the four torque commands change `last_torque`, and only on success.

@@ -2,7 +2,7 @@
 // reads. Values own their data, so a copy taken from a shared record outlives the record.
 #pragma once
 
-#include "control_loop/duration.h"
+#include "common/duration.h"
 
 #include <cstdint>
 #include <string>
@@ -39,11 +39,6 @@ public:
     MotorError(V&& v) : variant_(std::forward<V>(v)) {}  // NOLINT
     static MotorError communication() { return MotorError(CommunicationError{}); }
 
-    const Variant& variant() const { return variant_; }
-    template <typename V>
-    bool is() const {
-        return std::holds_alternative<V>(variant_);
-    }
     std::string message() const;
 
 private:

@@ -4,7 +4,7 @@
 
 #include "control_loop/control_loop.h"
 #include "control_loop/handle_commands.h"
-#include "control_loop/record.h"
+#include "common/guarded.h"
 
 #include <atomic>
 #include <thread>
@@ -12,12 +12,12 @@
 namespace wenlo::control_loop {
 
 using CommandQueue = BoundedQueue<MotorCommand>;
-using PositionRecord = Record<std::expected<TorsoPosition, MotorError>>;
-using StatsRecord = Record<LoopStats>;
+using PositionRecord = Guarded<std::expected<TorsoPosition, MotorError>>;
+using StatsRecord = Guarded<LoopStats>;
 
 struct ControlLoop::Shared {
-    Record<bool> stop{false};
-    Record<std::optional<std::thread>> worker_slot{std::nullopt};
+    Guarded<bool> stop{false};
+    Guarded<std::optional<std::thread>> worker_slot{std::nullopt};
     CommandQueue queue{kQueueCapacity};
     PositionRecord last_position;
     TorqueRecord last_torque;

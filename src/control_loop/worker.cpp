@@ -66,7 +66,7 @@ private:
     throw std::runtime_error(std::string(what) + " mutex was poisoned");
 }
 
-bool stop_requested(Record<bool>& stop) {
+bool stop_requested(Guarded<bool>& stop) {
     return stop.with([](bool& flag, bool is_poisoned) {
         if (is_poisoned) {
             poisoned("stop flag");

@@ -71,8 +71,6 @@ public:
     [[nodiscard]] Result<std::array<double, 3>> read_neck_positions();
     [[nodiscard]] std::vector<std::string> check_missing_neck_motors();
     bool neck_torque_enabled() const;
-    // The gains of one joint's command template (kp, kd).
-    std::pair<float, float> neck_gains(std::size_t index) const;
 
     // Asks `interrupted` once per cycle; when it answers true, stops commanding at once (torque
     // stays on, so the neck holds its last set-point) and fails with an interruption.

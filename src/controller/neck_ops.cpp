@@ -65,10 +65,6 @@ Result<void> MotorController::set_neck_gains(std::uint32_t index, float kp, floa
     return {};
 }
 
-std::pair<float, float> MotorController::neck_gains(std::size_t index) const {
-    return {impl_->templates[index].kp, impl_->templates[index].kd};
-}
-
 Result<std::array<double, 3>> MotorController::command_neck_mit(const std::array<double, 3>& goals,
                                                                 std::string_view label) {
     Impl& s = *impl_;

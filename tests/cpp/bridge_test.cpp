@@ -1,6 +1,7 @@
 // Embeds the interpreter, imports the module (which installs the bridge) and logs through the
 // system's logging entry from the main thread and from native threads.
-#include "bindings/guarded.h"
+#include "bindings/controller_lock.h"
+#include "bindings/panic.h"
 #include "bindings/value_types.h"
 #include "common/log.h"
 
@@ -168,14 +169,14 @@ TEST_F(Bridge, FirstRecordFixesTheTargetsLevel) {
 // The controller lock: waiting for it gives up the interpreter lock, so a holder that logs
 // (and so needs the interpreter lock) can finish; an internal failure poisons it.
 TEST_F(Bridge, WaitingForTheLockDoesNotBlockAHolderThatLogs) {
-    wenlo::py::Guarded<int> guarded(0);
+    wenlo::Guarded<int> guarded(0);
     std::atomic<bool> holding{false};
     std::atomic<bool> release{false};
     std::thread holder;
     Py_BEGIN_ALLOW_THREADS;
     holder = std::thread([&] {
         wenlo::py::GilEnsure gil;
-        auto done = guarded.run([&](int& value) {
+        auto done = wenlo::py::run_locked(guarded, [&](int& value) {
             holding = true;
             // Give back the interpreter lock while holding the controller lock, then log,
             // which takes it again.
@@ -195,7 +196,7 @@ TEST_F(Bridge, WaitingForTheLockDoesNotBlockAHolderThatLogs) {
     Py_END_ALLOW_THREADS;
     release = true;
     // With the interpreter lock held, wait for the controller lock: must not deadlock.
-    auto second = guarded.run([](int& value) { return value; });
+    auto second = wenlo::py::run_locked(guarded, [](int& value) { return value; });
     Py_BEGIN_ALLOW_THREADS;
     holder.join();
     Py_END_ALLOW_THREADS;
@@ -235,10 +236,10 @@ TEST_F(Bridge, HandOffsAreUndoneWhenAnExceptionPasses) {
 
 // The owner calling in again is refused at once; it must not wait for itself.
 TEST_F(Bridge, TheOwningThreadCallingAgainIsRefused) {
-    wenlo::py::Guarded<int> guarded(0);
+    wenlo::Guarded<int> guarded(0);
     bool inner_ran = false;
-    auto outer = guarded.run([&](int&) {
-        auto inner = guarded.run([&](int&) {
+    auto outer = wenlo::py::run_locked(guarded, [&](int&) {
+        auto inner = wenlo::py::run_locked(guarded, [&](int&) {
             inner_ran = true;
             return 0;
         });
@@ -249,13 +250,17 @@ TEST_F(Bridge, TheOwningThreadCallingAgainIsRefused) {
     });
     ASSERT_TRUE(outer.has_value());
     EXPECT_FALSE(inner_ran);
-    EXPECT_FALSE(guarded.poisoned());
-    EXPECT_TRUE(guarded.run([](int&) { return 2; }).has_value());  // and free again afterwards
+    // Not poisoned, and free again afterwards.
+    EXPECT_TRUE(wenlo::py::run_locked(guarded, [](int&) { return 2; }).has_value());
 }
 
 TEST_F(Bridge, InternalFailurePoisonsTheLockForGood) {
-    wenlo::py::Guarded<int> guarded(0);
-    auto failed = guarded.run([](int&) -> int { throw std::logic_error("invariant broken"); });
+    wenlo::Guarded<int> guarded(0);
+    // As a method's entry runs it: the escaping failure becomes PanicException.
+    auto failed = wenlo::py::guard<std::optional<int>>(std::nullopt, [&] {
+        return wenlo::py::run_locked(guarded,
+                                     [](int&) -> int { throw std::logic_error("invariant broken"); });
+    });
     EXPECT_FALSE(failed.has_value());
     ASSERT_NE(PyErr_Occurred(), nullptr);
     EXPECT_TRUE(PyErr_ExceptionMatches(wenlo::py::panic_exception_type()));
@@ -263,7 +268,7 @@ TEST_F(Bridge, InternalFailurePoisonsTheLockForGood) {
     PyErr_Clear();
     bool touched = false;
     for (int i = 0; i < 2; ++i) {
-        auto again = guarded.run([&](int&) {
+        auto again = wenlo::py::run_locked(guarded, [&](int&) {
             touched = true;
             return 0;
         });
@@ -279,7 +284,6 @@ TEST_F(Bridge, InternalFailurePoisonsTheLockForGood) {
         Py_XDECREF(tb);
     }
     EXPECT_FALSE(touched);
-    EXPECT_TRUE(guarded.poisoned());
 }
 
 // ControlLoopStats cannot be built from Python, so its repr is checked here.

@@ -16,6 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace wenlo::control_loop;
+using wenlo::Duration;
 
 std::string iface() {
     const char* name = std::getenv("WENLO_CAN_IFACE");
