@@ -4,6 +4,7 @@
 #include "control_loop/control_loop.h"
 #include "control_loop/loop_stats.h"
 #include "common/guarded.h"
+#include "control_loop/shared_state.h"
 #include "control_loop/snapshot.h"
 #include "controller/controller.h"
 #include "sim_robot.h"
@@ -523,6 +524,26 @@ TEST_F(Loop, APulledNeckCableFailsTheReadsUntilItIsBack) {
               "Motor communication error! Check connections and power supply.");
     ASSERT_TRUE(motors_->set_connected(3, true));
     EXPECT_TRUE(wait_for(true));
+}
+
+// A record that a failure poisoned: the worker that finds its stop flag so ends at once with
+// the text the loop gives for it, and leaves the queue closed and the flag for close() set.
+TEST_F(Loop, AWorkerThatFindsItsStopFlagPoisonedEndsWithItsText) {
+    auto created = wenlo::controller::MotorController::create(servos_->slave_path(), can_iface());
+    ASSERT_TRUE(created) << created.error().message();
+    auto shared = std::make_shared<ControlLoop::Shared>(TorsoPosition{}, false, true);
+    EXPECT_THROW(shared->stop.with([](bool&, bool) -> bool { throw std::bad_alloc(); }),
+                 std::bad_alloc);
+    EXPECT_EQ(shared->stop.read(), (std::pair<bool, bool>{false, true}));  // poisoned, kept
+    EXPECT_FALSE(shared->stop.store(true));                                // and refused
+    records().take();
+    worker_main(Worker{std::move(*created), Duration::from(10ms), Duration::from(1s), 5, shared});
+    EXPECT_EQ(records().take(wenlo::log::kControlLoopTarget, Level::Error),
+              (std::vector<std::string>{
+                  "control loop worker failed: stop flag mutex was poisoned"}));
+    EXPECT_TRUE(shared->worker_failed.load());
+    MotorCommand late = command::EnableTorque{};
+    EXPECT_EQ(shared->queue.send(late), SendStatus::Closed);
 }
 
 }  // namespace
