@@ -9,7 +9,9 @@
 namespace wenlo::py {
 namespace {
 
-const char* type_name(PyObject* obj) { return Py_TYPE(obj)->tp_name; }
+const char* type_name(PyObject* obj) {
+    return Py_TYPE(obj)->tp_name;
+}
 
 std::string quoted_list(const std::vector<const char*>& names) {
     // Python's own form: 'a', 'a' and 'b', 'a', 'b', and 'c'
@@ -135,8 +137,8 @@ bool is_numpy_bool(PyObject* obj) {
 
 }  // namespace
 
-bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** slots) {
+bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** slots) {
     nargs = PyVectorcall_NARGS(nargs);
     if (!bind_positional(sig, args, nargs, slots)) {
         return false;
@@ -224,15 +226,22 @@ bool convert(PyObject* obj, std::string& out) {
     return true;
 }
 
-bool convert(PyObject* obj, std::uint8_t& out) { return convert_unsigned(obj, out); }
-bool convert(PyObject* obj, std::uint16_t& out) { return convert_unsigned(obj, out); }
-bool convert(PyObject* obj, std::uint32_t& out) { return convert_unsigned(obj, out); }
-bool convert(PyObject* obj, std::uint64_t& out) { return convert_unsigned(obj, out); }
+bool convert(PyObject* obj, std::uint8_t& out) {
+    return convert_unsigned(obj, out);
+}
+bool convert(PyObject* obj, std::uint16_t& out) {
+    return convert_unsigned(obj, out);
+}
+bool convert(PyObject* obj, std::uint32_t& out) {
+    return convert_unsigned(obj, out);
+}
+bool convert(PyObject* obj, std::uint64_t& out) {
+    return convert_unsigned(obj, out);
+}
 
 bool convert(PyObject* obj, Bytes& out) {
     if (!PyBytes_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'bytes'",
-                     type_name(obj));
+        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'bytes'", type_name(obj));
         return false;
     }
     const auto* begin = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj));
@@ -272,14 +281,15 @@ bool sequence_length(PyObject* obj, Py_ssize_t& length) {
     return length >= 0;
 }
 
-PyObject* sequence_item(PyObject* obj, Py_ssize_t index) { return PySequence_GetItem(obj, index); }
+PyObject* sequence_item(PyObject* obj, Py_ssize_t index) {
+    return PySequence_GetItem(obj, index);
+}
 
 bool check_length(Py_ssize_t expected, Py_ssize_t actual) {
     if (expected == actual) {
         return true;
     }
-    PyErr_Format(PyExc_ValueError, "expected a sequence of length %zd (got %zd)", expected,
-                 actual);
+    PyErr_Format(PyExc_ValueError, "expected a sequence of length %zd (got %zd)", expected, actual);
     return false;
 }
 
@@ -297,8 +307,12 @@ void prefix_type_error(const char* name) {
     PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, reason.get());
 }
 
-PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
-PyObject* to_python(bool value) { return PyBool_FromLong(value ? 1 : 0); }
+PyObject* to_python(double value) {
+    return PyFloat_FromDouble(value);
+}
+PyObject* to_python(bool value) {
+    return PyBool_FromLong(value ? 1 : 0);
+}
 
 PyObject* float_list(const double* values, std::size_t count) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));

@@ -28,8 +28,8 @@ struct Signature {
 };
 
 // Binds fastcall arguments to the parameters; unbound slots stay null (borrowed references).
-bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** slots);
+bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** slots);
 // The same for a tuple and a dict, as tp_new receives them.
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots);
 

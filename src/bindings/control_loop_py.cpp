@@ -94,8 +94,7 @@ Outcome<void> queue_command(CL& loop, cl::MotorCommand& command, const Failure& 
 // Waits for the worker's answer until the deadline (none: for as long as it takes); a reply
 // that does not come gives `closed`.
 Outcome<cl::Bytes> await_reply(cl::ReplyReceiver<cl::Bytes>& reply,
-                               std::optional<Clock::time_point> deadline,
-                               const Failure& closed) {
+                               std::optional<Clock::time_point> deadline, const Failure& closed) {
     for (;;) {
         auto slice = Clock::now() + kSignalCheck;
         if (deadline && *deadline < slice) {
@@ -168,7 +167,7 @@ Outcome<void> neck_goal(CL& loop, double position) {
 }
 
 Outcome<void> set_all_goals(CL& loop, const cl::TorsoPosition& p) {
-    const std::array<double, 7> servos = {p.left_arm[0], p.left_arm[1], p.right_arm[0],
+    const std::array<double, 7> servos = {p.left_arm[0],  p.left_arm[1], p.right_arm[0],
                                           p.right_arm[1], p.nose[0],     p.nose[1],
                                           p.nose[2]};
     if (auto refused = controller::nan_refusal(controller::kAllGoals, servos)) {
@@ -208,10 +207,10 @@ Outcome<void> write_raw_bytes(CL& loop, std::uint8_t id, std::uint8_t addr,
     // A longer write would wrap the packet's length byte; the worker would refuse it, but a
     // queued command can no longer tell the caller.
     if (data.size() > controller::MotorController::kMaxWriteBytes) {
-        return std::unexpected(Failure::value(
-            "async_write_raw_bytes: " + std::to_string(data.size()) +
-            " data bytes do not fit one packet (at most " +
-            std::to_string(controller::MotorController::kMaxWriteBytes) + ")"));
+        return std::unexpected(
+            Failure::value("async_write_raw_bytes: " + std::to_string(data.size()) +
+                           " data bytes do not fit one packet (at most " +
+                           std::to_string(controller::MotorController::kMaxWriteBytes) + ")"));
     }
     return write_registers(loop, "Failed to write raw bytes: ", id, addr, data);
 }
@@ -242,10 +241,10 @@ Outcome<void> write_pid_gains(CL& loop, std::uint8_t id, std::uint16_t p, std::u
 
 Outcome<cl::Bytes> write_raw_packet(CL& loop, const Bytes& data) {
     auto [sender, receiver] = cl::reply_channel<cl::Bytes>();
-    return ask(loop, command::WriteRawPacket{data.data, std::move(sender)}, receiver,
-               std::nullopt, Failure::runtime(kChannelClosed),
-               Failure::runtime(
-                   "Failed to receive raw packet response: receiving on a closed channel"));
+    return ask(
+        loop, command::WriteRawPacket{data.data, std::move(sender)}, receiver, std::nullopt,
+        Failure::runtime(kChannelClosed),
+        Failure::runtime("Failed to receive raw packet response: receiving on a closed channel"));
 }
 
 // --- the method table --------------------------------------------------------------------------
@@ -263,8 +262,8 @@ const MethodSpec g_specs[] = {
         "Get the last successfully read motor positions."),
     def<L, "set_all_goal_positions", set_all_goals, "positions">(
         "Set goal positions for all motors."),
-    def<L, "set_left_arm_position", goals<command::SetLeftArmPosition, kLeftArmGoals>,
-        "position">("Set goal positions for the left arm (2 values: pitch, yaw)."),
+    def<L, "set_left_arm_position", goals<command::SetLeftArmPosition, kLeftArmGoals>, "position">(
+        "Set goal positions for the left arm (2 values: pitch, yaw)."),
     def<L, "set_right_arm_position", goals<command::SetRightArmPosition, kRightArmGoals>,
         "position">("Set goal positions for the right arm (2 values: pitch, yaw)."),
     def<L, "set_arms_position", goals<command::SetArmsPosition, kArmsGoals>, "position">(
@@ -274,8 +273,7 @@ const MethodSpec g_specs[] = {
     def<L, "set_neck_position", goals<command::SetNeckPosition, kNeckGoals>, "position">(
         "Set goal positions for the neck (3 values: yaw, pitch, roll)."),
     def<L, "set_neck_yaw_position", neck_goal<command::SetNeckYawPosition, 0>, "position">(""),
-    def<L, "set_neck_pitch_position", neck_goal<command::SetNeckPitchPosition, 1>, "position">(
-        ""),
+    def<L, "set_neck_pitch_position", neck_goal<command::SetNeckPitchPosition, 1>, "position">(""),
     def<L, "set_neck_roll_position", neck_goal<command::SetNeckRollPosition, 2>, "position">(""),
     def<L, "enable_neck", send<command::EnableNeck, bool>, "enable">(
         "Enable or disable the neck motors."),
@@ -308,8 +306,8 @@ PyObject* make_loop(PyTypeObject* type, const std::optional<std::string>& serial
                     Duration period, const std::string& can_bus, std::uint64_t allowed_retries,
                     const std::optional<Duration>& stats_pub_period,
                     Duration voltage_rampup_timeout) {
-    const cl::LoopConfig config{serialport,       period,          can_bus, allowed_retries,
-                                stats_pub_period, voltage_rampup_timeout};
+    const cl::LoopConfig config{serialport,      period,           can_bus,
+                                allowed_retries, stats_pub_period, voltage_rampup_timeout};
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) {
         return nullptr;
@@ -325,21 +323,21 @@ PyObject* make_loop(PyTypeObject* type, const std::optional<std::string>& serial
     return self.detach();
 }
 
-const ConstructorSpec g_constructor = constructor<
-    Loop, make_loop, "serialport", "read_position_loop_period", "can_bus='can0'",
-    "allowed_retries=5", "stats_pub_period=None",
-    "voltage_rampup_timeout=datetime.timedelta(seconds=30)">(
-    "Create a new control loop for the motor controller.\n"
-    "\n"
-    "# Arguments\n"
-    "* `serialport` - Path to (Unix) or COM ID (Windows) of the serial port.\n"
-    "  Pass `None` to build a neck-only (CAN) loop \xe2\x80\x94 arm/nose commands then\n"
-    "  raise on use.\n"
-    "* `read_position_loop_period` - Period between control loop updates.\n"
-    "* `can_bus` - SocketCAN interface name for the neck Damiao motors (default `\"can0\"`).\n"
-    "* `allowed_retries` - Number of allowed retries for reading positions.\n"
-    "* `stats_pub_period` - Optional period for publishing stats.\n"
-    "* `voltage_rampup_timeout` - Maximum time to wait for the 12V rail to stabilize.");
+const ConstructorSpec g_constructor =
+    constructor<Loop, make_loop, "serialport", "read_position_loop_period", "can_bus='can0'",
+                "allowed_retries=5", "stats_pub_period=None",
+                "voltage_rampup_timeout=datetime.timedelta(seconds=30)">(
+        "Create a new control loop for the motor controller.\n"
+        "\n"
+        "# Arguments\n"
+        "* `serialport` - Path to (Unix) or COM ID (Windows) of the serial port.\n"
+        "  Pass `None` to build a neck-only (CAN) loop \xe2\x80\x94 arm/nose commands then\n"
+        "  raise on use.\n"
+        "* `read_position_loop_period` - Period between control loop updates.\n"
+        "* `can_bus` - SocketCAN interface name for the neck Damiao motors (default `\"can0\"`).\n"
+        "* `allowed_retries` - Number of allowed retries for reading positions.\n"
+        "* `stats_pub_period` - Optional period for publishing stats.\n"
+        "* `voltage_rampup_timeout` - Maximum time to wait for the 12V rail to stabilize.");
 
 void loop_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
@@ -353,7 +351,9 @@ void loop_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-std::string type_id() { return Loop::kClassName; }
+std::string type_id() {
+    return Loop::kClassName;
+}
 
 const stub::Registration g_class_entry{stub::Class{type_id, "", Loop::kClassName, "", {}, {}}};
 const stub::Registration g_method_entry{method_group(type_id, &g_constructor, g_specs)};

@@ -29,7 +29,7 @@ inline bool holds_interpreter_lock() {
 
 // PyGILState_Ensure ... PyGILState_Release.
 class GilEnsure {
-public:
+  public:
     GilEnsure() : state_(PyGILState_Ensure()) {}
     ~GilEnsure() {
         if (holds_interpreter_lock()) {
@@ -39,20 +39,20 @@ public:
     GilEnsure(const GilEnsure&) = delete;
     GilEnsure& operator=(const GilEnsure&) = delete;
 
-private:
+  private:
     PyGILState_STATE state_;
 };
 
 // Py_BEGIN_ALLOW_THREADS ... Py_END_ALLOW_THREADS. Taking the lock back may end the thread
 // during finalization; that forced unwind must be allowed out of the destructor.
 class AllowThreads {
-public:
+  public:
     AllowThreads() : saved_(PyEval_SaveThread()) {}
     ~AllowThreads() noexcept(false) { PyEval_RestoreThread(saved_); }
     AllowThreads(const AllowThreads&) = delete;
     AllowThreads& operator=(const AllowThreads&) = delete;
 
-private:
+  private:
     PyThreadState* saved_;
 };
 

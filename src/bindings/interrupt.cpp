@@ -43,9 +43,13 @@ bool raise_kept() {
 
 }  // namespace
 
-CallScope::CallScope() { ++t_depth; }
+CallScope::CallScope() {
+    ++t_depth;
+}
 
-CallScope::~CallScope() { --t_depth; }
+CallScope::~CallScope() {
+    --t_depth;
+}
 
 PyObject* CallScope::finish(PyObject* result) {
     if (t_depth != 1 || t_kept == nullptr) {
@@ -74,6 +78,8 @@ bool keep_signal_exception() {
     return true;
 }
 
-bool interruption_pending() { return raise_kept() || PyErr_CheckSignals() != 0; }
+bool interruption_pending() {
+    return raise_kept() || PyErr_CheckSignals() != 0;
+}
 
 }  // namespace wenlo::py

@@ -13,7 +13,7 @@ namespace wenlo::py {
 // Marks a call from Python into the module on this thread, for its whole length; the outermost
 // one ends with finish(), which raises a kept signal exception in place of the result.
 class CallScope {
-public:
+  public:
     CallScope();
     ~CallScope();
     CallScope(const CallScope&) = delete;

@@ -59,7 +59,7 @@ struct Entry {
 using Cache = std::vector<Entry>;
 
 class Bridge final : public log::Sink {
-public:
+  public:
     bool enabled(std::string_view target, Level level) override {
         if (level > kMaxLevel) {
             return false;
@@ -79,7 +79,7 @@ public:
         forward(target, level, message, file, line);
     }
 
-private:
+  private:
     static const Entry* find(const Cache& cache, std::string_view target) {
         for (const Entry& entry : cache) {
             if (std::string_view(entry.target) == target) {  // lengths first, then bytes
@@ -134,10 +134,9 @@ private:
             const Cached level = probe(logger.get());
             remember(std::string(target), logger.get(), level);
             // From now on the layers can drop this target's unwanted records on their own.
-            log::settle(target, level == Cached::Off
-                                    ? std::nullopt
-                                    : std::optional<Level>(std::min(
-                                          static_cast<Level>(level), kMaxLevel)));
+            log::settle(target, level == Cached::Off ? std::nullopt
+                                                     : std::optional<Level>(std::min(
+                                                           static_cast<Level>(level), kMaxLevel)));
         }
     }
 
@@ -150,9 +149,10 @@ private:
 
     static void emit(PyObject* logger, const std::string& name, int number,
                      std::string_view message, const char* file, std::uint32_t line) {
-        Ref py_name = Ref::steal(PyUnicode_FromStringAndSize(name.data(),
-                                                              static_cast<Py_ssize_t>(name.size())));
-        Ref py_file = file != nullptr ? Ref::steal(PyUnicode_FromString(file)) : Ref::borrow(Py_None);
+        Ref py_name = Ref::steal(
+            PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        Ref py_file =
+            file != nullptr ? Ref::steal(PyUnicode_FromString(file)) : Ref::borrow(Py_None);
         Ref py_msg = Ref::steal(PyUnicode_DecodeUTF8(
             message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
         if (!py_name || !py_file || !py_msg) {
@@ -221,10 +221,10 @@ private:
         cache_.store(next, std::memory_order_release);
     }
 
-public:
+  public:
     static PyObject* logging_;
 
-private:
+  private:
     // A plain atomic pointer: a dropped record costs one load and a compare, no reference count.
     std::atomic<const Cache*> cache_{new Cache()};
 };

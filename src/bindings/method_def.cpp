@@ -20,7 +20,8 @@ PyObject* default_value(const std::string& repr) {
     }
     Ref globals = Ref::steal(PyDict_New());
     Ref datetime = Ref::steal(PyImport_ImportModule("datetime"));
-    if (!globals || !datetime || PyDict_SetItemString(globals.get(), "datetime", datetime.get()) < 0 ||
+    if (!globals || !datetime ||
+        PyDict_SetItemString(globals.get(), "datetime", datetime.get()) < 0 ||
         PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
         return nullptr;
     }
@@ -35,7 +36,8 @@ std::string shown_default(const std::string& repr) {
     if (repr == "None") {
         return repr;
     }
-    const bool number = !repr.empty() && repr.find_first_not_of("0123456789.-+e") == std::string::npos;
+    const bool number =
+        !repr.empty() && repr.find_first_not_of("0123456789.-+e") == std::string::npos;
     return number ? repr : "...";
 }
 

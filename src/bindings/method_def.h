@@ -226,9 +226,8 @@ PyObject* no_arguments(PyObject* self, PyObject*) {
         if (object == nullptr) {
             return nullptr;
         }
-        return Self::invoke(*object, [](auto& target) -> decltype(auto) {
-            return std::invoke(Op, target);
-        });
+        return Self::invoke(*object,
+                            [](auto& target) -> decltype(auto) { return std::invoke(Op, target); });
     }));
 }
 
@@ -325,12 +324,12 @@ struct ConstructorSpec {
 
 template <typename Self, auto Op, Text... Params>
 ConstructorSpec constructor(const char* doc) {
-    static const std::string text_signature =
-        std::string(Self::kClassName) + detail::ParamList<Params...>::get().signature(false) +
-        "\n--\n\n";
+    static const std::string text_signature = std::string(Self::kClassName) +
+                                              detail::ParamList<Params...>::get().signature(false) +
+                                              "\n--\n\n";
     return {detail::construct<Self, Op, Params...>, text_signature.c_str(),
-            stub::Method{"__new__", detail::stub_parameters<Op, Params...>(), Self::kClassName,
-                         doc, stub::Method::Kind::Constructor}};
+            stub::Method{"__new__", detail::stub_parameters<Op, Params...>(), Self::kClassName, doc,
+                         stub::Method::Kind::Constructor}};
 }
 
 // A read-only attribute: its PyGetSetDef and its stub description.

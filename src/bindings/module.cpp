@@ -15,7 +15,14 @@ std::atomic<std::int64_t> g_interpreter_id{-1};
 PyObject* g_module = nullptr;  // kept for the life of the process
 
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT, "wenlo_motor_controller", "", 0, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "wenlo_motor_controller",
+    "",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
     nullptr,
 };
 

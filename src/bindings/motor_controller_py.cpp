@@ -24,7 +24,9 @@ struct ControllerObject {
     Guarded<MotorController>* guarded;
 
     static constexpr const char* kClassName = "WenloMotorController";
-    static ControllerObject* from(PyObject* self) { return instance_of<ControllerObject>(self, g_type); }
+    static ControllerObject* from(PyObject* self) {
+        return instance_of<ControllerObject>(self, g_type);
+    }
     // One operation, under the controller's lock.
     template <typename Call>
     static PyObject* invoke(ControllerObject& self, Call&& call) {
@@ -74,12 +76,12 @@ const MethodSpec g_specs[] = {
     def<C, "set_neck_position", &MC::set_neck_position, "position">(
         "Set goal positions for the neck (3 values: yaw, pitch, roll). Returns\nthe observed "
         "positions reported by the motor replies."),
-    def<C, "set_neck_yaw_position",
-        [](MC& c, double v) { return c.set_single_neck_joint(0, v); }, "position">(""),
-    def<C, "set_neck_pitch_position",
-        [](MC& c, double v) { return c.set_single_neck_joint(1, v); }, "position">(""),
-    def<C, "set_neck_roll_position",
-        [](MC& c, double v) { return c.set_single_neck_joint(2, v); }, "position">(""),
+    def<C, "set_neck_yaw_position", [](MC& c, double v) { return c.set_single_neck_joint(0, v); },
+        "position">(""),
+    def<C, "set_neck_pitch_position", [](MC& c, double v) { return c.set_single_neck_joint(1, v); },
+        "position">(""),
+    def<C, "set_neck_roll_position", [](MC& c, double v) { return c.set_single_neck_joint(2, v); },
+        "position">(""),
     def<C, "neck_position_limits", [](MC&) { return controller::kNeckSafeBounds; }>(
         "Hard safety bounds (lower, upper) in rad for each neck joint.\nOrder: [yaw, pitch, "
         "roll]. Every neck setter clamps to these bounds\nbefore commanding the motor."),
@@ -154,7 +156,9 @@ void controller_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-std::string type_id() { return ControllerObject::kClassName; }
+std::string type_id() {
+    return ControllerObject::kClassName;
+}
 
 const stub::Registration g_class_entry{
     stub::Class{type_id, "", ControllerObject::kClassName, "", {}, {}}};

@@ -18,10 +18,9 @@ PyObject* panic_exception_type() {
     // Process-wide by design: one class for every interpreter that ever sees it.
     static PyObject* type = nullptr;
     if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc(
-            "wenlo_motor_controller.PanicException",
-            "An internal invariant of wenlo_motor_controller failed.", PyExc_BaseException,
-            nullptr);
+        type = PyErr_NewExceptionWithDoc("wenlo_motor_controller.PanicException",
+                                         "An internal invariant of wenlo_motor_controller failed.",
+                                         PyExc_BaseException, nullptr);
     }
     return type;
 }
@@ -31,8 +30,8 @@ void raise_panic(const std::string& message) {
     if (type == nullptr) {
         abort_at_boundary();
     }
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(),
-                                               static_cast<Py_ssize_t>(message.size()), "replace"));
+    Ref text = Ref::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) {
         abort_at_boundary();
     }

@@ -13,15 +13,17 @@
 namespace wenlo {
 
 class Panic : public std::exception {
-public:
+  public:
     explicit Panic(std::string message) : message_(std::move(message)) {}
     const char* what() const noexcept override { return message_.c_str(); }
 
-private:
+  private:
     std::string message_;
 };
 
-[[noreturn]] inline void panic(std::string message) { throw Panic(std::move(message)); }
+[[noreturn]] inline void panic(std::string message) {
+    throw Panic(std::move(message));
+}
 
 }  // namespace wenlo
 

@@ -8,7 +8,7 @@
 namespace wenlo::py {
 
 class Ref {
-public:
+  public:
     Ref() = default;
     // Takes ownership of a new reference (may be null).
     static Ref steal(PyObject* obj) { return Ref(obj); }
@@ -34,7 +34,7 @@ public:
     PyObject* detach() { return std::exchange(obj_, nullptr); }
     explicit operator bool() const { return obj_ != nullptr; }
 
-private:
+  private:
     explicit Ref(PyObject* obj) : obj_(obj) {}
     // A thread that the interpreter is ending leaks its references rather than touch Python
     // without the interpreter lock.
@@ -50,7 +50,7 @@ private:
 // Sets aside the exception pending on this thread and puts it back on destruction, so that a
 // call into Python made on the side cannot disturb what the caller had pending.
 class PendingErrorGuard {
-public:
+  public:
     PendingErrorGuard() { PyErr_Fetch(&type_, &value_, &traceback_); }
     ~PendingErrorGuard() {
         if (holds_interpreter_lock()) {
@@ -60,7 +60,7 @@ public:
     PendingErrorGuard(const PendingErrorGuard&) = delete;
     PendingErrorGuard& operator=(const PendingErrorGuard&) = delete;
 
-private:
+  private:
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;
     PyObject* traceback_ = nullptr;

@@ -51,7 +51,9 @@ Failure failure_of(const controller::Error& error);
 Failure failure_of(const control_loop::MotorError& error);
 // A failed start-up; the hardware checks' errors give way to a signal as above.
 Failure failure_of(const control_loop::StartFailure& failure);
-inline Failure failure_of(Failure failure) { return failure; }
+inline Failure failure_of(Failure failure) {
+    return failure;
+}
 
 template <typename T>
 using Outcome = std::expected<T, Failure>;
@@ -139,9 +141,7 @@ struct ToPython<std::optional<T>> {
         }
         return ToPython<T>::convert(std::move(*value));
     }
-    static std::string annotation() {
-        return "typing.Optional[" + ToPython<T>::annotation() + "]";
-    }
+    static std::string annotation() { return "typing.Optional[" + ToPython<T>::annotation() + "]"; }
 };
 
 // The value an operation's result carries: T of std::expected<T, E>, else the result itself.

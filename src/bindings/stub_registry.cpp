@@ -13,7 +13,9 @@ std::atomic<const Entry*>& head() {
 
 }  // namespace
 
-const Entry* entries() { return head().load(std::memory_order_acquire); }
+const Entry* entries() {
+    return head().load(std::memory_order_acquire);
+}
 
 Registration::Registration(std::variant<Class, MethodGroup> item) : entry_{std::move(item)} {
     const Entry* first = head().load(std::memory_order_relaxed);

@@ -35,7 +35,7 @@ struct Member {
 
 struct Class {
     std::string (*type_id)();  // joins a class with its method group
-    std::string module;         // empty: the module the stub is generated for
+    std::string module;        // empty: the module the stub is generated for
     std::string name;
     std::string doc;
     std::vector<Member> getters;
@@ -57,12 +57,12 @@ const Entry* entries();
 
 // A load-time constructor: `static const Registration r{...};` adds one entry for good.
 class Registration {
-public:
+  public:
     explicit Registration(std::variant<Class, MethodGroup> item);
     Registration(const Registration&) = delete;
     Registration& operator=(const Registration&) = delete;
 
-private:
+  private:
     Entry entry_;
 };
 

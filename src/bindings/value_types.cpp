@@ -67,7 +67,9 @@ void torso_dealloc(PyObject* self) {
     Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
-const TorsoValues& torso(PyObject* self) { return reinterpret_cast<TorsoObject*>(self)->values; }
+const TorsoValues& torso(PyObject* self) {
+    return reinterpret_cast<TorsoObject*>(self)->values;
+}
 
 PyObject* get_left_arm(PyObject* self, void*) {
     return float_list(torso(self).left_arm.data(), 2);
@@ -75,9 +77,15 @@ PyObject* get_left_arm(PyObject* self, void*) {
 PyObject* get_right_arm(PyObject* self, void*) {
     return float_list(torso(self).right_arm.data(), 2);
 }
-PyObject* get_nose(PyObject* self, void*) { return float_list(torso(self).nose.data(), 3); }
-PyObject* get_neck(PyObject* self, void*) { return float_list(torso(self).neck.data(), 3); }
-PyObject* get_timestamp(PyObject* self, void*) { return PyFloat_FromDouble(torso(self).timestamp); }
+PyObject* get_nose(PyObject* self, void*) {
+    return float_list(torso(self).nose.data(), 3);
+}
+PyObject* get_neck(PyObject* self, void*) {
+    return float_list(torso(self).neck.data(), 3);
+}
+PyObject* get_timestamp(PyObject* self, void*) {
+    return PyFloat_FromDouble(torso(self).timestamp);
+}
 
 PyObject* torso_repr(PyObject* self) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -113,15 +121,23 @@ PyType_Slot torso_slots[] = {
 PyType_Spec torso_spec = {"wenlo_motor_controller.WenloTorsoPosition", sizeof(TorsoObject), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, torso_slots};
 
-StatsObject* stats(PyObject* self) { return reinterpret_cast<StatsObject*>(self); }
+StatsObject* stats(PyObject* self) {
+    return reinterpret_cast<StatsObject*>(self);
+}
 
 PyObject* vector_list(const std::vector<double>& values) {
     return float_list(values.data(), values.size());
 }
 
-PyObject* get_period(PyObject* self, void*) { return vector_list(stats(self)->period); }
-PyObject* get_read_dt(PyObject* self, void*) { return vector_list(stats(self)->read_dt); }
-PyObject* get_write_dt(PyObject* self, void*) { return vector_list(stats(self)->write_dt); }
+PyObject* get_period(PyObject* self, void*) {
+    return vector_list(stats(self)->period);
+}
+PyObject* get_read_dt(PyObject* self, void*) {
+    return vector_list(stats(self)->read_dt);
+}
+PyObject* get_write_dt(PyObject* self, void*) {
+    return vector_list(stats(self)->write_dt);
+}
 
 std::string mean_ms(const std::vector<double>& samples) {
     double sum = -0.0;
@@ -166,8 +182,7 @@ PyType_Slot stats_slots[] = {
 
 PyType_Spec stats_spec = {
     "wenlo_motor_controller.ControlLoopStats", sizeof(StatsObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    stats_slots};
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, stats_slots};
 
 PyObject* create_once(PyObject*& slot, PyType_Spec& spec) {
     if (slot == nullptr) {
@@ -179,8 +194,12 @@ PyObject* create_once(PyObject*& slot, PyType_Spec& spec) {
 PyObject* g_torso_type = nullptr;
 PyObject* g_stats_type = nullptr;
 
-std::string torso_id() { return TorsoObject::kClassName; }
-std::string stats_id() { return "ControlLoopStats"; }
+std::string torso_id() {
+    return TorsoObject::kClassName;
+}
+std::string stats_id() {
+    return "ControlLoopStats";
+}
 
 // ControlLoopStats has no method group: it cannot be built from Python, and its __repr__ is
 // left out of the stub.
@@ -192,8 +211,12 @@ const stub::Registration stats_class{
 
 }  // namespace
 
-PyObject* torso_position_type() { return create_once(g_torso_type, torso_spec); }
-PyObject* loop_stats_type() { return create_once(g_stats_type, stats_spec); }
+PyObject* torso_position_type() {
+    return create_once(g_torso_type, torso_spec);
+}
+PyObject* loop_stats_type() {
+    return create_once(g_stats_type, stats_spec);
+}
 
 PyObject* new_torso_position(const TorsoValues& values) {
     auto* type = reinterpret_cast<PyTypeObject*>(torso_position_type());
@@ -237,6 +260,8 @@ bool torso_values(PyObject* obj, TorsoValues& out) {
     return true;
 }
 
-bool convert(PyObject* obj, TorsoValues& out) { return torso_values(obj, out); }
+bool convert(PyObject* obj, TorsoValues& out) {
+    return torso_values(obj, out);
+}
 
 }  // namespace wenlo::py
