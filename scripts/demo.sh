@@ -4,17 +4,14 @@
 # (Debian's refuses pip outside a venv) as well as any other. The control-loop demo's plot goes
 # to demo-output/control_loop_demo.png in the checkout.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$PWD
-export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
-source scripts/venv.sh
+# shellcheck source=scripts/lib.sh
+source "$(dirname "$0")/lib.sh"
 
 bash scripts/setup-system.sh --build-only
 wenlo_enter_venv python3
 echo "== the build tools in .venv"
 python3 -m pip install -q "scikit-build-core>=0.10" "cmake>=3.24" ninja
-wenlo_build_install "$root/build/demo.log" --no-build-isolation ".[plot]" \
-  --config-settings=build-dir="$root/build/demo"
+wenlo_install_module ".[plot]" "$root/build/demo"
 
 mkdir -p demo-output
 cd /tmp

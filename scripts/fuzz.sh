@@ -4,8 +4,8 @@
 # per target (default 250,000: 1,250,000 in all). A failed invariant or a sanitizer report fails
 # the run and leaves the input in the build folder's crashes/.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$PWD
+# shellcheck source=scripts/lib.sh
+source "$(dirname "$0")/lib.sh"
 build=${WENLO_FUZZ_DIR:-$root/build/fuzz}
 runs=${FUZZ_RUNS:-250000}
 targets=(status_packet group_read mit_decode can_frame register_read)
@@ -20,11 +20,8 @@ find_clang() {
   return 1
 }
 if ! version=$(find_clang); then
-  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -qq
   for v in 19 16; do
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
-      "clang-$v" "libclang-rt-$v-dev" >/dev/null 2>&1 && break
+    wenlo_apt_install "clang-$v" "libclang-rt-$v-dev" 2>/dev/null && break
   done
   version=$(find_clang) || { echo "no clang with libFuzzer could be installed" >&2; exit 1; }
 fi
@@ -35,7 +32,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
   -DWENLO_FUZZ=ON -DWENLO_BUILD_MODULE=OFF -DWENLO_BUILD_SIM=OFF -DWENLO_BUILD_TESTS=OFF \
   -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
-cmake --build "$build" --target $(printf 'fuzz_%s ' "${targets[@]}") >/dev/null
+cmake --build "$build" --target "${targets[@]/#/fuzz_}" >/dev/null
 
 mkdir -p "$build/crashes"
 printf '%-16s %12s %9s %8s %s\n' target runs seconds corpus result

@@ -3,8 +3,8 @@
 # test, runs, failures. Needs the module installed and a build with the tests
 # (WENLO_BUILD_DIR, default build/ci); takes about an hour on a 2-core machine.
 set -uo pipefail
-cd "$(dirname "$0")/.."
-root=$PWD
+# shellcheck source=scripts/lib.sh
+source "$(dirname "$0")/lib.sh"
 build=${WENLO_BUILD_DIR:-$root/build/ci}
 preload="$build/sim/fakecan/libfakecan.so"
 rows=()
@@ -42,21 +42,20 @@ else
 fi
 
 # Ending a program five ways, 200 runs each.
-out=$(cd /tmp && WENLO_EXIT_RUNS=200 python3 -m wenlo_sim --no-robot -- \
-  python3 -m pytest -q -s -p no:cacheprovider "$root/tests/test_loop_threads.py" -k ending 2>&1)
+out=$(WENLO_EXIT_RUNS=200 wenlo_pytest python3 -s "$root/tests/test_loop_threads.py" -k ending 2>&1)
 echo "$out" | grep -E "runs on|passed|failed|hang|exit "
 row "ending without close, 5 ways x 200 (failed runs)" 1000 \
   "$(failed_runs "$out" 200)"
 
 # close() racing commands, records and collection, 10,000 cycles in 100 processes of 100.
-out=$(cd /tmp && WENLO_RACE_CYCLES=10000 python3 -m wenlo_sim --no-robot -- \
-  python3 -m pytest -q -s -p no:cacheprovider "$root/tests/test_loop_threads.py" -k close_racing 2>&1)
+out=$(WENLO_RACE_CYCLES=10000 wenlo_pytest python3 -s "$root/tests/test_loop_threads.py" \
+  -k close_racing 2>&1)
 echo "$out" | grep -E "runs on|passed|failed|hang|exit "
 row "close() racing commands, records and gc (failed cycles of 100)" 10000 \
   "$(failed_runs "$out" 100)"
 
 # A slice of the suite 20 times in one process.
-out=$(cd /tmp && python3 -m wenlo_sim --no-robot -- python3 "$root/tests/repeat_slice.py" 20 2>&1)
+out=$(wenlo_on_sim python3 "$root/tests/repeat_slice.py" 20 2>&1)
 echo "$out" | grep -E "^(round|from)"
 row "repeated slice in one process (rounds; growth)" 20 "$(echo "$out" | sed -n 's/^from round .*: //p')"
 

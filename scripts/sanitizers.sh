@@ -8,8 +8,8 @@
 # reuse); leak checking is off only in processes that embed or are the interpreter, whose own
 # allocations at exit are not ours (our references are checked by the refcount tests).
 set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$PWD
+# shellcheck source=scripts/lib.sh
+source "$(dirname "$0")/lib.sh"
 asan=${WENLO_ASAN_DIR:-$root/build/asan}
 tsan=${WENLO_TSAN_DIR:-$root/build/tsan}
 python=$(command -v python3)
@@ -25,10 +25,9 @@ ASAN_OPTIONS=halt_on_error=1:abort_on_error=0 ctest --test-dir "$asan" --output-
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer: pytest"
 libasan=$(g++ -print-file-name=libasan.so)
 # The many-runs exit tests run fewer times here; the normal suite runs them in full.
-(cd /tmp && LD_PRELOAD="$libasan" ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 PYTHONMALLOC=malloc \
-  WENLO_BOUNDARY_RUNS=10 WENLO_EXIT_RUNS=5 \
-  PYTHONPATH="$asan/src" "$python" -m wenlo_sim --no-robot -- "$python" -m pytest -q \
-  -p no:cacheprovider "$root/tests")
+LD_PRELOAD="$libasan" ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 PYTHONMALLOC=malloc \
+  WENLO_BOUNDARY_RUNS=10 WENLO_EXIT_RUNS=5 PYTHONPATH="$asan/src" \
+  wenlo_pytest "$python" "$root/tests"
 
 echo "== ThreadSanitizer: build"
 cmake -S . -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWENLO_TSAN=ON \

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need (as root, or with sudo).
 set -euo pipefail
-need=()
+# shellcheck source=scripts/lib.sh
+source "$(dirname "$0")/lib.sh"
 want=(g++ make libgtest-dev libgmock-dev qemu-system-x86 busybox-static)
 [ "${1:-}" = "--build-only" ] && want=(g++ make)
 # The distribution's own python3 needs its venv module and its headers from packages.
@@ -10,11 +11,4 @@ if ! command -v python3 >/dev/null; then
 elif [ "$(readlink -f "$(command -v python3)")" = "$(readlink -f /usr/bin/python3 2>/dev/null)" ]; then
   want+=(python3-venv python3-dev)
 fi
-for pkg in "${want[@]}"; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
-done
-[ ${#need[@]} -eq 0 ] && exit 0
-SUDO=""
-[ "$(id -u)" -ne 0 ] && SUDO="sudo"
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+wenlo_apt_install "${want[@]}"

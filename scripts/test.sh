@@ -5,12 +5,10 @@
 # Everything is installed into virtual environments of the project (.venv for python3, .venvs/
 # for the others), never into the interpreters themselves.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$PWD
+# shellcheck source=scripts/lib.sh
+source "$(dirname "$0")/lib.sh"
 build=${WENLO_BUILD_DIR:-$root/build/ci}
-export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
 test_deps=("scikit-build-core>=0.10" "cmake>=3.24" ninja pytest numpy mypy hypothesis)
-source scripts/venv.sh
 
 # The interpreters to test, found before the venv is first on PATH.
 mapfile -t pythons < <(bash scripts/pythons.sh)
@@ -19,11 +17,7 @@ wenlo_enter_venv python3
 python3 -m pip install -q "${test_deps[@]}"
 
 # One build serves both: the wheel that pip installs and the C++ tests in the same tree.
-wenlo_build_install "$build.log" --no-build-isolation . \
-  --config-settings=build-dir="$build" \
-  --config-settings=cmake.build-type=RelWithDebInfo \
-  --config-settings=cmake.define.WENLO_BUILD_TESTS=ON \
-  --config-settings=cmake.define.WENLO_WERROR=ON
+wenlo_install_module . "$build" RelWithDebInfo WENLO_BUILD_TESTS=ON WENLO_WERROR=ON
 
 ctest --test-dir "$build" --output-on-failure -j2 --timeout 300
 
@@ -37,22 +31,17 @@ if [ "${WENLO_SKIP_FUZZ:-0}" != "1" ]; then
   FUZZ_RUNS=${FUZZ_RUNS:-300000} bash scripts/fuzz.sh
 fi
 
-# pytest runs outside the checkout so that it imports the installed module.
-run_pytest() {
-  (cd /tmp && "$1" -m wenlo_sim --no-robot -- "$1" -m pytest -q -p no:cacheprovider "$root/tests")
-}
-
 version_of() { "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'; }
 
 failed=()
 main_version=$(version_of python3)
 echo "== pytest on Python $main_version (python3)"
-run_pytest python3 || failed+=("$main_version")
+wenlo_pytest python3 "$root/tests" || failed+=("$main_version")
 
 # A slice of the suite, again and again in one process: nothing may accumulate.
 echo "== repeated slice in one process"
-(cd /tmp && python3 -m wenlo_sim --no-robot -- python3 "$root/tests/repeat_slice.py" 3) \
-  >/tmp/wenlo-repeat.txt 2>&1 || { cat /tmp/wenlo-repeat.txt; failed+=("repeated slice"); }
+wenlo_on_sim python3 "$root/tests/repeat_slice.py" 3 >/tmp/wenlo-repeat.txt 2>&1 ||
+  { cat /tmp/wenlo-repeat.txt; failed+=("repeated slice"); }
 grep -E "^(round|from)" /tmp/wenlo-repeat.txt || true
 
 # The benchmarks are not tests, but a short run proves they still start and finish.
@@ -68,11 +57,8 @@ for py in "${pythons[@]}"; do
   echo "== build and pytest on Python $version ($py)"
   if (wenlo_enter_venv "$py" "$root/.venvs/$version" &&
       python3 -m pip install -q "${test_deps[@]}" &&
-      python3 -m pip install -q --no-build-isolation . \
-        --config-settings=build-dir="$build-py$version" \
-        --config-settings=cmake.build-type=RelWithDebInfo \
-        --config-settings=cmake.define.WENLO_WERROR=ON &&
-      run_pytest "$root/.venvs/$version/bin/python3"); then
+      wenlo_install_module -q . "$build-py$version" RelWithDebInfo WENLO_WERROR=ON &&
+      wenlo_pytest "$root/.venvs/$version/bin/python3" "$root/tests"); then
     :
   else
     failed+=("$version")
