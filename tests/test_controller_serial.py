@@ -267,29 +267,6 @@ def test_unbound_method_checks_self():
         wmc.WenloMotorController.read_all_positions(object())
 
 
-def test_signatures_and_docstrings():
-    cls = wmc.WenloMotorController
-    assert cls.__text_signature__ == "(serialport=None, can_bus=...)"
-    names = [n for n in vars(cls) if not n.startswith("__")]
-    assert names == [
-        "is_torque_enabled", "enable_torque", "enable_torque_on_ids", "disable_torque",
-        "disable_torque_on_ids", "read_all_positions", "set_all_goal_positions",
-        "set_left_arm_position", "set_right_arm_position", "set_arms_position",
-        "set_nose_position", "set_neck_position", "set_neck_yaw_position",
-        "set_neck_pitch_position", "set_neck_roll_position", "neck_position_limits",
-        "read_neck_positions", "set_neck_gains", "neck_home", "enable_neck",
-        "is_neck_torque_enabled", "enable_arms", "enable_nose", "write_raw_packet",
-    ]
-    assert cls.neck_home.__text_signature__ == "($self, speed=0.4, tolerance=0.15, kp=None, kd=None)"
-    assert cls.set_neck_gains.__text_signature__ == "($self, index, kp, kd)"
-    assert cls.is_torque_enabled.__doc__ == "Is torque enabled on all motors"
-    assert cls.read_all_positions.__doc__ == (
-        "Read all motor positions as a 7-element array.\nOrder: [left_arm_pitch, left_arm_yaw, "
-        "right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right]")
-    assert cls.set_neck_yaw_position.__doc__ in (None, "")
-    assert "2π" in cls.neck_home.__doc__ and "—" in cls.neck_home.__doc__
-
-
 @pytest.mark.parametrize(
     "method, values, joint",
     [

@@ -189,6 +189,36 @@ def test_periodic_reads_and_statistics(make_loop, sim):
     assert repr(stats).startswith("ControlLoopStats(period=~")
 
 
+def test_period_samples_are_published_every_tick_read_and_write_times_in_batches(make_loop):
+    # 10 ms ticks, a batch every 300 ms: about 30 read samples at a time, and as many write
+    # samples as commands ran meanwhile.
+    loop = make_loop(serial=False, period_ms=10,
+                     stats_pub_period=datetime.timedelta(milliseconds=300))
+    seen = []  # (time, len(period), len(read_dt), len(write_dt))
+    start = time.monotonic()
+    while time.monotonic() - start < 2.5:
+        loop.set_neck_yaw_position(0.0)  # a write sample
+        stats = loop.get_stats()
+        seen.append((time.monotonic(), len(stats.period), len(stats.read_dt), len(stats.write_dt)))
+        time.sleep(0.005)
+
+    def steps(column):
+        return [(now[0], now[column] - before[column])
+                for before, now in zip(seen, seen[1:]) if now[column] != before[column]]
+
+    periods, reads, writes = steps(1), steps(2), steps(3)
+    median = lambda values: sorted(values)[len(values) // 2]  # noqa: E731
+    assert len(periods) >= 50 and median([n for _, n in periods]) <= 2, periods
+    for batches in (reads, writes):
+        assert 3 <= len(batches) <= 12, batches
+        assert median([n for _, n in batches]) >= 10, batches
+        gaps = [b[0] - a[0] for a, b in zip(batches, batches[1:])]
+        assert 0.2 <= median(gaps) <= 1.0, batches
+    # A tick's period is out before its read time, which waits for the batch.
+    assert all(p >= r for _, p, r, _ in seen)
+    assert max(p - r for _, p, r, _ in seen) >= 15
+
+
 def test_a_pulled_neck_cable_fails_reads_until_it_is_back(make_loop, sim):
     loop = make_loop(period_ms=10)
 

@@ -294,6 +294,55 @@ def test_a_handler_on_the_worker_calling_its_loop_is_refused_not_hung(sim):
     assert counts["ok"] == FAULT_RUNS, failure
 
 
+# The worker stays inside a handler of its clamp warning until released: meanwhile 100
+# commands find room in the queue, and the 101st waits until the worker takes one.
+QUEUE_OF_100 = """
+    import datetime, logging, threading, time
+    import wenlo_motor_controller as wmc
+
+    release, holding = threading.Event(), threading.Event()
+
+    class Hold(logging.Handler):
+        def emit(self, record):
+            if threading.current_thread() is not threading.main_thread():
+                holding.set()
+                release.wait()
+
+    log = logging.getLogger("wenlo_motor_controller.controller")
+    log.addHandler(Hold(logging.WARNING))
+    log.propagate = False
+    loop = wmc.WenloPyControlLoop(None, datetime.timedelta(seconds=60), "can0")
+    loop.set_neck_position([0.7, 0.0, 0.0])
+    assert holding.wait(10), "the worker logged no clamp warning"
+    returned = 0
+
+    def fill():
+        global returned
+        for _ in range(150):
+            loop.set_neck_yaw_position(0.0)
+            returned += 1
+
+    filler = threading.Thread(target=fill)
+    filler.start()
+    # Once the count has stood still for a second, however slow the machine.
+    last, since = -1, time.monotonic()
+    while time.monotonic() - since < 1.0:
+        if returned != last:
+            last, since = returned, time.monotonic()
+        time.sleep(0.01)
+    held = returned
+    release.set()
+    filler.join(30)
+    loop.close()
+    assert (held, returned) == (100, 150), f"returned while held: {held}, in all: {returned}"
+"""
+
+
+def test_the_queue_holds_100_commands_and_the_next_send_waits_for_room(sim):
+    counts, failure = run_many(textwrap.dedent(QUEUE_OF_100), runs=FAULT_RUNS, timeout=60)
+    assert counts["ok"] == FAULT_RUNS, failure
+
+
 # Two threads close one loop at once while the worker still drains; whichever returns, the
 # ports are free at that moment.
 CLOSE_TOGETHER = """

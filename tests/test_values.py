@@ -44,13 +44,6 @@ def test_attributes_are_fresh_copies_and_read_only():
         weakref.ref(p)
 
 
-def test_signature_and_docstrings():
-    assert WenloTorsoPosition.__text_signature__ == "(left_arm, right_arm, nose, neck)"
-    assert WenloTorsoPosition.neck.__doc__ == "Neck joint positions in rad: [yaw, pitch, roll]."
-    assert WenloTorsoPosition.left_arm.__doc__ is None
-    assert not WenloTorsoPosition.__doc__
-
-
 @pytest.mark.parametrize(
     "bad, name",
     [
@@ -146,7 +139,3 @@ def test_loop_stats_cannot_be_built_from_python():
         wmc.ControlLoopStats()
     with pytest.raises(TypeError):
         wmc.ControlLoopStats([0.1], [0.1], [0.1])
-    assert wmc.ControlLoopStats.__text_signature__ is None
-    assert not wmc.ControlLoopStats.__doc__
-    assert [n for n in ("period", "read_dt", "write_dt") if hasattr(wmc.ControlLoopStats, n)] == [
-        "period", "read_dt", "write_dt"]
