@@ -21,6 +21,10 @@ wenlo_install_module . "$build" RelWithDebInfo WENLO_BUILD_TESTS=ON WENLO_WERROR
 
 ctest --test-dir "$build" --output-on-failure -j2 --timeout 300
 
+# The bindings keep the project's format (.clang-format: no line over 100 columns).
+echo "== format of the bindings"
+clang-format-19 --dry-run -Werror src/bindings/*.h src/bindings/*.cpp
+
 if [ "${WENLO_SKIP_VM:-0}" != "1" ]; then
   bash scripts/vm/run-can-tests-in-vm.sh "$build"
 fi
