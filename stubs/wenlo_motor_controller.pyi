@@ -7,6 +7,7 @@ import typing
 
 __all__ = [
     "ControlLoopStats",
+    "JointHealth",
     "WenloMotorController",
     "WenloPyControlLoop",
     "WenloTorsoPosition",
@@ -20,6 +21,63 @@ class ControlLoopStats:
     def read_dt(self) -> builtins.list[builtins.float]: ...
     @property
     def write_dt(self) -> builtins.list[builtins.float]: ...
+
+@typing.final
+class JointHealth:
+    r"""
+    What one joint last reported, and whether it answers (an extension). Values
+    the joint has not reported are None: a servo's velocity, effort, temperature
+    and voltage come from telemetry reads only.
+    """
+    @property
+    def name(self) -> builtins.str:
+        r"""
+        The joint's name in the motor layout.
+        """
+    @property
+    def position(self) -> typing.Optional[builtins.float]:
+        r"""
+        rad
+        """
+    @property
+    def velocity(self) -> typing.Optional[builtins.float]:
+        r"""
+        rad/s
+        """
+    @property
+    def effort(self) -> typing.Optional[builtins.float]:
+        r"""
+        Servos: load as a fraction of full load, -1 to 1.
+        Neck: torque in the motor's unit.
+        """
+    @property
+    def temperature(self) -> typing.Optional[builtins.float]:
+        r"""
+        Degrees Celsius; for the neck, the hotter of MOS and rotor.
+        """
+    @property
+    def voltage(self) -> typing.Optional[builtins.float]:
+        r"""
+        V, servos only.
+        """
+    @property
+    def faults(self) -> builtins.list[builtins.str]:
+        r"""
+        Active faults by name. Servos: "voltage", "angle", "overheat",
+        "overcurrent", "overload". Neck: "overvoltage", "undervoltage",
+        "overcurrent", "mos_overheat", "rotor_overheat", "comm_lost",
+        "overload".
+        """
+    @property
+    def age(self) -> builtins.float:
+        r"""
+        Seconds since this joint last answered; math.inf if it never has.
+        """
+    @property
+    def failures(self) -> builtins.int:
+        r"""
+        Consecutive reads in which this joint did not answer; 0 while it answers.
+        """
 
 @typing.final
 class WenloMotorController:
@@ -150,10 +208,18 @@ class WenloMotorController:
         # Arguments
         * `data` - Byte array of raw packet data to send.
         """
+    def read_health(self) -> builtins.dict[builtins.str, JointHealth]:
+        r"""
+        Read the health of every joint (an extension): one group read of the servos'
+        telemetry registers and one feedback exchange per neck motor. Returns a
+        JointHealth per joint by name, in layout order: the seven servos, then yaw,
+        pitch and roll (the neck only, without a serial port). A joint that does
+        not answer is reported, not raised: see its `failures` and `age`.
+        """
 
 @typing.final
 class WenloPyControlLoop:
-    def __new__(cls, serialport: typing.Optional[builtins.str], read_position_loop_period: datetime.timedelta, can_bus: builtins.str = 'can0', allowed_retries: builtins.int = 5, stats_pub_period: typing.Optional[datetime.timedelta] = None, voltage_rampup_timeout: datetime.timedelta = datetime.timedelta(seconds=30)) -> WenloPyControlLoop:
+    def __new__(cls, serialport: typing.Optional[builtins.str], read_position_loop_period: datetime.timedelta, can_bus: builtins.str = 'can0', allowed_retries: builtins.int = 5, stats_pub_period: typing.Optional[datetime.timedelta] = None, voltage_rampup_timeout: datetime.timedelta = datetime.timedelta(seconds=30), *, telemetry_period: typing.Optional[datetime.timedelta] = None) -> WenloPyControlLoop:
         r"""
         Create a new control loop for the motor controller.
 
@@ -166,6 +232,8 @@ class WenloPyControlLoop:
         * `allowed_retries` - Number of allowed retries for reading positions.
         * `stats_pub_period` - Optional period for publishing stats.
         * `voltage_rampup_timeout` - Maximum time to wait for the 12V rail to stabilize.
+        * `telemetry_period` - (extension, keyword-only) At most once per period, a tick
+          also reads the servos' telemetry registers; `None` (the default) never does.
         """
     def close(self) -> None:
         r"""
@@ -259,6 +327,13 @@ class WenloPyControlLoop:
         Write PID gains for a given motor id.
         """
     def write_raw_packet(self, data: bytes) -> bytes: ...
+    def get_last_health(self) -> builtins.dict[builtins.str, JointHealth]:
+        r"""
+        The worker's latest view of every joint's health (an extension); never waits
+        for the worker. Returns a JointHealth per joint by name, in layout order.
+        Servo velocity, effort, temperature and voltage are filled only when the
+        loop was built with a `telemetry_period`.
+        """
 
 @typing.final
 class WenloTorsoPosition:

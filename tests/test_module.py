@@ -8,12 +8,13 @@ import pytest
 import wenlo_motor_controller as wmc
 
 
-def test_all_lists_the_four_classes_in_order():
+def test_all_lists_the_four_classes_in_order_then_the_extensions():
     assert wmc.__all__ == [
         "WenloMotorController",
         "WenloPyControlLoop",
         "WenloTorsoPosition",
         "ControlLoopStats",
+        "JointHealth",
     ]
     for name in wmc.__all__:
         assert isinstance(getattr(wmc, name), type)

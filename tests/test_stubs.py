@@ -1,22 +1,20 @@
-"""The shipped type stub: found by type checkers, consistent with the module at run time, and
-carrying the interface description's annotations, defaults, docstrings and method order."""
+"""The committed type stub is the description of the Python surface: the build installs exactly
+it, each class at run time has its names in its order, its text signatures and its docstrings,
+and type checkers find it consistent with the module."""
 import ast
 import pathlib
 import subprocess
 import sys
 import sysconfig
+import types
 
 import pytest
 
 import wenlo_motor_controller as wmc
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
+COMMITTED = ROOT / "stubs" / "wenlo_motor_controller.pyi"
 INSTALLED = pathlib.Path(sysconfig.get_paths()["platlib"]) / "wenlo_motor_controller-stubs" / "__init__.pyi"
-
-
-@pytest.fixture(scope="module")
-def stub():
-    return ast.parse(INSTALLED.read_text(encoding="utf-8"))
 
 
 def classes(tree):
@@ -27,55 +25,68 @@ def functions(cls):
     return [node for node in cls.body if isinstance(node, ast.FunctionDef)]
 
 
-def signature(fn):
-    args = fn.args.args[1:]  # without self or cls
+def is_property(fn):
+    return any(ast.unparse(d) == "property" for d in fn.decorator_list)
+
+
+def shown_default(node, source):
+    """A default as a text signature shows it: numbers and None as written, anything else
+    (strings, timedeltas) as "..."."""
+    try:
+        value = ast.literal_eval(node)
+    except ValueError:
+        return "..."
+    literal = value is None or type(value) in (int, float)
+    return ast.get_source_segment(source, node) if literal else "..."
+
+
+def text_signature(fn, source):
+    """The __text_signature__ that a def of the stub implies: "($self, a, b=0.4)" for a method,
+    "(a, b=...)" for __new__, whose text signature is the class's."""
+    args = fn.args.args
     defaults = [None] * (len(args) - len(fn.args.defaults)) + fn.args.defaults
-    return [(a.arg, ast.unparse(a.annotation), None if d is None else ast.unparse(d))
-            for a, d in zip(args, defaults)]
+    pairs = list(zip(args[1:], defaults[1:]))  # without self or cls
+    if fn.args.kwonlyargs:
+        pairs += [("*", None), *zip(fn.args.kwonlyargs, fn.args.kw_defaults)]
+    shown = [a if a == "*" else a.arg if d is None else f"{a.arg}={shown_default(d, source)}"
+             for a, d in pairs]
+    return "(" + ", ".join(shown if fn.name == "__new__" else ["$self", *shown]) + ")"
 
 
 def test_the_installed_stub_is_the_one_in_the_repository():
-    assert INSTALLED.read_text(encoding="utf-8") == (
-        ROOT / "stubs" / "wenlo_motor_controller.pyi").read_text(encoding="utf-8")
+    assert INSTALLED.read_text(encoding="utf-8") == COMMITTED.read_text(encoding="utf-8")
 
 
-def test_defaults_annotations_and_docstrings(stub):
-    found = classes(stub)
-    assert sorted(found) == sorted(wmc.__all__)
-    neck_home = next(f for f in functions(found["WenloMotorController"]) if f.name == "neck_home")
-    assert signature(neck_home) == [
-        ("speed", "builtins.float", "0.4"), ("tolerance", "builtins.float", "0.15"),
-        ("kp", "typing.Optional[builtins.float]", "None"),
-        ("kd", "typing.Optional[builtins.float]", "None")]
-    loop_new = functions(found["WenloPyControlLoop"])[0]
-    assert loop_new.name == "__new__"
-    assert signature(loop_new) == [
-        ("serialport", "typing.Optional[builtins.str]", None),
-        ("read_position_loop_period", "datetime.timedelta", None),
-        ("can_bus", "builtins.str", "'can0'"),
-        ("allowed_retries", "builtins.int", "5"),
-        ("stats_pub_period", "typing.Optional[datetime.timedelta]", "None"),
-        ("voltage_rampup_timeout", "datetime.timedelta", "datetime.timedelta(seconds=30)")]
-    assert ast.get_docstring(loop_new).splitlines()[4] == (
-        "  Pass `None` to build a neck-only (CAN) loop \u2014 arm/nose commands then")
-    ctl_new = functions(found["WenloMotorController"])[0]
-    assert ast.get_docstring(ctl_new).splitlines()[-1] == (
-        '* `can_bus` - SocketCAN interface name for the neck Damiao motors (default `"can0"`).')
-    assert len(ast.get_docstring(ctl_new).splitlines()) == 7
-    stats = functions(found["ControlLoopStats"])
-    assert [(f.name, ast.unparse(f.returns)) for f in stats] == [
-        (name, "builtins.list[builtins.float]") for name in ("period", "read_dt", "write_dt")]
-    neck = next(f for f in functions(found["WenloTorsoPosition"]) if f.name == "neck")
-    assert ast.get_docstring(neck) == "Neck joint positions in rad: [yaw, pitch, roll]."
+@pytest.mark.parametrize("name", wmc.__all__)
+def test_each_class_is_the_one_the_committed_stub_describes(name):
+    source = COMMITTED.read_text(encoding="utf-8")
+    tree = ast.parse(source)
+    stub_all = next(ast.literal_eval(n.value) for n in tree.body
+                    if isinstance(n, ast.Assign) and ast.unparse(n.targets[0]) == "__all__")
+    assert sorted(stub_all) == sorted(classes(tree)) == sorted(wmc.__all__)
+    node, cls = classes(tree)[name], getattr(wmc, name)
+    described = functions(node)
 
+    # The class: its text signature is the stub's __new__ (none without one), and its own
+    # docstring is the stub's class docstring; __new__'s docstring lives in the stub alone.
+    new = next((f for f in described if f.name == "__new__"), None)
+    assert cls.__text_signature__ == (None if new is None else text_signature(new, source))
+    assert (cls.__doc__ or None) == ast.get_docstring(node)
+    # Other special methods the stub names (__repr__) are the class's own.
+    assert all(f.name in vars(cls) for f in described if f.name.startswith("__"))
 
-@pytest.mark.parametrize("name", ["WenloMotorController", "WenloPyControlLoop"])
-def test_methods_come_in_the_runtime_order_with_its_docstrings(stub, name):
-    described = [f for f in functions(classes(stub)[name]) if f.name != "__new__"]
-    runtime = getattr(wmc, name)
-    assert [f.name for f in described] == [n for n in vars(runtime) if not n.startswith("__")]
-    for f in described:
-        assert (ast.get_docstring(f) or None) == getattr(runtime, f.name).__doc__, f.name
+    # Its own public names, in the stub's order, and each one's signature and docstring; a def
+    # without a docstring in the stub has __doc__ None at run time, not an empty text.
+    public = [f for f in described if not f.name.startswith("__")]
+    assert [n for n in vars(cls) if not n.startswith("__")] == [f.name for f in public]
+    for f in public:
+        attribute = vars(cls)[f.name]
+        if is_property(f):
+            assert isinstance(attribute, types.GetSetDescriptorType), f.name
+        else:
+            assert callable(attribute), f.name
+            assert attribute.__text_signature__ == text_signature(f, source), f.name
+        assert attribute.__doc__ == ast.get_docstring(f), f.name
 
 
 def run_mypy(*args):

@@ -33,7 +33,12 @@ void docstring(std::ostream& out, const std::string& doc, const char* indent) {
 void method(std::ostream& out, const Method& m) {
     const bool ctor = m.kind == Method::Kind::Constructor;
     out << "    def " << m.name << "(" << (ctor ? "cls" : "self");
+    bool keyword_only = false;
     for (const Parameter& p : m.parameters) {
+        if (p.keyword_only && !keyword_only) {
+            out << ", *";
+            keyword_only = true;
+        }
         out << ", " << p.name << ": " << p.annotation;
         if (p.default_repr) {
             out << " = " << *p.default_repr;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -52,6 +53,25 @@ TEST(RawToRadians, RoundTripKeepsEveryStepInRange) {
         const double radians = sm40bl::raw_to_radians(value) + 1e-9;
         ASSERT_EQ(sm40bl::radians_to_raw(radians), value) << raw;
     }
+}
+
+// Registers 56 to 63 as a servo sends them: the directions sit in bit 15 of the speed and in
+// bit 10 of the load, not in a two's complement.
+TEST(Telemetry, DecodesEveryFigureWithItsDirection) {
+    const std::array<std::uint8_t, 8> forward{0x00, 0x0C, 0x00, 0x04, 0xF4, 0x01, 121, 41};
+    const auto t = sm40bl::decode_telemetry(forward);
+    EXPECT_DOUBLE_EQ(t.position, sm40bl::raw_to_radians(3072));
+    EXPECT_DOUBLE_EQ(t.velocity, 1024 * 2 * kPi / 4096);  // 1024 steps/s
+    EXPECT_DOUBLE_EQ(t.load, 0.5);                         // 500 tenths of a percent
+    EXPECT_DOUBLE_EQ(t.voltage, 12.1);
+    EXPECT_DOUBLE_EQ(t.temperature, 41.0);
+    const std::array<std::uint8_t, 8> backward{0x00, 0x08, 0x00, 0x84, 0xF4, 0x05, 120, 30};
+    const auto b = sts3025bl::decode_telemetry(backward);
+    EXPECT_DOUBLE_EQ(b.velocity, -1024 * 2 * kPi / 4096);
+    EXPECT_DOUBLE_EQ(b.load, -0.5);
+    // The bits above the direction are not part of the magnitude.
+    const std::array<std::uint8_t, 8> high_bits{0x00, 0x08, 0x00, 0x00, 0xE8, 0xFB, 0, 0};
+    EXPECT_DOUBLE_EQ(sm40bl::decode_telemetry(high_bits).load, 1.0);
 }
 
 }  // namespace

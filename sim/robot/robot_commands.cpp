@@ -114,22 +114,33 @@ std::string servo_command(Robot& robot, const std::vector<std::string>& w) {
         auto speed = number(arg);
         return speed ? done(bus.set_motion_speed(id, *speed)) : "error expected steps per second";
     }
+    if (verb == "load") {  // tenths of a percent of full load it holds against, signed
+        auto permille = integer(arg);
+        return permille && *permille >= -1000 && *permille <= 1000
+                   ? done(bus.set_external_load(id, static_cast<int>(*permille)))
+                   : "error expected a load from -1000 to 1000";
+    }
+    if (verb == "temperature") {
+        auto celsius = number(arg);
+        return celsius ? done(bus.set_temperature(id, *celsius)) : "error expected degrees";
+    }
     if (verb == "reboot_silence") {
         auto us = integer(arg);
         return us ? done(bus.set_reboot_silence(id, microseconds(*us)))
                   : "error expected microseconds";
     }
-    if (verb == "get") {  // present and goal position, torque enable, voltage
+    if (verb == "get") {  // present and goal position, torque enable, voltage, temperature
         auto present = bus.present_position(id);
         auto goal = bus.goal_position(id);
         auto torque = bus.read_registers(id, servosim::TORQUE_ENABLE, 1);
-        auto voltage = bus.read_registers(id, servosim::PRESENT_VOLTAGE, 1);
+        auto voltage = bus.read_registers(id, servosim::PRESENT_VOLTAGE, 2);
         if (!present || !goal || !torque || !voltage) {
             return "error no such servo";
         }
         return "ok present=" + std::to_string(*present) + " goal=" + std::to_string(*goal) +
                " torque=" + std::to_string((*torque)[0]) +
-               " voltage=" + std::to_string((*voltage)[0]);
+               " voltage=" + std::to_string((*voltage)[0]) +
+               " temperature=" + std::to_string((*voltage)[1]);
     }
     if (verb == "read" && w.size() == 5) {
         auto address = integer(w[3]);
@@ -248,6 +259,21 @@ std::string motor_command(Robot& robot, const std::vector<std::string>& w) {
         auto rad = number(arg);
         return rad ? done(bus.power_cycle(id, *rad)) : "error expected radians";
     }
+    if (verb == "error_code") {  // the fault nibble of its replies, e.g. 11 (MOS overheat)
+        if (arg == "off") {
+            return done(bus.set_error_code(id, std::nullopt));
+        }
+        auto code = integer(arg);
+        return code && *code >= 0 && *code <= 15
+                   ? done(bus.set_error_code(id, static_cast<std::uint8_t>(*code)))
+                   : "error expected a code from 0 to 15 or off";
+    }
+    if (verb == "temperatures" && w.size() == 5) {  // MOS and rotor, degrees Celsius
+        auto mos = number(w[3]);
+        auto rotor = number(w[4]);
+        return mos && rotor ? done(bus.set_temperatures(id, *mos, *rotor))
+                            : "error expected MOS and rotor degrees";
+    }
     if (verb == "state") {
         auto s = bus.snapshot(id);
         if (!s) {
@@ -261,7 +287,9 @@ std::string motor_command(Robot& robot, const std::vector<std::string>& w) {
             << " disables=" << s->disables << " feedback_requests=" << s->feedback_requests
             << " register_reads=" << s->register_reads
             << " register_writes=" << s->register_writes
-            << " frames_received=" << s->frames_received;
+            << " frames_received=" << s->frames_received
+            << " mos_temperature=" << s->mos_temperature
+            << " rotor_temperature=" << s->rotor_temperature;
         if (s->last_command) {
             out << " cmd_position=" << s->last_command->position
                 << " cmd_kp=" << s->last_command->kp << " cmd_kd=" << s->last_command->kd;

@@ -47,7 +47,7 @@ bool report_missing(const Signature& sig, PyObject** slots) {
 
 bool report_too_many(const Signature& sig, Py_ssize_t given) {
     const std::size_t self = sig.is_method ? 1 : 0;
-    const std::size_t max = sig.names.size() + self;
+    const std::size_t max = sig.positional + self;
     const std::size_t min = sig.required + self;
     const std::size_t got = static_cast<std::size_t>(given) + self;
     if (min == max) {
@@ -92,7 +92,7 @@ bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject
 
 bool bind_positional(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                      PyObject** slots) {
-    if (static_cast<std::size_t>(nargs) > sig.names.size()) {
+    if (static_cast<std::size_t>(nargs) > sig.positional) {
         return report_too_many(sig, nargs);
     }
     for (std::size_t i = 0; i < sig.names.size(); ++i) {

@@ -19,12 +19,14 @@
 namespace wenlo::py {
 
 // A parameter list: the callable's qualified name (for Python's own messages), the parameter
-// names, how many of them are required, and whether `self` counts in positional counts.
+// names, how many of them are required, whether `self` counts in positional counts, and how many
+// may be given by position (the rest are keyword-only).
 struct Signature {
     const char* qualname;
     std::span<const char* const> names;
     std::size_t required;  // the leading names without a default
     bool is_method;
+    std::size_t positional;
 };
 
 // Binds fastcall arguments to the parameters; unbound slots stay null (borrowed references).

@@ -9,6 +9,7 @@
 #include "bindings/classes.h"
 #include "bindings/gil.h"
 #include "bindings/interrupt.h"
+#include "bindings/joint_health.h"
 #include "bindings/method_def.h"
 #include "bindings/panic.h"
 #include "bindings/results.h"
@@ -298,6 +299,13 @@ const MethodSpec g_specs[] = {
     def<L, "async_write_pid_gains", write_pid_gains, "id", "p", "i", "d">(
         "Write PID gains for a given motor id."),
     def<L, "write_raw_packet", write_raw_packet, "data">(""),
+    // Extensions.
+    def<L, "get_last_health",
+        [](CL& l) { return BodyHealth{l.get_last_health(), l.has_serial_port()}; }>(
+        "The worker's latest view of every joint's health (an extension); never waits\n"
+        "for the worker. Returns a JointHealth per joint by name, in layout order.\n"
+        "Servo velocity, effort, temperature and voltage are filled only when the\n"
+        "loop was built with a `telemetry_period`."),
 };
 
 // --- construction and lifetime -----------------------------------------------------------------
@@ -305,9 +313,11 @@ const MethodSpec g_specs[] = {
 PyObject* make_loop(PyTypeObject* type, const std::optional<std::string>& serialport,
                     Duration period, const std::string& can_bus, std::uint64_t allowed_retries,
                     const std::optional<Duration>& stats_pub_period,
-                    Duration voltage_rampup_timeout) {
+                    Duration voltage_rampup_timeout,
+                    const std::optional<Duration>& telemetry_period) {
     const cl::LoopConfig config{serialport,      period,           can_bus,
-                                allowed_retries, stats_pub_period, voltage_rampup_timeout};
+                                allowed_retries, stats_pub_period, voltage_rampup_timeout,
+                                telemetry_period};
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) {
         return nullptr;
@@ -326,7 +336,8 @@ PyObject* make_loop(PyTypeObject* type, const std::optional<std::string>& serial
 const ConstructorSpec g_constructor =
     constructor<Loop, make_loop, "serialport", "read_position_loop_period", "can_bus='can0'",
                 "allowed_retries=5", "stats_pub_period=None",
-                "voltage_rampup_timeout=datetime.timedelta(seconds=30)">(
+                "voltage_rampup_timeout=datetime.timedelta(seconds=30)", "*",
+                "telemetry_period=None">(
         "Create a new control loop for the motor controller.\n"
         "\n"
         "# Arguments\n"
@@ -337,7 +348,9 @@ const ConstructorSpec g_constructor =
         "* `can_bus` - SocketCAN interface name for the neck Damiao motors (default `\"can0\"`).\n"
         "* `allowed_retries` - Number of allowed retries for reading positions.\n"
         "* `stats_pub_period` - Optional period for publishing stats.\n"
-        "* `voltage_rampup_timeout` - Maximum time to wait for the 12V rail to stabilize.");
+        "* `voltage_rampup_timeout` - Maximum time to wait for the 12V rail to stabilize.\n"
+        "* `telemetry_period` - (extension, keyword-only) At most once per period, a tick\n"
+        "  also reads the servos' telemetry registers; `None` (the default) never does.");
 
 void loop_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);

@@ -110,14 +110,27 @@ PyObject* default_value(const std::string& repr);
 // else as "...".
 std::string shown_default(const std::string& repr);
 
-// A callable's parameter list, built once from its declaration.
+// A callable's parameter list, built once from its declaration. A "*" among the parameters
+// makes those after it keyword-only, as in Python.
 template <Text... Params>
 struct ParamList {
-    std::array<ParamText, sizeof...(Params)> params{split_param(Params.text)...};
-    std::array<const char*, sizeof...(Params)> names{};
+    static constexpr std::size_t kCount =
+        (std::size_t{0} + ... + (std::string_view(Params.text) != "*" ? 1 : 0));
+    std::array<ParamText, kCount> params{};
+    std::array<const char*, kCount> names{};
     std::size_t required = 0;
+    std::size_t positional = kCount;  // those before the "*"
     ParamList() {
-        for (std::size_t i = 0; i < params.size(); ++i) {
+        const std::array<std::string_view, sizeof...(Params)> texts{Params.text...};
+        std::size_t n = 0;
+        for (std::string_view text : texts) {
+            if (text == "*") {
+                positional = n;
+            } else {
+                params[n++] = split_param(text);
+            }
+        }
+        for (std::size_t i = 0; i < kCount; ++i) {
             names[i] = params[i].name.c_str();
             required += params[i].default_repr ? 0 : 1;
         }
@@ -126,11 +139,12 @@ struct ParamList {
         static const ParamList list;
         return list;
     }
-    // "(a, b=0.4)" after an optional leading "$self".
+    // "(a, b=0.4, *, c=None)" after an optional leading "$self".
     std::string signature(bool method) const {
         std::string text = method ? "($self" : "(";
         for (std::size_t i = 0; i < params.size(); ++i) {
             text += (i > 0 || method) ? ", " : "";
+            text += i == positional ? "*, " : "";
             text += params[i].name;
             if (params[i].default_repr) {
                 text += "=" + shown_default(*params[i].default_repr);
@@ -190,7 +204,8 @@ decltype(auto) apply_operation(Target& target, Tuple& values) {
 // a parameter not given takes its default.
 template <auto Op, Text... Params>
 bool convert_all(PyObject** slots, ArgsOf<Op>& values) {
-    const auto& list = ParamList<Params...>::get();
+    using List = ParamList<Params...>;
+    const auto& list = List::get();
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
         return ([&] {
             PyObject* slot = slots[I];
@@ -202,19 +217,20 @@ bool convert_all(PyObject** slots, ArgsOf<Op>& values) {
             }
             return arg(slot, list.names[I], std::get<I>(values));
         }() && ...);
-    }(std::index_sequence_for<decltype(Params)...>{});
+    }(std::make_index_sequence<List::kCount>{});
 }
 
 template <auto Op, Text... Params>
 std::vector<stub::Parameter> stub_parameters() {
-    const auto& list = ParamList<Params...>::get();
+    using List = ParamList<Params...>;
+    const auto& list = List::get();
     std::vector<stub::Parameter> out;
     [&]<std::size_t... I>(std::index_sequence<I...>) {
         (out.push_back({list.params[I].name,
                         stub::Annotation<std::tuple_element_t<I, ArgsOf<Op>>>::text(),
-                        list.params[I].default_repr}),
+                        list.params[I].default_repr, I >= list.positional}),
          ...);
-    }(std::index_sequence_for<decltype(Params)...>{});
+    }(std::make_index_sequence<List::kCount>{});
     return out;
 }
 
@@ -242,8 +258,9 @@ PyObject* with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         }
         const auto& list = ParamList<Params...>::get();
         static const std::string qualname = std::string(Self::kClassName) + "." + Name.text;
-        static const Signature sig{qualname.c_str(), list.names, list.required, true};
-        PyObject* slots[sizeof...(Params)] = {};
+        static const Signature sig{qualname.c_str(), list.names, list.required, true,
+                                   list.positional};
+        PyObject* slots[std::max<std::size_t>(1, ParamList<Params...>::kCount)] = {};
         ArgsOf<Op> values{};
         if (!bind_fastcall(sig, args, nargs, kwnames, slots) ||
             !convert_all<Op, Params...>(slots, values)) {
@@ -260,8 +277,9 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     CallScope scope;
     return scope.finish(guard<PyObject*>(nullptr, [&]() -> PyObject* {
         const auto& list = ParamList<Params...>::get();
-        static const Signature sig{Self::kClassName, list.names, list.required, false};
-        PyObject* slots[std::max<std::size_t>(1, sizeof...(Params))] = {};
+        static const Signature sig{Self::kClassName, list.names, list.required, false,
+                                   list.positional};
+        PyObject* slots[std::max<std::size_t>(1, ParamList<Params...>::kCount)] = {};
         ArgsOf<Op> values{};
         if (!bind_tuple(sig, args, kwargs, slots) || !convert_all<Op, Params...>(slots, values)) {
             return nullptr;

@@ -1,6 +1,7 @@
 // The entry point: one module object per process, the logging bridge, the four classes.
 #include "bindings/args.h"
 #include "bindings/classes.h"
+#include "bindings/joint_health.h"
 #include "bindings/log_bridge.h"
 #include "bindings/panic.h"
 #include "bindings/value_types.h"
@@ -75,7 +76,8 @@ bool module_body(PyObject* module) {
     return add_class(module, all, "WenloMotorController", motor_controller_type()) &&
            add_class(module, all, "WenloPyControlLoop", control_loop_type()) &&
            add_class(module, all, "WenloTorsoPosition", torso_position_type()) &&
-           add_class(module, all, "ControlLoopStats", loop_stats_type());
+           add_class(module, all, "ControlLoopStats", loop_stats_type()) &&
+           add_class(module, all, "JointHealth", joint_health_type());
 }
 
 PyObject* initialise() {

@@ -4,6 +4,7 @@
 #include "bindings/classes.h"
 #include "bindings/controller_lock.h"
 #include "bindings/interrupt.h"
+#include "bindings/joint_health.h"
 #include "bindings/method_def.h"
 #include "bindings/panic.h"
 #include "bindings/results.h"
@@ -119,6 +120,13 @@ const MethodSpec g_specs[] = {
         "data">(
         "Write raw packet data to the serial port.\n\n# Arguments\n* `data` - Byte array of "
         "raw packet data to send."),
+    // Extensions.
+    def<C, "read_health", [](MC& c) { return BodyHealth{c.read_health(), c.has_serial_port()}; }>(
+        "Read the health of every joint (an extension): one group read of the servos'\n"
+        "telemetry registers and one feedback exchange per neck motor. Returns a\n"
+        "JointHealth per joint by name, in layout order: the seven servos, then yaw,\n"
+        "pitch and roll (the neck only, without a serial port). A joint that does\n"
+        "not answer is reported, not raised: see its `failures` and `age`."),
 };
 
 // --- the type ----------------------------------------------------------------------------

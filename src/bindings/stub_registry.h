@@ -16,6 +16,7 @@ struct Parameter {
     std::string name;
     std::string annotation;
     std::optional<std::string> default_repr;  // the default's Python representation
+    bool keyword_only = false;                // after the `*` of the signature
 };
 
 struct Method {

@@ -95,6 +95,10 @@ std::optional<StatsSnapshot> ControlLoop::get_stats() const {
     return snapshot;
 }
 
+controller::HealthReport ControlLoop::get_last_health() const {
+    return shared_->last_health.read().first;  // the last good copy, poisoned or not
+}
+
 SendStatus ControlLoop::send(MotorCommand& command) { return shared_->queue.send(command); }
 
 SendStatus ControlLoop::send_until(MotorCommand& command, Clock::time_point deadline) {

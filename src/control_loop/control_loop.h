@@ -11,6 +11,7 @@
 #include "control_loop/loop_stats.h"
 #include "control_loop/torso_position.h"
 #include "controller/error.h"
+#include "controller/health.h"
 
 #include <cstdint>
 #include <expected>
@@ -34,6 +35,8 @@ struct LoopConfig {
     std::uint64_t allowed_retries = 5;      // >= 1
     std::optional<Duration> stats_pub_period;
     Duration voltage_rampup_timeout{30, 0};
+    // At most once per period, a tick also reads the servos' telemetry registers.
+    std::optional<Duration> telemetry_period;
 };
 
 // Why a start-up ended without a loop.
@@ -88,6 +91,8 @@ public:
     std::expected<TorsoPosition, MotorError> get_last_position() const;
     std::expected<bool, MotorError> is_torque_enabled() const;
     std::optional<StatsSnapshot> get_stats() const;  // none when statistics are off
+    // The worker's latest view of every joint's health; never waits for the worker.
+    controller::HealthReport get_last_health() const;
     const MotorNames& get_motor_name_id() const { return names_; }
     bool has_serial_port() const { return has_serial_; }
 

@@ -22,15 +22,18 @@ struct ControlLoop::Shared {
     PositionRecord last_position;
     TorqueRecord last_torque;
     std::unique_ptr<StatsRecord> last_stats;  // only with statistics on
+    Guarded<controller::HealthReport> last_health;  // the worker's view, after every exchange
     std::atomic<bool> worker_failed{false};   // the worker ended by an internal failure
     std::atomic<std::thread::id> worker_id{};  // set by the worker itself, first thing
     // Set once the worker has released the controller (and so the ports), however it ended.
     std::atomic<bool> worker_ended{false};
 
-    Shared(std::expected<TorsoPosition, MotorError> position, bool torque, bool with_stats)
+    Shared(std::expected<TorsoPosition, MotorError> position, bool torque, bool with_stats,
+           const controller::HealthReport& health = {})
         : last_position(std::move(position)),
           last_torque(torque),
-          last_stats(with_stats ? std::make_unique<StatsRecord>(LoopStats{}) : nullptr) {}
+          last_stats(with_stats ? std::make_unique<StatsRecord>(LoopStats{}) : nullptr),
+          last_health(health) {}
 };
 
 // Everything the worker owns for its life.
@@ -40,6 +43,7 @@ struct Worker {
     std::optional<Duration> stats_pub_period;
     std::uint64_t allowed_retries;
     std::shared_ptr<ControlLoop::Shared> shared;
+    std::optional<Duration> telemetry_period;  // none: no telemetry reads
 };
 
 // The periodic cycle, then the draining of the queue; returns once the queue is closed.

@@ -170,10 +170,11 @@ std::expected<std::unique_ptr<ControlLoop>, StartFailure> ControlLoop::start(
         return std::unexpected(started.error());
     }
     const bool has_serial = started->controller.has_serial_port();
-    auto shared = std::make_shared<Shared>(started->position, started->torque,
-                                           config.stats_pub_period.has_value());
+    auto shared =
+        std::make_shared<Shared>(started->position, started->torque,
+                                 config.stats_pub_period.has_value(), started->controller.health());
     Worker worker{std::move(started->controller), config.period, config.stats_pub_period,
-                  config.allowed_retries, shared};
+                  config.allowed_retries, shared, config.telemetry_period};
     try {
         shared->worker_slot.store(spawn_worker(std::move(worker)));
     } catch (const std::system_error& e) {

@@ -81,8 +81,22 @@ struct Pending {
     std::vector<double> write;
 };
 
+// A telemetry read rides on a tick at most once per telemetry period. It does not make the
+// snapshot fail and is not retried: what failed is counted in health.
+void read_telemetry_if_due(Worker& w, Clock::time_point& next_telemetry) {
+    if (!w.telemetry_period || !w.controller.has_serial_port()) {
+        return;
+    }
+    const auto now = Clock::now();
+    if (now < next_telemetry) {
+        return;
+    }
+    (void)w.controller.read_servo_telemetry();
+    next_telemetry = now + w.telemetry_period->to_chrono();
+}
+
 void tick(Worker& w, Clock::time_point& last_tick, Clock::time_point& last_publication,
-          Pending& pending) {
+          Pending& pending, Clock::time_point& next_telemetry) {
     ControlLoop::Shared& shared = *w.shared;
     const auto now = Clock::now();
     if (shared.last_stats) {
@@ -96,6 +110,8 @@ void tick(Worker& w, Clock::time_point& last_tick, Clock::time_point& last_publi
         last_tick = now;
     }
     shared.last_position.store(read_pos(w.controller, w.allowed_retries));
+    read_telemetry_if_due(w, next_telemetry);
+    shared.last_health.store(w.controller.health());
     if (!shared.last_stats) {
         return;
     }
@@ -125,6 +141,7 @@ void execute(Worker& w, MotorCommand command, Pending* pending) {
     // A failed command is dropped: its caller learns of it only through a reply channel.
     auto done = handle_commands(w.controller, w.shared->last_torque, std::move(command),
                                 w.allowed_retries);
+    w.shared->last_health.store(w.controller.health());  // replies to commands count too
     if (done && pending != nullptr) {
         pending->write.push_back(seconds(Clock::now() - t0));
     }
@@ -148,6 +165,7 @@ void run(Worker& w) {
     auto last_publication = start;
     Pending pending;
     Pending* samples = shared.last_stats ? &pending : nullptr;
+    auto next_telemetry = start;
 
     for (;;) {
         auto now = Clock::now();
@@ -163,7 +181,7 @@ void run(Worker& w) {
             (coin.toss() ? tick_ready : command_ready) = false;
         }
         if (tick_ready) {
-            tick(w, last_tick, last_publication, pending);
+            tick(w, last_tick, last_publication, pending, next_telemetry);
             schedule.advance();
         } else if (command_ready) {
             if (auto command = shared.queue.try_pop()) {

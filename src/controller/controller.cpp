@@ -81,7 +81,8 @@ Result<MotorController> MotorController::create(const std::optional<std::string>
     }
     auto impl = std::unique_ptr<Impl>(new Impl{std::move(*can), std::move(serial),
                                                serialbus::feetech_protocol::FeetechProtocolHandler{},
-                                               kNeckMotors, kInitialTemplates, false});
+                                               kNeckMotors, kInitialTemplates, false, {}});
+    impl->protocol.set_observer(&impl->health);
     return MotorController(std::move(impl));
 }
 

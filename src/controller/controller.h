@@ -2,6 +2,7 @@
 #pragma once
 
 #include "controller/error.h"
+#include "controller/health.h"
 #include "controller/layout.h"
 
 #include <array>
@@ -79,8 +80,17 @@ public:
                                                           std::optional<float> kd,
                                                           const InterruptCheck& interrupted = {});
 
+    // Health: what the answers of every exchange so far said of each joint (controller/health.h).
+    [[nodiscard]] const HealthReport& health() const;
+    // One read of every servo's telemetry registers (a group read per model), noted in the
+    // health record. A servo that does not answer is counted there and fails the read.
+    [[nodiscard]] Result<void> read_servo_telemetry();
+    // A telemetry read of the servos and a feedback exchange with each neck motor, then the
+    // health record. Joints that do not answer are counted in it; it never fails.
+    [[nodiscard]] HealthReport read_health();
+
     // Reboots the seven servos and waits until each answers again, asking `interrupted`
-    // between polls.
+    // between polls. The servos are silent on purpose meanwhile: health does not count it.
     [[nodiscard]] Result<void> reboot(std::chrono::nanoseconds timeout,
                                       const InterruptCheck& interrupted = {});
 

@@ -5,6 +5,7 @@
 #include "candrive/damiao/error.hpp"
 #include "candrive/transport/socketcan_backend/socketcan_transport.hpp"
 #include "controller/controller.h"
+#include "controller/health.h"
 #include "serialbus/feetech_protocol/error.hpp"
 #include "serialbus/feetech_protocol/protocol_handler.hpp"
 #include "serialbus/serial_port.hpp"
@@ -22,9 +23,21 @@ struct MotorController::Impl {
     std::array<candrive::damiao::driver::Damiao, kNeckJoints> neck;
     std::array<candrive::damiao::mit::MitCommand, kNeckJoints> templates;
     bool neck_torque = false;
+    HealthTracker health;  // told of every servo answer by `protocol`, of neck replies below
 
     // The open port, or the neck-only error.
     Result<serialbus::SerialPort*> port();
+
+    // A neck exchange's outcome, noted in the health record on its way back.
+    template <typename R>
+    R noted(std::size_t neck_index, R result) {
+        if (result) {
+            health.neck_answered(neck_index, *result);
+        } else {
+            health.neck_failed(neck_index);
+        }
+        return result;
+    }
 };
 
 Error to_error(const serialbus::feetech_protocol::ProtocolError& error);

@@ -44,11 +44,11 @@ Result<void> MotorController::enable_neck(bool enable) {
                 return std::unexpected(
                     Error(joint(i) + ": ensure MIT mode failed: " + mode.error().message()));
             }
-            if (auto on = s.neck[i].enable(s.can); !on) {
+            if (auto on = s.noted(i, s.neck[i].enable(s.can)); !on) {
                 return std::unexpected(
                     Error(joint(i) + ": enable failed: " + on.error().message()));
             }
-        } else if (auto off = s.neck[i].disable(s.can); !off) {
+        } else if (auto off = s.noted(i, s.neck[i].disable(s.can)); !off) {
             return std::unexpected(Error(joint(i) + ": disable failed: " + off.error().message()));
         }
     }
@@ -71,7 +71,7 @@ Result<std::array<double, 3>> MotorController::command_neck_mit(const std::array
     std::array<double, 3> observed{};
     for (std::size_t i = 0; i < kNeckJoints; ++i) {
         s.templates[i].position = static_cast<float>(goals[i]);
-        auto state = s.neck[i].control(s.can, ControlCommand::Mit{s.templates[i]});
+        auto state = s.noted(i, s.neck[i].control(s.can, ControlCommand::Mit{s.templates[i]}));
         if (!state) {
             return std::unexpected(Error(std::string(label) + "(" + joint(i) +
                                          "): " + state.error().message()));
@@ -102,7 +102,8 @@ Result<double> MotorController::set_single_neck_joint(std::size_t index, double 
     }
     const double position = clamp_neck_position(index, requested);
     s.templates[index].position = static_cast<float>(position);
-    auto state = s.neck[index].control(s.can, ControlCommand::Mit{s.templates[index]});
+    auto state =
+        s.noted(index, s.neck[index].control(s.can, ControlCommand::Mit{s.templates[index]}));
     if (!state) {
         return std::unexpected(
             Error(single_neck_operation(index) + ": " + state.error().message()));
@@ -114,7 +115,7 @@ Result<std::array<double, 3>> MotorController::read_neck_positions() {
     Impl& s = *impl_;
     std::array<double, 3> positions{};
     for (std::size_t i = 0; i < kNeckJoints; ++i) {
-        auto state = s.neck[i].request_feedback(s.can);
+        auto state = s.noted(i, s.neck[i].request_feedback(s.can));
         if (!state) {
             return std::unexpected(
                 Error("read_neck_positions(" + joint(i) + "): " + state.error().message()));
@@ -128,7 +129,7 @@ std::vector<std::string> MotorController::check_missing_neck_motors() {
     Impl& s = *impl_;
     std::vector<std::string> missing;
     for (std::size_t i = 0; i < kNeckJoints; ++i) {
-        if (!s.neck[i].request_feedback(s.can)) {
+        if (!s.noted(i, s.neck[i].request_feedback(s.can))) {
             missing.push_back(joint(i));
         }
     }

@@ -14,6 +14,12 @@ Result<void> MotorController::reboot(std::chrono::nanoseconds timeout,
         return {};
     }
     serialbus::SerialPort& port = *impl_->serial;
+    struct Unobserved {
+        serialbus::feetech_protocol::FeetechProtocolHandler& protocol;
+        HealthTracker& health;
+        ~Unobserved() { protocol.set_observer(&health); }
+    } unobserved{impl_->protocol, impl_->health};
+    impl_->protocol.set_observer(nullptr);
     for (std::uint8_t id : kServoIds) {
         WENLO_LOG(log::kControllerTarget, log::Level::Warn,
                   "Rebooting motor " + servo_name(id) + " (id=" + std::to_string(id) + ")");

@@ -102,7 +102,9 @@ Result<std::array<double, 7>> MotorController::read_all_positions() {
     if (!nose) {
         return std::unexpected(nose.error());
     }
-    return join(*arms, *nose);
+    const auto all = join(*arms, *nose);
+    impl_->health.servo_positions(all);
+    return all;
 }
 
 Result<void> MotorController::set_torque_on_ids(std::span<const std::uint8_t> ids, bool enable) {
@@ -279,6 +281,42 @@ Result<std::vector<std::uint8_t>> MotorController::write_raw_packet(
         return std::unexpected(to_error(read.error()));
     }
     return answer;
+}
+
+const HealthReport& MotorController::health() const { return impl_->health.report(); }
+
+Result<void> MotorController::read_servo_telemetry() {
+    auto port = impl_->port();
+    if (!port) {
+        return std::unexpected(port.error());
+    }
+    // Both groups are asked even when the first fails, so that each servo's record is fresh.
+    Result<void> outcome;
+    auto read_group = [&](auto read, std::span<const std::uint8_t> ids, std::size_t first) {
+        auto group = lift(read(impl_->protocol, **port, ids));
+        if (!group) {
+            if (outcome) {
+                outcome = std::unexpected(group.error());
+            }
+            return;
+        }
+        for (std::size_t i = 0; i < group->size(); ++i) {
+            impl_->health.servo_telemetry(first + i, (*group)[i]);
+        }
+    };
+    read_group(sm40bl::sync_read_telemetry, kArmIds, kArmJoints.first);
+    read_group(sts3025bl::sync_read_telemetry, kNoseIds, kNoseJoints.first);
+    return outcome;
+}
+
+HealthReport MotorController::read_health() {
+    if (impl_->serial) {
+        (void)read_servo_telemetry();  // what failed is in the record
+    }
+    for (std::size_t i = 0; i < kNeckJoints; ++i) {  // each one, whatever the others do
+        (void)impl_->noted(i, impl_->neck[i].request_feedback(impl_->can));
+    }
+    return impl_->health.report();
 }
 
 }  // namespace wenlo::controller

@@ -1,5 +1,5 @@
-"""Every method of the four classes, as a typed program would call them; checked with
-mypy --strict against the installed stub, never run."""
+"""Every method of the classes, extensions included, as a typed program would call them;
+checked with mypy --strict against the installed stub, never run."""
 import datetime
 from typing import Optional
 
@@ -7,6 +7,7 @@ from typing_extensions import assert_type
 
 from wenlo_motor_controller import (
     ControlLoopStats,
+    JointHealth,
     WenloMotorController,
     WenloPyControlLoop,
     WenloTorsoPosition,
@@ -41,6 +42,7 @@ def controller(port: Optional[str]) -> None:
     ctl.enable_arms(False)
     ctl.enable_nose(True)
     assert_type(ctl.write_raw_packet(b"\xff\xff"), None)
+    health(ctl.read_health())
 
 
 def loop(port: Optional[str]) -> None:
@@ -80,7 +82,25 @@ def loop(port: Optional[str]) -> None:
     assert_type(lp.async_read_pid_gains(1), tuple[int, int, int])
     lp.async_write_pid_gains(1, 32, 0, 8)
     assert_type(lp.write_raw_packet(b"\xff\xff"), bytes)
+    health(lp.get_last_health())
     assert_type(lp.close(), None)
+    watched = WenloPyControlLoop(port, period, telemetry_period=datetime.timedelta(seconds=1))
+    health(watched.get_last_health())
+
+
+def health(joints: dict[str, JointHealth]) -> None:
+    for name, joint in joints.items():
+        assert_type(joint.name, str)
+        assert_type(joint.position, Optional[float])
+        assert_type(joint.velocity, Optional[float])
+        assert_type(joint.effort, Optional[float])
+        assert_type(joint.temperature, Optional[float])
+        assert_type(joint.voltage, Optional[float])
+        assert_type(joint.faults, list[str])
+        assert_type(joint.age, float)
+        assert_type(joint.failures, int)
+        if joint.temperature is not None and joint.temperature > 60.0:
+            print(name, "is hot:", ", ".join(joint.faults) or "no fault yet")
 
 
 def values() -> None:

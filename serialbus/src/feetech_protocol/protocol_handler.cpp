@@ -134,6 +134,19 @@ Result<void> FeetechProtocolHandler::send_instruction_packet(
 
 Result<std::unique_ptr<packet::StatusPacket>> FeetechProtocolHandler::read_status_packet(
     Port& port, std::uint8_t expected_id) const {
+    auto status = read_status(port, expected_id);
+    if (observer_ != nullptr) {
+        if (status) {
+            observer_->answered((*status)->id(), (*status)->errors());
+        } else {
+            observer_->not_answered(expected_id);
+        }
+    }
+    return status;
+}
+
+Result<std::unique_ptr<packet::StatusPacket>> FeetechProtocolHandler::read_status(
+    Port& port, std::uint8_t expected_id) const {
     using Answer = std::unique_ptr<packet::StatusPacket>;
     const std::array<std::uint8_t, 1> ids{expected_id};
     std::array<std::uint8_t, kStatusHeaderSize> head{};

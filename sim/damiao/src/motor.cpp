@@ -130,7 +130,18 @@ std::optional<OutFrame> SimMotor::handle(std::uint16_t id, const protocol::Paylo
     return state_frame();
 }
 
+// Each temperature settles above its resting value in proportion to the share of the maximum
+// torque the motor gives (the rotor more than the MOS), with half a minute's lag.
+void SimMotor::heat(double dt) {
+    const double t_max = std::max(1e-6, static_cast<double>(live_ranges().t_max));
+    const double share = std::min(1.0, std::fabs(torque_) / t_max);
+    const double approach = 1.0 - std::exp(-dt / 30.0);
+    mos_temperature += (35.0 + 25.0 * share - mos_temperature) * approach;
+    rotor_temperature += (30.0 + 60.0 * share - rotor_temperature) * approach;
+}
+
 void SimMotor::step(double dt) {
+    heat(dt);
     if (!enabled_ || drive_ == Drive::None) {
         // Free shaft: friction brings it to rest.
         torque_ = 0;
@@ -175,6 +186,8 @@ MotorSnapshot SimMotor::snapshot() const {
     s.enabled = enabled_;
     s.mode = mode();
     s.last_command = last_mit_;
+    s.mos_temperature = mos_temperature;
+    s.rotor_temperature = rotor_temperature;
     return s;
 }
 
@@ -219,12 +232,16 @@ std::uint32_t SimMotor::mode() const {
 
 OutFrame SimMotor::state_frame() const {
     std::uint8_t err = error_code ? *error_code : (enabled_ ? 1 : 0);
+    const auto celsius = [](double t) {
+        return static_cast<std::uint8_t>(std::clamp(std::lround(t), 0L, 255L));
+    };
     OutFrame f;
     f.id = config_.master_id & 0x7FF;
     f.data = protocol::encode_state(
         live_ranges(),
         protocol::StateFields{position_, velocity_, torque_, static_cast<std::uint8_t>(err & 0x0F),
-                              static_cast<std::uint8_t>(config_.motor_id & 0x0F), 35, 30});
+                              static_cast<std::uint8_t>(config_.motor_id & 0x0F),
+                              celsius(mos_temperature), celsius(rotor_temperature)});
     f.len = static_cast<std::uint8_t>(std::min<std::size_t>(reply_bytes, 8));
     return f;
 }

@@ -40,6 +40,8 @@ class SimMotor {
     std::optional<std::uint32_t> stuck_mode;
     std::size_t reply_bytes = 8;
     std::optional<std::uint8_t> error_code;
+    double mos_temperature = 35;
+    double rotor_temperature = 30;
 
     void set_position(double position);
     void power_cycle(double position);
@@ -47,6 +49,7 @@ class SimMotor {
   private:
     enum class Drive { None, Mit, PosVel, Vel };
 
+    void heat(double dt);
     MitRanges live_ranges() const;
     float reg_float(std::uint8_t reg) const;
     std::uint32_t mode() const;

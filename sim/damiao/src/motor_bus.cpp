@@ -349,6 +349,13 @@ Result<void> MotorBus::set_error_code(std::uint16_t id, std::optional<std::uint8
     return impl_->with_motor(id, [&](SimMotor& m) { m.error_code = code; });
 }
 
+Result<void> MotorBus::set_temperatures(std::uint16_t id, double mos, double rotor) {
+    return impl_->with_motor(id, [&](SimMotor& m) {
+        m.mos_temperature = mos;
+        m.rotor_temperature = rotor;
+    });
+}
+
 Result<void> MotorBus::set_position(std::uint16_t id, double position) {
     return impl_->with_motor(id, [&](SimMotor& m) { m.set_position(position); });
 }

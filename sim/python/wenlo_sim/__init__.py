@@ -167,6 +167,21 @@ class SimRobot:
     def servo_set_position(self, servo_id: int, raw: int):
         self.command(f"servo {servo_id} position {raw}")
 
+    def servo_load(self, servo_id: int, permille: int):
+        """The load the servo holds against while its torque is on, in tenths of a percent of
+        full load (-1000 to 1000): its temperature rises with it."""
+        self.command(f"servo {servo_id} load {int(permille)}")
+
+    def servo_temperature(self, servo_id: int, celsius: float):
+        """Places its temperature; at its limit (register 13, 70 at start) or above, it reports
+        overheat (bit 2 of its answers' error byte)."""
+        self.command(f"servo {servo_id} temperature {float(celsius)!r}")
+
+    def servo_status_error(self, servo_id: int, error_byte: int):
+        """The error byte of its answers (bits 0 voltage, 1 angle, 2 overheat, 3 overcurrent,
+        5 overload), beside what it reports of itself; 0 for none."""
+        self.command(f"servo {servo_id} status_error {int(error_byte)}")
+
     def servo_state(self, servo_id: int) -> dict:
         return _fields(self.command(f"servo {servo_id} get"))
 
@@ -214,6 +229,15 @@ class SimRobot:
 
     def motor_power_cycle(self, motor_id: int, rad: float):
         self.command(f"motor {motor_id} power_cycle {rad!r}")
+
+    def motor_error_code(self, motor_id: int, code: int | None):
+        """The fault code of its replies (8 overvoltage, 9 undervoltage, 10 overcurrent, 11 MOS
+        overheat, 12 rotor overheat, 13 communication lost, 14 overload); None: no fault."""
+        self.command(f"motor {motor_id} error_code {'off' if code is None else int(code)}")
+
+    def motor_temperatures(self, motor_id: int, mos: float, rotor: float):
+        """Places its MOS and rotor temperatures (degrees Celsius)."""
+        self.command(f"motor {motor_id} temperatures {float(mos)!r} {float(rotor)!r}")
 
     def motor_state(self, motor_id: int) -> dict:
         return _fields(self.command(f"motor {motor_id} state"))

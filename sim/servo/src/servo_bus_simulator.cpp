@@ -76,6 +76,7 @@ struct ServoBusSimulator::Servo {
         registers.fill(0);
         store_position(MIN_ANGLE_LIMIT, 0);
         store_position(MAX_ANGLE_LIMIT, kFullTurn);
+        registers[MAX_TEMPERATURE] = kMaxTemperature;
         registers[P_GAIN] = 32;
         registers[D_GAIN] = 32;
         registers[I_GAIN] = 0;
@@ -83,6 +84,7 @@ struct ServoBusSimulator::Servo {
         store_position(PRESENT_POSITION, kCentrePosition);
         registers[PRESENT_VOLTAGE] = kNominalVoltage;
         present = kCentrePosition;
+        registers[PRESENT_TEMPERATURE] = static_cast<std::uint8_t>(kAmbientTemperature);
     }
 
     void store_position(std::uint8_t address, std::int16_t raw) {
@@ -106,8 +108,10 @@ struct ServoBusSimulator::Servo {
     void update(Clock::time_point now) {
         const double elapsed = std::chrono::duration<double>(now - last_update).count();
         last_update = now;
-        present = follow(present, target(), elapsed, motion);
+        const double goal = target();
+        present = follow(present, goal, elapsed, motion);
         store_position(PRESENT_POSITION, static_cast<std::int16_t>(std::lround(present)));
+        update_telemetry(goal, elapsed);
         if (ramp) {
             const double fraction = ramp->duration.count() <= 0
                                         ? 1.0
@@ -119,6 +123,46 @@ struct ServoBusSimulator::Servo {
                 ramp.reset();
             }
         }
+    }
+
+    // Speed, load and temperature after `elapsed` seconds of following `goal`.
+    void update_telemetry(double goal, double elapsed) {
+        const double gap = goal - present;
+        double speed = 0.0;  // steps per second, at the end of the interval
+        if (motion.speed > 0.0 && gap != 0.0) {
+            speed = motion.time_constant > 0.0
+                        ? std::min(motion.speed, std::abs(gap) / motion.time_constant)
+                        : motion.speed;
+            speed = std::copysign(speed, gap);
+        }
+        // A loaded servo works harder; moving adds a share in proportion to its speed.
+        const bool holding = registers[TORQUE_ENABLE] != 0;
+        const double moving = motion.speed > 0.0 ? 300.0 * speed / motion.speed : 0.0;
+        const double load = holding ? std::clamp(external_load + moving, -1000.0, 1000.0) : 0.0;
+        // First order: at full load it settles 50 degrees above ambient, with a minute's lag.
+        constexpr double kThermalTime = 60.0;
+        const double settled = kAmbientTemperature + 50.0 * std::abs(load) / 1000.0;
+        temperature = settled + (temperature - settled) * std::exp(-elapsed / kThermalTime);
+        store_signed(PRESENT_SPEED, speed, 15);
+        store_signed(PRESENT_LOAD, load, 10);
+        registers[PRESENT_TEMPERATURE] =
+            static_cast<std::uint8_t>(std::clamp(std::lround(temperature), 0L, 255L));
+    }
+
+    // A magnitude with the direction in bit `sign_bit`, as the servos encode speed and load.
+    void store_signed(std::uint8_t address, double value, int sign_bit) {
+        const auto magnitude = static_cast<std::uint16_t>(
+            std::min(std::lround(std::abs(value)), (1L << sign_bit) - 1));
+        const auto bits =
+            static_cast<std::uint16_t>(magnitude | (value < 0 ? (1u << sign_bit) : 0u));
+        registers[address] = static_cast<std::uint8_t>(bits & 0xFF);
+        registers[address + 1] = static_cast<std::uint8_t>(bits >> 8);
+    }
+
+    // The error byte of its answers: what a fault injected, and the overheat bit at its limit.
+    [[nodiscard]] std::uint8_t status_error() const {
+        const bool hot = registers[PRESENT_TEMPERATURE] >= registers[MAX_TEMPERATURE];
+        return static_cast<std::uint8_t>(faults.status_error | (hot ? 0x04 : 0x00));
     }
 
     void write(std::size_t address, std::span<const std::uint8_t> data, Clock::time_point now) {
@@ -151,6 +195,8 @@ struct ServoBusSimulator::Servo {
     ServoModel model;
     std::array<std::uint8_t, 256> registers{};
     double present = 0.0;
+    double external_load = 0.0;  // tenths of a percent
+    double temperature = kAmbientTemperature;
     Motion motion;
     Clock::time_point last_update;
     std::optional<Ramp> ramp;
@@ -355,6 +401,29 @@ bool ServoBusSimulator::set_motion(std::uint8_t id, Motion motion) {
     }
     servo->update(Clock::now());
     servo->motion = motion;
+    return true;
+}
+
+bool ServoBusSimulator::set_external_load(std::uint8_t id, int permille) {
+    std::lock_guard lock(mutex_);
+    Servo* servo = find(id);
+    if (servo == nullptr) {
+        return false;
+    }
+    servo->update(Clock::now());
+    servo->external_load = std::clamp(permille, -1000, 1000);
+    return true;
+}
+
+bool ServoBusSimulator::set_temperature(std::uint8_t id, double celsius) {
+    std::lock_guard lock(mutex_);
+    Servo* servo = find(id);
+    if (servo == nullptr) {
+        return false;
+    }
+    servo->update(Clock::now());
+    servo->temperature = celsius;
+    servo->update(Clock::now());
     return true;
 }
 
@@ -634,7 +703,7 @@ Clock::time_point ServoBusSimulator::answer(Servo& servo, std::span<const std::u
                                             Clock::time_point earliest) {
     const ServoFaults& faults = servo.faults;
     Bytes packet{0xFF, 0xFF, faults.answer_id.value_or(servo.id),
-                 static_cast<std::uint8_t>(data.size() + 2), faults.status_error};
+                 static_cast<std::uint8_t>(data.size() + 2), servo.status_error()};
     packet.insert(packet.end(), data.begin(), data.end());
     std::uint8_t sum = checksum(std::span(packet).subspan(2));
     if (faults.corrupt_checksum) {

@@ -31,8 +31,19 @@ class Protocol {
         Port& port, std::uint8_t expected_id) const = 0;
 };
 
-// Blocking request/answer exchange with Feetech servos. Holds no port and no state; every call
-// receives the open port. No operation retries.
+// Told of every status packet the handler reads, or fails to read where one was expected: what
+// a device says beside its data, seen where it arrives, at no cost on the line.
+class AnswerObserver {
+  public:
+    virtual ~AnswerObserver() = default;
+    // A valid status packet from `id`, with its error codes (StatusPacket::errors).
+    virtual void answered(std::uint8_t id, std::span<const std::uint8_t> error_codes) = 0;
+    // No valid status packet from `id`: nothing came in time, or what came was not one.
+    virtual void not_answered(std::uint8_t id) = 0;
+};
+
+// Blocking request/answer exchange with Feetech servos. Holds no port and no state but an
+// optional observer of the answers; every call receives the open port. No operation retries.
 class FeetechProtocolHandler final : public Protocol {
   public:
     // `pause`, when set, is slept after every packet sent and every status packet read.
@@ -64,12 +75,18 @@ class FeetechProtocolHandler final : public Protocol {
 
     [[nodiscard]] std::optional<std::chrono::microseconds> pause() const { return pause_; }
 
+    // The observer (none: null) told of every answer from now on; it must outlive its use.
+    void set_observer(AnswerObserver* observer) { observer_ = observer; }
+
   private:
+    [[nodiscard]] Result<std::unique_ptr<packet::StatusPacket>> read_status(
+        Port& port, std::uint8_t expected_id) const;
     [[nodiscard]] Result<bool> answered(Port& port, std::uint8_t id,
                                         std::uint8_t instruction) const;
     void pause_if_set() const;
 
     std::optional<std::chrono::microseconds> pause_;
+    AnswerObserver* observer_ = nullptr;
 };
 
 }  // namespace serialbus::feetech_protocol

@@ -114,6 +114,41 @@ Result<std::vector<std::uint8_t>> sync_read_present_voltage(const FeetechProtoco
     return read_register<std::uint8_t, 1>(handler, port, ids, PRESENT_VOLTAGE);
 }
 
+Telemetry decode_telemetry(std::span<const std::uint8_t, TELEMETRY_LENGTH> b) {
+    const auto word = [&](std::size_t at) {
+        return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
+    };
+    const std::uint16_t speed = word(PRESENT_SPEED - PRESENT_POSITION);
+    const std::uint16_t load = word(PRESENT_LOAD - PRESENT_POSITION);
+    const double steps = static_cast<double>(speed & 0x7FFF) * ((speed & 0x8000) ? -1.0 : 1.0);
+    const double permille = static_cast<double>(load & 0x3FF) * ((load & 0x400) ? -1.0 : 1.0);
+    return Telemetry{
+        raw_to_radians(static_cast<std::int16_t>(word(0))),
+        steps * kTwoPi / 4096.0,
+        permille / 1000.0,
+        static_cast<double>(b[PRESENT_VOLTAGE - PRESENT_POSITION]) / 10.0,
+        static_cast<double>(b[PRESENT_TEMPERATURE - PRESENT_POSITION]),
+    };
+}
+
+Result<std::vector<Telemetry>> sync_read_telemetry(const FeetechProtocolHandler& handler,
+                                                   Port& port, Ids ids) {
+    auto answers = handler.sync_read(port, ids, PRESENT_POSITION, TELEMETRY_LENGTH);
+    if (!answers) {
+        return std::unexpected(answers.error());
+    }
+    std::vector<Telemetry> values;
+    values.reserve(answers->size());
+    for (const auto& data : *answers) {
+        if (data.size() != TELEMETRY_LENGTH) {
+            return std::unexpected(CommunicationErrorKind::parsing_error());
+        }
+        values.push_back(
+            decode_telemetry(std::span<const std::uint8_t, TELEMETRY_LENGTH>(data.data(), data.size())));
+    }
+    return values;
+}
+
 Result<void> sync_write_raw_goal_position(const FeetechProtocolHandler& handler, Port& port,
                                           Ids ids, std::span<const std::int16_t> raw) {
     return write_register<std::int16_t, 2>(handler, port, ids, GOAL_POSITION, raw);

@@ -61,6 +61,8 @@ struct MotorSnapshot {
     std::uint64_t enables = 0;
     std::uint64_t disables = 0;
     std::uint64_t replies_sent = 0;
+    double mos_temperature = 0;    // degrees Celsius, as its replies report them
+    double rotor_temperature = 0;
 };
 
 // A frame the bus heard (from other nodes; its own replies are not heard).
@@ -110,6 +112,9 @@ class MotorBus {
     [[nodiscard]] Result<void> set_error_code(std::uint16_t motor_id,
                                               std::optional<std::uint8_t> code);
     [[nodiscard]] Result<void> set_position(std::uint16_t motor_id, double position);
+    // Places the MOS and rotor temperatures (degrees Celsius); they go on from there. They
+    // start at 35 and 30 and settle higher in proportion to the torque, over half a minute.
+    [[nodiscard]] Result<void> set_temperatures(std::uint16_t motor_id, double mos, double rotor);
     // Disabled, at rest at `position`; registers keep their values, as the motor's flash does.
     [[nodiscard]] Result<void> power_cycle(std::uint16_t motor_id, double position);
 

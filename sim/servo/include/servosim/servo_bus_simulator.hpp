@@ -25,15 +25,21 @@ enum class ServoModel : std::uint8_t { SM40BL, STS3025BL };
 // Register addresses the simulated servos give meaning to; all others are plain storage.
 inline constexpr std::uint8_t MIN_ANGLE_LIMIT = 9;
 inline constexpr std::uint8_t MAX_ANGLE_LIMIT = 11;
+inline constexpr std::uint8_t MAX_TEMPERATURE = 13;
 inline constexpr std::uint8_t P_GAIN = 21;
 inline constexpr std::uint8_t D_GAIN = 22;
 inline constexpr std::uint8_t I_GAIN = 23;
 inline constexpr std::uint8_t TORQUE_ENABLE = 40;
 inline constexpr std::uint8_t GOAL_POSITION = 42;
 inline constexpr std::uint8_t PRESENT_POSITION = 56;
+inline constexpr std::uint8_t PRESENT_SPEED = 58;
+inline constexpr std::uint8_t PRESENT_LOAD = 60;
 inline constexpr std::uint8_t PRESENT_VOLTAGE = 62;
+inline constexpr std::uint8_t PRESENT_TEMPERATURE = 63;
 
 inline constexpr std::uint8_t kNominalVoltage = 120;  // 12.0 V
+inline constexpr double kAmbientTemperature = 30.0;   // degrees Celsius
+inline constexpr std::uint8_t kMaxTemperature = 70;   // the overheat limit a servo starts with
 inline constexpr std::int16_t kCentrePosition = 2048;
 inline constexpr std::int16_t kFullTurn = 4095;  // the largest position of one turn
 
@@ -100,9 +106,13 @@ class ServoBusSimulator {
 
     [[nodiscard]] const std::string& slave_path() const { return slave_path_; }
 
-    // Servos. Registers start at: angle limits 0 and 4095 (the full turn), torque off, gains
-    // 32/32/0, goal and present position 2048, voltage 120. Goals are clamped to the angle
-    // limits when the maximum is above the minimum. Adding an existing id resets it.
+    // Servos. Registers start at: angle limits 0 and 4095 (the full turn), temperature limit 70,
+    // torque off, gains 32/32/0, goal and present position 2048, voltage 120, temperature 30.
+    // Goals are clamped to the angle limits when the maximum is above the minimum. Present
+    // speed follows the motion and present load what the servo holds; the temperature rises
+    // with the load and falls back toward 30 degrees, and at the limit or above the servo sets
+    // its overheat bit (bit 2) in every answer, as a real one does. Adding an existing id resets
+    // it.
     void add_servo(std::uint8_t id, ServoModel model);
     bool remove_servo(std::uint8_t id);
     [[nodiscard]] bool has_servo(std::uint8_t id) const;
@@ -125,6 +135,11 @@ class ServoBusSimulator {
     bool set_motion(std::uint8_t id, Motion motion);
     // Only the speed: 0 makes the present position follow the goal at once.
     bool set_motion_speed(std::uint8_t id, double steps_per_second);
+    // The load the servo holds against while its torque is on, in tenths of a percent of full
+    // load (-1000 to 1000; default 0): an arm held out, a finger pushing back.
+    bool set_external_load(std::uint8_t id, int permille);
+    // Places its temperature (degrees Celsius); it goes on rising or cooling from there.
+    bool set_temperature(std::uint8_t id, double celsius);
     // How long the servo stays silent after answering a reboot (default 50 ms).
     bool set_reboot_silence(std::uint8_t id, std::chrono::microseconds silence);
 

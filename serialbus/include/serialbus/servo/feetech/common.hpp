@@ -14,7 +14,12 @@ namespace serialbus::servo::feetech::common {
 inline constexpr std::uint8_t TORQUE_ENABLE = 40;
 inline constexpr std::uint8_t GOAL_POSITION = 42;
 inline constexpr std::uint8_t PRESENT_POSITION = 56;
+inline constexpr std::uint8_t PRESENT_SPEED = 58;
+inline constexpr std::uint8_t PRESENT_LOAD = 60;
 inline constexpr std::uint8_t PRESENT_VOLTAGE = 62;
+inline constexpr std::uint8_t PRESENT_TEMPERATURE = 63;
+// Present position to present temperature: one read gives every figure a servo reports.
+inline constexpr std::uint8_t TELEMETRY_LENGTH = 8;
 
 inline constexpr double kPi = 3.141592653589793;
 inline constexpr double kTwoPi = 6.283185307179586;
@@ -23,6 +28,19 @@ inline constexpr double kTwoPi = 6.283185307179586;
 [[nodiscard]] double raw_to_radians(std::int16_t raw);
 // Truncated toward zero, saturated to int16; NaN gives 0.
 [[nodiscard]] std::int16_t radians_to_raw(double radians);
+
+// What a servo reports of itself, from registers 56 to 63.
+struct Telemetry {
+    double position;     // rad
+    double velocity;     // rad/s
+    double load;         // fraction of full load, -1 to 1
+    double voltage;      // V
+    double temperature;  // degrees Celsius
+};
+
+// Speed counts steps of 2*pi/4096 per second with bit 15 as its direction; load counts tenths of
+// a percent of full load (0 to 1000) with bit 10 as its direction.
+[[nodiscard]] Telemetry decode_telemetry(std::span<const std::uint8_t, TELEMETRY_LENGTH> bytes);
 
 using feetech_protocol::FeetechProtocolHandler;
 using feetech_protocol::Result;
@@ -38,6 +56,8 @@ using Ids = std::span<const std::uint8_t>;
 [[nodiscard]] Result<std::vector<bool>> sync_read_torque_enable(
     const FeetechProtocolHandler& handler, Port& port, Ids ids);
 [[nodiscard]] Result<std::vector<std::uint8_t>> sync_read_present_voltage(
+    const FeetechProtocolHandler& handler, Port& port, Ids ids);
+[[nodiscard]] Result<std::vector<Telemetry>> sync_read_telemetry(
     const FeetechProtocolHandler& handler, Port& port, Ids ids);
 
 // Group writes pair ids and values in order; surplus entries of the longer list are left out.

@@ -9,13 +9,16 @@ namespace serialbus::servo::feetech::sm40bl {
 using common::GOAL_POSITION;
 using common::PRESENT_POSITION;
 using common::PRESENT_VOLTAGE;
+using common::Telemetry;
 using common::TORQUE_ENABLE;
 
+using common::decode_telemetry;
 using common::radians_to_raw;
 using common::raw_to_radians;
 
 using common::sync_read_present_position;
 using common::sync_read_present_voltage;
+using common::sync_read_telemetry;
 using common::sync_read_raw_present_position;
 using common::sync_read_raw_torque_enable;
 using common::sync_read_torque_enable;

@@ -1,0 +1,65 @@
+// What each joint last reported, and whether it answers: kept by the controller from the answers
+// it reads anyway (the servos' error bytes, the neck motors' replies), so that it costs nothing
+// on the wire. A telemetry read adds what the servos report only when asked: speed, load,
+// voltage and temperature. Faults are reported, never acted upon.
+#pragma once
+
+#include "candrive/damiao/mit.hpp"
+#include "controller/layout.h"
+#include "serialbus/feetech_protocol/protocol_handler.hpp"
+#include "serialbus/servo/feetech/common.hpp"
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace wenlo::controller {
+
+// Faults by their stable names: the servos' error bits, then the neck motors' fault codes.
+inline constexpr std::array<std::string_view, 10> kFaultNames = {
+    "voltage",     "angle",        "overheat",     "overcurrent",    "overload",
+    "overvoltage", "undervoltage", "mos_overheat", "rotor_overheat", "comm_lost"};
+using FaultSet = std::uint16_t;  // bit i: kFaultNames[i]
+
+// The names of a set, in the order of kFaultNames.
+std::vector<std::string_view> fault_names(FaultSet faults);
+
+struct JointReport {
+    std::optional<double> position;     // rad
+    std::optional<double> velocity;     // rad/s
+    std::optional<double> effort;       // servos: fraction of full load; neck: torque
+    std::optional<double> temperature;  // degrees Celsius; the neck's hotter of MOS and rotor
+    std::optional<double> voltage;      // V, servos only
+    FaultSet faults = 0;
+    std::optional<std::chrono::steady_clock::time_point> last_answer;
+    std::uint32_t failures = 0;  // consecutive exchanges it did not answer
+};
+
+// One report per joint of the layout, in its order.
+using HealthReport = std::array<JointReport, kJoints.size()>;
+
+class HealthTracker final : public serialbus::feetech_protocol::AnswerObserver {
+public:
+    // Every status packet of the serial bus, through the protocol handler.
+    void answered(std::uint8_t id, std::span<const std::uint8_t> error_codes) override;
+    void not_answered(std::uint8_t id) override;
+
+    void servo_positions(std::span<const double, 7> positions);
+    void servo_telemetry(std::size_t joint, const serialbus::servo::feetech::common::Telemetry& t);
+    void neck_answered(std::size_t neck_index, const candrive::damiao::mit::MotorState& state);
+    void neck_failed(std::size_t neck_index);
+
+    const HealthReport& report() const { return report_; }
+
+private:
+    void answer(std::size_t joint, FaultSet faults);
+    void failure(std::size_t joint);
+
+    HealthReport report_{};
+};
+
+}  // namespace wenlo::controller
