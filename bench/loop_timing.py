@@ -126,8 +126,31 @@ def latency_run(sim, serial, offset_ms, label, samples=200):
           f"max {worst:7.1f} us  ({len(latencies)} commands)")
 
 
+def read_times(sim, seconds, **kwargs):
+    loop = WenloPyControlLoop(sim.serial_path, datetime.timedelta(milliseconds=10), sim.iface,
+                              stats_pub_period=datetime.timedelta(milliseconds=200), **kwargs)
+    time.sleep(seconds)
+    samples = loop.get_stats().read_dt
+    loop.close()
+    return samples
+
+
+def telemetry_run(sim, seconds=10.0):
+    """What a telemetry read adds to the tick that carries it: ticks with one every tick against
+    ticks without; at one a second and 100 Hz, one tick in a hundred carries it."""
+    seconds *= SCALE
+    plain = sorted(read_times(sim, seconds))
+    every = sorted(read_times(sim, seconds, telemetry_period=datetime.timedelta(microseconds=1)))
+    extra = every[len(every) // 2] - plain[len(plain) // 2]
+    print(f"(g) telemetry read, 100 Hz, full robot: a tick that carries it takes "
+          f"{extra * 1e3:.3f} ms more (p50 {every[len(every) // 2] * 1e3:.3f} against "
+          f"{plain[len(plain) // 2] * 1e3:.3f} ms); at one a second that is "
+          f"{extra * 1e6 / 100:.1f} us a tick on average")
+
+
 def main():
     with wenlo_sim.SimRobot(wire_time=True) as sim:
+        telemetry_run(sim)
         period_run(sim, sim.serial_path, 100)
         period_run(sim, None, 500)
         latency_run(sim, None, 5.0, "idle loop (neck only, 100 Hz)")

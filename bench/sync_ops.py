@@ -1,5 +1,5 @@
 """(a) latency and CPU per call of the synchronous operations against the wire floor, and
-(d) the cost of get_last_position() and get_stats() from Python.
+(d) the cost of get_last_position(), get_last_health() and get_stats() from Python.
 
     python -m wenlo_sim --wire-time bench/sync_ops.py
 """
@@ -78,6 +78,7 @@ def main():
           f"floor {READ_ALL + NECK3[0]:.3f}-{READ_ALL + NECK3[1]:.3f} ms")
     print("(d) reading the loop's records from Python")
     measure("get_last_position", loop.get_last_position, n=20000)
+    measure("get_last_health (ten JointHealth)", loop.get_last_health, n=20000)
     measure("get_stats (window full)" if len(stats.period) >= 10000 else
             f"get_stats ({len(stats.period)} period samples)", loop.get_stats, n=200)
     loop.close()
