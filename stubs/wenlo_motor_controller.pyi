@@ -216,6 +216,42 @@ class WenloMotorController:
         pitch and roll (the neck only, without a serial port). A joint that does
         not answer is reported, not raised: see its `failures` and `age`.
         """
+    def reboot(self, timeout: datetime.timedelta = datetime.timedelta(seconds=1)) -> None:
+        r"""
+        Reboot the seven servos and wait until each answers again, at most
+        `timeout` (an extension). They go limp for a moment and come back with
+        their torque off. Ctrl-C stops the wait.
+        """
+    def ping(self, id: builtins.int) -> builtins.bool:
+        r"""
+        Whether a servo answers a ping at `id` (0 to 253) on the serial bus (an
+        extension).
+        """
+    def read_registers(self, id: builtins.int, address: builtins.int, length: builtins.int) -> bytes:
+        r"""
+        Read `length` bytes of servo `id`'s registers from `address` (an extension).
+        """
+    def write_registers(self, id: builtins.int, address: builtins.int, data: bytes) -> None:
+        r"""
+        Write `data` to servo `id`'s registers from `address` (an extension).
+        """
+    def neck_register_table(self) -> builtins.list[tuple[builtins.str, builtins.int, builtins.str, builtins.bool, builtins.str]]:
+        r"""
+        The neck motors' register table (an extension): (name, id, "float" or
+        "int", writable, description) for each register, in id order.
+        """
+    def read_neck_register(self, joint: builtins.str, name: builtins.str) -> typing.Union[builtins.float, builtins.int]:
+        r"""
+        Read a neck motor's register by name (an extension): `joint` is
+        "neck_yaw", "neck_pitch" or "neck_roll", `name` a name of
+        neck_register_table(). Returns a float or an int, as the table says.
+        """
+    def write_neck_register(self, joint: builtins.str, name: builtins.str, value: builtins.float) -> typing.Union[builtins.float, builtins.int]:
+        r"""
+        Write a neck motor's register by name (an extension), checked against the
+        table (known, writable, a whole number for an int register) before
+        anything is sent. Returns what the register holds afterwards.
+        """
 
 @typing.final
 class WenloPyControlLoop:
@@ -333,6 +369,12 @@ class WenloPyControlLoop:
         for the worker. Returns a JointHealth per joint by name, in layout order.
         Servo velocity, effort, temperature and voltage are filled only when the
         loop was built with a `telemetry_period`.
+        """
+    def drain_positions(self) -> builtins.list[WenloTorsoPosition]:
+        r"""
+        Every snapshot the worker took since the last call (or the start), oldest
+        first (an extension). A ring keeps the last 8192 (82 s at 100 Hz); when it
+        overflowed, the oldest went and one warning record says how many.
         """
 
 @typing.final

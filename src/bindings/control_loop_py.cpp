@@ -306,6 +306,10 @@ const MethodSpec g_specs[] = {
         "for the worker. Returns a JointHealth per joint by name, in layout order.\n"
         "Servo velocity, effort, temperature and voltage are filled only when the\n"
         "loop was built with a `telemetry_period`."),
+    def<L, "drain_positions", &CL::drain_positions>(
+        "Every snapshot the worker took since the last call (or the start), oldest\n"
+        "first (an extension). A ring keeps the last 8192 (82 s at 100 Hz); when it\n"
+        "overflowed, the oldest went and one warning record says how many."),
 };
 
 // --- construction and lifetime -----------------------------------------------------------------

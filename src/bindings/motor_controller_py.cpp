@@ -8,8 +8,10 @@
 #include "bindings/method_def.h"
 #include "bindings/panic.h"
 #include "bindings/results.h"
+#include "common/float_format.h"
 #include "controller/controller.h"
 
+#include <cmath>
 #include <new>
 
 namespace wenlo::py {
@@ -44,6 +46,70 @@ using Ids = std::vector<std::uint8_t>;
 Result<std::array<double, 3>> home_neck(MC& c, double speed, double tolerance,
                                         std::optional<float> kp, std::optional<float> kd) {
     return c.neck_home(speed, tolerance, kp, kd, python_signal_check());
+}
+
+// --- extensions: registers by name ---------------------------------------------------------
+
+namespace registers = candrive::damiao::registers;
+
+// A neck joint by name, and a register of the table by name; ValueError for anything else.
+Outcome<std::pair<std::size_t, registers::RegisterInfo>> neck_register(const std::string& joint,
+                                                                       const std::string& name) {
+    std::optional<std::size_t> index;
+    for (std::size_t i = 0; i < controller::kNeckJoints; ++i) {
+        if (controller::neck_name(i) == joint) {
+            index = i;
+        }
+    }
+    if (!index) {
+        return std::unexpected(Failure::value("unknown neck joint '" + joint +
+                                              "': one of neck_yaw, neck_pitch, neck_roll"));
+    }
+    for (const registers::RegisterInfo& info : registers::entries()) {
+        if (info.name == name) {
+            return std::pair{*index, info};
+        }
+    }
+    return std::unexpected(Failure::value("unknown neck register '" + name + "'"));
+}
+
+Outcome<registers::RegisterValue> read_neck_register(MC& c, const std::string& joint,
+                                                     const std::string& name) {
+    auto found = neck_register(joint, name);
+    if (!found) {
+        return std::unexpected(found.error());
+    }
+    auto value = c.read_neck_register(found->first, found->second.id);
+    if (!value) {
+        return std::unexpected(failure_of(value.error()));
+    }
+    return *value;
+}
+
+Outcome<registers::RegisterValue> write_neck_register(MC& c, const std::string& joint,
+                                                      const std::string& name, double value) {
+    auto found = neck_register(joint, name);
+    if (!found) {
+        return std::unexpected(found.error());
+    }
+    const registers::RegisterInfo& info = found->second;
+    if (!info.writable) {
+        return std::unexpected(Failure::value("neck register '" + name + "' is read-only"));
+    }
+    registers::RegisterValue word = registers::RegisterValue::Float(static_cast<float>(value));
+    if (info.value_type == registers::RegisterType::Uint32) {
+        if (!(value >= 0.0 && value <= 4294967295.0) || value != std::floor(value)) {
+            return std::unexpected(Failure::value(
+                "neck register '" + name + "' holds a whole number from 0 to 4294967295, not " +
+                fmt::float_repr(value)));
+        }
+        word = registers::RegisterValue::Uint32(static_cast<std::uint32_t>(value));
+    }
+    auto held = c.write_neck_register(found->first, info.id, word);
+    if (!held) {
+        return std::unexpected(failure_of(held.error()));
+    }
+    return *held;
 }
 
 const MethodSpec g_specs[] = {
@@ -127,6 +193,36 @@ const MethodSpec g_specs[] = {
         "JointHealth per joint by name, in layout order: the seven servos, then yaw,\n"
         "pitch and roll (the neck only, without a serial port). A joint that does\n"
         "not answer is reported, not raised: see its `failures` and `age`."),
+    def<C, "reboot",
+        [](MC& c, Duration timeout) {
+            return c.reboot(timeout.to_chrono(), python_signal_check());
+        },
+        "timeout=datetime.timedelta(seconds=1)">(
+        "Reboot the seven servos and wait until each answers again, at most\n"
+        "`timeout` (an extension). They go limp for a moment and come back with\n"
+        "their torque off. Ctrl-C stops the wait."),
+    def<C, "ping", &MC::ping, "id">(
+        "Whether a servo answers a ping at `id` (0 to 253) on the serial bus (an\n"
+        "extension)."),
+    def<C, "read_registers", &MC::read_raw, "id", "address", "length">(
+        "Read `length` bytes of servo `id`'s registers from `address` (an extension)."),
+    def<C, "write_registers",
+        [](MC& c, std::uint8_t id, std::uint8_t address, const Bytes& data) {
+            return c.write_raw(id, address, data.data);
+        },
+        "id", "address", "data">(
+        "Write `data` to servo `id`'s registers from `address` (an extension)."),
+    def<C, "neck_register_table", [](MC&) { return registers::entries(); }>(
+        "The neck motors' register table (an extension): (name, id, \"float\" or\n"
+        "\"int\", writable, description) for each register, in id order."),
+    def<C, "read_neck_register", read_neck_register, "joint", "name">(
+        "Read a neck motor's register by name (an extension): `joint` is\n"
+        "\"neck_yaw\", \"neck_pitch\" or \"neck_roll\", `name` a name of\n"
+        "neck_register_table(). Returns a float or an int, as the table says."),
+    def<C, "write_neck_register", write_neck_register, "joint", "name", "value">(
+        "Write a neck motor's register by name (an extension), checked against the\n"
+        "table (known, writable, a whole number for an int register) before\n"
+        "anything is sent. Returns what the register holds afterwards."),
 };
 
 // --- the type ----------------------------------------------------------------------------

@@ -60,6 +60,25 @@ Failure failure_of(const control_loop::StartFailure& failure) {
     return {Failure::Kind::Panic, failure.message()};
 }
 
+PyObject* ToPython<std::span<const candrive::damiao::registers::RegisterInfo>>::convert(
+    std::span<const candrive::damiao::registers::RegisterInfo> table) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(table.size())));
+    for (std::size_t i = 0; list && i < table.size(); ++i) {
+        const auto& r = table[i];
+        const bool is_float = r.value_type == candrive::damiao::registers::RegisterType::Float;
+        PyObject* row = Py_BuildValue(
+            "(s#is#Os#)", r.name.data(), static_cast<Py_ssize_t>(r.name.size()),
+            static_cast<int>(r.id), is_float ? "float" : "int",
+            static_cast<Py_ssize_t>(is_float ? 5 : 3), r.writable ? Py_True : Py_False,
+            r.description.data(), static_cast<Py_ssize_t>(r.description.size()));
+        if (row == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
+    }
+    return list.detach();
+}
+
 PyObject* ToPython<control_loop::MotorNames>::convert(const control_loop::MotorNames& names) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) {

@@ -6,6 +6,7 @@
 
 #include "bindings/args.h"
 #include "bindings/value_types.h"
+#include "candrive/damiao/registers.hpp"
 #include "control_loop/control_loop.h"
 #include "control_loop/loop_stats.h"
 #include "controller/error.h"
@@ -132,6 +133,40 @@ struct ToPython<control_loop::StatsSnapshot> {
         return new_loop_stats(std::move(s.period), std::move(s.read_dt), std::move(s.write_dt));
     }
     static std::string annotation() { return "ControlLoopStats"; }
+};
+template <>
+struct ToPython<candrive::damiao::registers::RegisterValue> {
+    static PyObject* convert(const candrive::damiao::registers::RegisterValue& value) {
+        if (value.type() == candrive::damiao::registers::RegisterType::Float) {
+            return PyFloat_FromDouble(value.as_float());
+        }
+        return PyLong_FromUnsignedLong(value.as_uint32());
+    }
+    static std::string annotation() { return "typing.Union[builtins.float, builtins.int]"; }
+};
+// The neck motors' register table: name, id, "float" or "int", writable, description.
+template <>
+struct ToPython<std::span<const candrive::damiao::registers::RegisterInfo>> {
+    static PyObject* convert(std::span<const candrive::damiao::registers::RegisterInfo> table);
+    static std::string annotation() {
+        return "builtins.list[tuple[builtins.str, builtins.int, builtins.str, builtins.bool, "
+               "builtins.str]]";
+    }
+};
+template <typename T>
+struct ToPython<std::vector<T>> {
+    static PyObject* convert(const std::vector<T>& values) {
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+        for (std::size_t i = 0; list && i < values.size(); ++i) {
+            PyObject* item = ToPython<T>::convert(values[i]);
+            if (item == nullptr) {
+                return nullptr;
+            }
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return list.detach();
+    }
+    static std::string annotation() { return "builtins.list[" + ToPython<T>::annotation() + "]"; }
 };
 template <typename T>
 struct ToPython<std::optional<T>> {

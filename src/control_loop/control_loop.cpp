@@ -99,6 +99,17 @@ controller::HealthReport ControlLoop::get_last_health() const {
     return shared_->last_health.read().first;  // the last good copy, poisoned or not
 }
 
+std::vector<TorsoPosition> ControlLoop::drain_positions() {
+    auto drained = shared_->snapshots.with([](SnapshotRing& ring, bool) { return ring.drain(); });
+    if (drained.lost > 0) {
+        WENLO_LOG(log::kControlLoopTarget, log::Level::Warn,
+                  "drain_positions: " + std::to_string(drained.lost) +
+                      " snapshots were lost: the ring keeps the last " +
+                      std::to_string(kSnapshotRing) + "; call it more often");
+    }
+    return std::move(drained.snapshots);
+}
+
 SendStatus ControlLoop::send(MotorCommand& command) { return shared_->queue.send(command); }
 
 SendStatus ControlLoop::send_until(MotorCommand& command, Clock::time_point deadline) {

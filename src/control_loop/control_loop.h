@@ -93,6 +93,9 @@ public:
     std::optional<StatsSnapshot> get_stats() const;  // none when statistics are off
     // The worker's latest view of every joint's health; never waits for the worker.
     controller::HealthReport get_last_health() const;
+    // Every snapshot the worker took since the last call (or the start), oldest first. The ring
+    // keeps kSnapshotRing; when it overflowed, one warning says how many were lost.
+    std::vector<TorsoPosition> drain_positions();
     const MotorNames& get_motor_name_id() const { return names_; }
     bool has_serial_port() const { return has_serial_; }
 

@@ -4,6 +4,7 @@
 
 #include "control_loop/control_loop.h"
 #include "control_loop/handle_commands.h"
+#include "control_loop/snapshot_ring.h"
 #include "common/guarded.h"
 
 #include <atomic>
@@ -23,6 +24,7 @@ struct ControlLoop::Shared {
     TorqueRecord last_torque;
     std::unique_ptr<StatsRecord> last_stats;  // only with statistics on
     Guarded<controller::HealthReport> last_health;  // the worker's view, after every exchange
+    Guarded<SnapshotRing> snapshots;                // every good snapshot, for drain_positions
     std::atomic<bool> worker_failed{false};   // the worker ended by an internal failure
     std::atomic<std::thread::id> worker_id{};  // set by the worker itself, first thing
     // Set once the worker has released the controller (and so the ports), however it ended.

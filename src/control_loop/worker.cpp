@@ -109,7 +109,11 @@ void tick(Worker& w, Clock::time_point& last_tick, Clock::time_point& last_publi
         });
         last_tick = now;
     }
-    shared.last_position.store(read_pos(w.controller, w.allowed_retries));
+    auto snapshot = read_pos(w.controller, w.allowed_retries);
+    if (snapshot) {
+        shared.snapshots.with([&](SnapshotRing& ring, bool) { ring.push(*snapshot); });
+    }
+    shared.last_position.store(std::move(snapshot));
     read_telemetry_if_due(w, next_telemetry);
     shared.last_health.store(w.controller.health());
     if (!shared.last_stats) {

@@ -1,6 +1,7 @@
 // The motor controller: the one object that owns both buses of the upper body.
 #pragma once
 
+#include "candrive/damiao/registers.hpp"
 #include "controller/error.h"
 #include "controller/health.h"
 #include "controller/layout.h"
@@ -88,6 +89,15 @@ public:
     // A telemetry read of the servos and a feedback exchange with each neck motor, then the
     // health record. Joints that do not answer are counted in it; it never fails.
     [[nodiscard]] HealthReport read_health();
+
+    // Whether a servo answers a ping at `id` (any id of the bus, 0 to 253).
+    [[nodiscard]] Result<bool> ping(std::uint8_t id);
+    // One register of a neck motor (index 0 yaw, 1 pitch, 2 roll) by its id in the table. A
+    // write is checked against the table before anything is sent, then read back.
+    [[nodiscard]] Result<candrive::damiao::registers::RegisterValue> read_neck_register(
+        std::size_t index, std::uint8_t reg);
+    [[nodiscard]] Result<candrive::damiao::registers::RegisterValue> write_neck_register(
+        std::size_t index, std::uint8_t reg, candrive::damiao::registers::RegisterValue value);
 
     // Reboots the seven servos and waits until each answers again, asking `interrupted`
     // between polls. The servos are silent on purpose meanwhile: health does not count it.

@@ -138,4 +138,25 @@ std::vector<std::string> MotorController::check_missing_neck_motors() {
 
 bool MotorController::neck_torque_enabled() const { return impl_->neck_torque; }
 
+Result<candrive::damiao::registers::RegisterValue> MotorController::read_neck_register(
+    std::size_t index, std::uint8_t reg) {
+    Impl& s = *impl_;
+    auto value = s.neck[index].read_register(s.can, reg);
+    if (!value) {
+        return std::unexpected(Error(joint(index) + ": read register failed: " +
+                                     value.error().message()));
+    }
+    return *value;
+}
+
+Result<candrive::damiao::registers::RegisterValue> MotorController::write_neck_register(
+    std::size_t index, std::uint8_t reg, candrive::damiao::registers::RegisterValue value) {
+    Impl& s = *impl_;
+    if (auto written = s.neck[index].write_register(s.can, reg, value); !written) {
+        return std::unexpected(Error(joint(index) + ": write register failed: " +
+                                     written.error().message()));
+    }
+    return read_neck_register(index, reg);  // what the motor holds now
+}
+
 }  // namespace wenlo::controller

@@ -319,4 +319,12 @@ HealthReport MotorController::read_health() {
     return impl_->health.report();
 }
 
+Result<bool> MotorController::ping(std::uint8_t id) {
+    auto port = impl_->port();
+    if (!port) {
+        return std::unexpected(port.error());
+    }
+    return lift(impl_->protocol.ping(**port, id));
+}
+
 }  // namespace wenlo::controller

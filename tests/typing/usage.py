@@ -1,7 +1,7 @@
 """Every method of the classes, extensions included, as a typed program would call them;
 checked with mypy --strict against the installed stub, never run."""
 import datetime
-from typing import Optional
+from typing import Optional, Union
 
 from typing_extensions import assert_type
 
@@ -43,6 +43,16 @@ def controller(port: Optional[str]) -> None:
     ctl.enable_nose(True)
     assert_type(ctl.write_raw_packet(b"\xff\xff"), None)
     health(ctl.read_health())
+    ctl.reboot()
+    ctl.reboot(timeout=datetime.timedelta(seconds=2))
+    assert_type(ctl.ping(1), bool)
+    assert_type(ctl.read_registers(1, 56, 2), bytes)
+    assert_type(ctl.write_registers(1, 21, b"\x20"), None)
+    for name, reg, kind, writable, text in ctl.neck_register_table():
+        assert_type((name, reg, kind, writable, text), tuple[str, int, str, bool, str])
+    value = ctl.read_neck_register("neck_yaw", "PMAX")
+    assert_type(value, Union[float, int])
+    assert_type(ctl.write_neck_register("neck_yaw", "TIMEOUT", 200), Union[float, int])
 
 
 def loop(port: Optional[str]) -> None:
@@ -83,6 +93,7 @@ def loop(port: Optional[str]) -> None:
     lp.async_write_pid_gains(1, 32, 0, 8)
     assert_type(lp.write_raw_packet(b"\xff\xff"), bytes)
     health(lp.get_last_health())
+    assert_type(lp.drain_positions(), list[WenloTorsoPosition])
     assert_type(lp.close(), None)
     watched = WenloPyControlLoop(port, period, telemetry_period=datetime.timedelta(seconds=1))
     health(watched.get_last_health())

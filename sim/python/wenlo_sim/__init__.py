@@ -354,6 +354,11 @@ def run_program(argv: list[str], iface: str = "can0", wire_time: bool = False,
     program where the robot is. Returns the program's exit status (128+N after signal N)."""
     if argv and argv[0].endswith(".py"):
         argv = [sys.executable] + argv
+    elif argv and shutil.which(argv[0]) is None:
+        # A command installed beside this interpreter (wenlo, in a venv that is not activated).
+        beside = Path(sys.executable).parent / argv[0]
+        if beside.is_file() and os.access(beside, os.X_OK):
+            argv = [str(beside)] + argv[1:]
     if not robot:
         space = _Namespace(namespace)
         try:

@@ -74,6 +74,10 @@ struct ServoBusSimulator::Servo {
           Clock::time_point now)
         : id(servo_id), model(servo_model), motion(servo_motion), last_update(now) {
         registers.fill(0);
+        // The simulator's own firmware 3.10 and model numbers, one per model.
+        registers[FIRMWARE_MAJOR] = 3;
+        registers[FIRMWARE_MINOR] = 10;
+        store_position(MODEL_NUMBER, servo_model == ServoModel::SM40BL ? 1540 : 3081);
         store_position(MIN_ANGLE_LIMIT, 0);
         store_position(MAX_ANGLE_LIMIT, kFullTurn);
         registers[MAX_TEMPERATURE] = kMaxTemperature;

@@ -23,6 +23,9 @@ using Bytes = std::vector<std::uint8_t>;
 enum class ServoModel : std::uint8_t { SM40BL, STS3025BL };
 
 // Register addresses the simulated servos give meaning to; all others are plain storage.
+inline constexpr std::uint8_t FIRMWARE_MAJOR = 0;
+inline constexpr std::uint8_t FIRMWARE_MINOR = 1;
+inline constexpr std::uint8_t MODEL_NUMBER = 3;
 inline constexpr std::uint8_t MIN_ANGLE_LIMIT = 9;
 inline constexpr std::uint8_t MAX_ANGLE_LIMIT = 11;
 inline constexpr std::uint8_t MAX_TEMPERATURE = 13;
