@@ -11,7 +11,7 @@ bash scripts/setup-system.sh --build-only
 wenlo_enter_venv python3
 echo "== the build tools in .venv"
 python3 -m pip install -q "scikit-build-core>=0.10" "cmake>=3.24" ninja
-wenlo_install_module ".[plot]" "$root/build/demo"
+wenlo_install_module ".[tools]" "$root/build/demo"
 
 mkdir -p demo-output
 cd /tmp

@@ -8,7 +8,8 @@ set -euo pipefail
 # shellcheck source=scripts/lib.sh
 source "$(dirname "$0")/lib.sh"
 build=${WENLO_BUILD_DIR:-$root/build/ci}
-test_deps=("scikit-build-core>=0.10" "cmake>=3.24" ninja pytest numpy mypy hypothesis)
+test_deps=("scikit-build-core>=0.10" "cmake>=3.24" ninja pytest numpy mypy hypothesis
+           "rich>=13" "mcap>=1.1" matplotlib)  # the last three: the wenlo tool's extra
 
 # The interpreters to test, found before the venv is first on PATH.
 mapfile -t pythons < <(bash scripts/pythons.sh)

@@ -1,0 +1,139 @@
+"""The wenlo command on the simulated robot, run as a person runs it: scan, regs, record, plot,
+and monitor in a real terminal (tmux)."""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+import pytest
+
+WENLO = [sys.executable, "-m", "wenlo_tools"]
+
+
+def wenlo(sim, *args, timeout=60, env=None):
+    return subprocess.run(WENLO + [str(a) for a in args], env=env or sim.env(),
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def test_scan_finds_the_robot_and_names_what_is_missing(sim):
+    found = wenlo(sim, "scan", "--json")
+    assert found.returncode == 0, found.stderr
+    report = json.loads(found.stdout)
+    assert [(s["id"], s["joint"]) for s in report["servos"]] == [
+        (1, "left_arm_pitch"), (2, "left_arm_yaw"), (3, "right_arm_pitch"),
+        (4, "right_arm_yaw"), (5, "nose_top"), (6, "nose_left"), (7, "nose_right")]
+    assert all(s["voltage"] == 12.0 and s["firmware"] == "3.10" for s in report["servos"])
+    assert [(m["joint"], m["answers"], m["CTRL_MODE"]) for m in report["neck"]] == [
+        ("neck_yaw", True, 1), ("neck_pitch", True, 1), ("neck_roll", True, 1)]
+    assert report["neck"][1]["TMAX"] == 28.0 and report["missing"] == []
+    print(f"scan took {report['seconds']} s")
+    assert report["seconds"] < 10  # about 3 s; far less than that is a sign of a short scan
+    sim.servo_unpowered(4)
+    sim.motor_connected(2, False)
+    table = wenlo(sim, "scan")
+    assert table.returncode == 1
+    assert ("missing from the layout: right_arm_yaw (id=4), neck_pitch (id=2)"
+            in table.stdout.splitlines())
+    assert "neck_pitch       does not answer" in table.stdout
+
+
+def test_regs_round_trip_a_write_and_refuse_without_asking(sim):
+    wrote = wenlo(sim, "regs", "write", "servo", 3, "p_gain", 40, "--yes")
+    assert wrote.returncode == 0, wrote.stderr
+    assert wenlo(sim, "regs", "read", "servo", 3, "p_gain").stdout == "servo 3 p_gain: 40 (0x28)\n"
+    assert sim.servo_registers(3, 21, 1) == bytes([40])
+    by_address = wenlo(sim, "regs", "read", "servo", 3, "56", "--length", "2")
+    assert by_address.stdout == "servo 3 address 56: 2048 (0x0008)\n"
+    neck = wenlo(sim, "regs", "write", "neck", "neck_roll", "KP_APR", "12.5", "--yes")
+    assert neck.stdout == "neck_roll KP_APR: 12.5\n"
+    assert wenlo(sim, "regs", "read", "neck", "neck_roll", "KP_APR").stdout == \
+        "neck_roll KP_APR: 12.5\n"
+    # Refusals: one line each, nothing written.
+    for args, reason in [
+        (("write", "servo", 3, "p_gain", 50), "not writing 50 to servo 3 p_gain"),
+        (("write", "neck", "neck_yaw", "sw_ver", 1, "--yes"), "neck register 'sw_ver' is "
+                                                              "read-only"),
+        (("read", "servo", 3, "no_such"), "unknown servo register 'no_such'"),
+    ]:
+        done = wenlo(sim, "regs", *args)
+        assert done.returncode == 1 and done.stderr.count("\n") == 1, done.stderr
+        assert done.stderr.startswith("wenlo regs: ") and reason in done.stderr
+    assert sim.servo_registers(3, 21, 1) == bytes([40])
+
+
+def test_record_keeps_every_snapshot_and_plot_draws_it(sim, tmp_path):
+    from mcap.reader import make_reader
+
+    out = tmp_path / "three_seconds.mcap"
+    done = wenlo(sim, "record", out, "--seconds", 3, "--rate", 100, "--telemetry-period", 500)
+    assert done.returncode == 0, done.stderr
+    summary = done.stdout.splitlines()[-1]
+    print(summary)
+    assert "snapshots in 3 s" in summary and "largest gap" in summary
+    with open(out, "rb") as f:
+        messages = [(channel.topic, json.loads(message.data))
+                    for _, channel, message in make_reader(f).iter_messages()]
+    states = [m for topic, m in messages if topic == "/joint_states"]
+    health = [m for topic, m in messages if topic == "/health"]
+    stamps = [s["header"]["stamp"]["sec"] + s["header"]["stamp"]["nsec"] / 1e9 for s in states]
+    gaps = [b - a for a, b in zip(stamps, stamps[1:])]
+    assert 270 <= len(states) <= 330
+    assert int(summary.split()[0]) == len(states)
+    assert max(gaps) < 1.5 * 0.010, max(gaps)
+    assert states[0]["name"][0] == "left_arm_pitch" and len(states[0]["position"]) == 10
+    assert 5 <= len(health) <= 8 and len(health[-1]["joints"]) == 10
+    assert health[-1]["joints"][0]["temperature"] == 30.0
+
+    png = tmp_path / "plot.png"
+    plotted = subprocess.run(WENLO + ["plot", str(out), "-o", str(png)], capture_output=True,
+                             text=True, timeout=120)
+    assert plotted.returncode == 0, plotted.stderr
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and png.stat().st_size > 20_000
+
+
+@pytest.mark.skipif(shutil.which("tmux") is None, reason="needs tmux")
+def test_monitor_runs_in_a_terminal_and_q_quits_at_once(sim, tmp_path):
+    socket = f"wenlo-test-{os.getpid()}"
+    tmux = ["tmux", "-L", socket]
+    command = " ".join(WENLO + ["monitor"]) + "; echo EXITED $?; sleep 30"
+    subprocess.run(tmux + ["new-session", "-d", "-x", "80", "-y", "24", command],
+                   env=sim.env(), check=True)
+    try:
+        def screen():
+            return subprocess.run(tmux + ["capture-pane", "-p"], capture_output=True,
+                                  text=True).stdout
+        deadline = time.monotonic() + 20
+        while "neck_roll" not in screen() and time.monotonic() < deadline:
+            time.sleep(0.2)
+        time.sleep(2.0)  # a few refreshes, with statistics
+        shown = screen()
+        print(shown)
+        lines = shown.splitlines()
+        assert len(lines) <= 24 and all(len(line) <= 80 for line in lines)
+        assert all(name in shown for name in ("left_arm_pitch", "nose_right", "neck_yaw"))
+        period = next(line for line in lines if line.startswith("period mean"))
+        assert 5.0 < float(period.split()[2]) < 20.0  # ms, at 100 Hz
+        pressed = time.monotonic()
+        subprocess.run(tmux + ["send-keys", "q"], check=True)
+        while "EXITED" not in screen() and time.monotonic() - pressed < 5:
+            time.sleep(0.05)
+        took = time.monotonic() - pressed
+        assert "EXITED 0" in screen() and took < 1.0, took
+    finally:
+        subprocess.run(tmux + ["kill-server"], capture_output=True)
+
+
+def test_without_the_extra_the_tool_says_which_one_to_install(sim, tmp_path):
+    (tmp_path / "mcap.py").write_text("raise ImportError('not installed here')\n")
+    env = {**sim.env(), "PYTHONPATH": str(tmp_path)}
+    done = wenlo(sim, "record", tmp_path / "x.mcap", "--seconds", 1, env=env)
+    assert done.returncode == 1
+    assert done.stderr == ("wenlo record: this command needs the tools extra (mcap is missing): "
+                           "pip install 'wenlo_motor_controller[tools]'\n")
+    # Every subcommand has its help, and the console script is installed beside the interpreter.
+    script = os.path.join(os.path.dirname(sys.executable), "wenlo")
+    for sub in ("scan", "monitor", "regs", "torque", "home", "reboot", "record", "plot"):
+        helped = subprocess.run([script, sub, "--help"], capture_output=True, text=True)
+        assert helped.returncode == 0 and helped.stdout.startswith("usage: wenlo " + sub)

@@ -1,0 +1,32 @@
+"""wenlo torque, home and reboot: one operation each, on the synchronous controller."""
+from __future__ import annotations
+
+from wenlo_tools.cli import Failure
+from wenlo_tools.robot import controller
+
+
+def torque(args) -> int:
+    if args.servos_only and args.neck_only:
+        raise Failure("--servos-only and --neck-only exclude each other")
+    on = args.state == "on"
+    ctl = controller(args)
+    if not args.neck_only:
+        ctl.enable_torque() if on else ctl.disable_torque()
+        print(f"servo torque {args.state}")
+    if not args.servos_only:
+        ctl.enable_neck(on)
+        print(f"neck torque {args.state}")
+    return 0
+
+
+def home(args) -> int:
+    homed = controller(args).neck_home(speed=args.speed, tolerance=args.tolerance,
+                                       kp=args.kp, kd=args.kd)
+    print("neck homed at " + ", ".join(f"{v:.4f}" for v in homed) + " rad (yaw, pitch, roll)")
+    return 0
+
+
+def reboot(args) -> int:
+    controller(args).reboot()
+    print("the seven servos rebooted and answer again")
+    return 0

@@ -1,0 +1,166 @@
+"""wenlo record and wenlo plot: every snapshot of a loop, and its health at the telemetry rate,
+into an MCAP file that Foxglove and other MCAP tools open; and a plot of such a recording."""
+from __future__ import annotations
+
+import json
+import math
+import sys
+import time
+
+from wenlo_tools.cli import Failure, needs
+from wenlo_tools.robot import JOINTS, PARTS, loop as start_loop, positions
+
+JOINT_STATES = "/joint_states"
+HEALTH = "/health"
+_TIME = {"type": "object", "properties": {"sec": {"type": "integer"},
+                                          "nsec": {"type": "integer"}}}
+_NUMBERS = {"type": "array", "items": {"type": "number"}}
+# The joint-state convention (ROS sensor_msgs/JointState) as a JSON schema.
+JOINT_STATE_SCHEMA = {
+    "type": "object",
+    "properties": {
+        "header": {"type": "object", "properties": {"stamp": _TIME,
+                                                    "frame_id": {"type": "string"}}},
+        "name": {"type": "array", "items": {"type": "string"}},
+        "position": _NUMBERS, "velocity": _NUMBERS, "effort": _NUMBERS,
+    },
+}
+_MAYBE = {"type": ["number", "null"]}
+HEALTH_SCHEMA = {
+    "type": "object",
+    "properties": {
+        "stamp": _TIME,
+        "joints": {"type": "array", "items": {"type": "object", "properties": {
+            "name": {"type": "string"}, "position": _MAYBE, "velocity": _MAYBE,
+            "effort": _MAYBE, "temperature": _MAYBE, "voltage": _MAYBE,
+            "faults": {"type": "array", "items": {"type": "string"}},
+            "age": _MAYBE, "failures": {"type": "integer"}}}},
+    },
+}
+
+
+def stamp(seconds: float) -> dict:
+    ns = round(seconds * 1e9)
+    return {"sec": ns // 1_000_000_000, "nsec": ns % 1_000_000_000}
+
+
+def health_message(health: dict, now: float) -> dict:
+    return {"stamp": stamp(now), "joints": [
+        {"name": h.name, "position": h.position, "velocity": h.velocity, "effort": h.effort,
+         "temperature": h.temperature, "voltage": h.voltage, "faults": h.faults,
+         "age": None if math.isinf(h.age) else h.age, "failures": h.failures}
+        for h in health.values()]}
+
+
+def record(args) -> int:
+    needs("mcap")
+    from mcap.writer import Writer
+
+    period = 1.0 / args.rate
+    progress_end = "\r" if sys.stdout.isatty() else "\n"  # one line in a terminal
+    lp = start_loop(args, args.rate, args.telemetry_period, stats=False)
+    try:
+        with open(args.out, "wb") as out:
+            writer = Writer(out)
+            writer.start(profile="", library="wenlo record")
+            joint_schema = writer.register_schema(
+                "sensor_msgs/JointState", "jsonschema", json.dumps(JOINT_STATE_SCHEMA).encode())
+            health_schema = writer.register_schema(
+                "wenlo/JointHealth", "jsonschema", json.dumps(HEALTH_SCHEMA).encode())
+            joints = writer.register_channel(JOINT_STATES, "json", joint_schema)
+            healths = writer.register_channel(HEALTH, "json", health_schema)
+            count, last, worst, sequence = 0, None, 0.0, 0
+
+            def write(channel: int, message: dict, at: float) -> None:
+                nonlocal sequence
+                ns = round(at * 1e9)
+                writer.add_message(channel, log_time=ns, publish_time=ns,
+                                   data=json.dumps(message).encode(), sequence=sequence)
+                sequence += 1
+
+            lp.drain_positions()  # from here on, every one
+            started = time.monotonic()
+            next_health = next_progress = started
+            while True:
+                now = time.monotonic()
+                done = now - started >= args.seconds
+                for snapshot in lp.drain_positions():
+                    write(joints, {"header": {"stamp": stamp(snapshot.timestamp),
+                                              "frame_id": ""},
+                                   "name": JOINTS, "position": positions(snapshot),
+                                   "velocity": [], "effort": []}, snapshot.timestamp)
+                    if last is not None:
+                        worst = max(worst, snapshot.timestamp - last)
+                    last = snapshot.timestamp
+                    count += 1
+                if now >= next_health:
+                    write(healths, health_message(lp.get_last_health(), time.time()), time.time())
+                    next_health += args.telemetry_period / 1000
+                if now >= next_progress:
+                    print(f"recording: {now - started:5.1f} of {args.seconds:g} s, "
+                          f"{count} snapshots", end=progress_end, flush=True)
+                    next_progress += 1.0
+                if done:
+                    break
+                time.sleep(0.1)
+            writer.finish()
+    finally:
+        lp.close()
+    print(f"{count} snapshots in {args.seconds:g} s to {args.out}; largest gap between "
+          f"snapshots {worst * 1e3:.2f} ms ({worst / period:.2f} periods)")
+    return 0
+
+
+def read_recording(path: str):
+    from mcap.reader import make_reader
+
+    joints: list[tuple[float, list[float]]] = []
+    temperatures: list[tuple[float, dict]] = []
+    with open(path, "rb") as f:
+        for _, channel, message in make_reader(f).iter_messages(topics=[JOINT_STATES, HEALTH]):
+            body = json.loads(message.data)
+            if channel.topic == JOINT_STATES:
+                s = body["header"]["stamp"]
+                joints.append((s["sec"] + s["nsec"] / 1e9, body["position"]))
+            else:
+                s = body["stamp"]
+                temperatures.append((s["sec"] + s["nsec"] / 1e9,
+                                     {j["name"]: j["temperature"] for j in body["joints"]}))
+    return joints, temperatures
+
+
+def plot(args) -> int:
+    needs("mcap", "matplotlib")
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    joints, temperatures = read_recording(args.recording)
+    if not joints:
+        raise Failure(f"{args.recording} holds no {JOINT_STATES} messages")
+    t0 = joints[0][0]
+    times = [t - t0 for t, _ in joints]
+    panels = list(PARTS) + (["temperatures"] if any(
+        v is not None for _, row in temperatures for v in row.values()) else [])
+    fig, axes = plt.subplots(len(panels), 1, sharex=True, figsize=(9, 2.2 * len(panels)))
+    for ax, part in zip(axes, panels):
+        if part == "temperatures":
+            for name in JOINTS:
+                points = [(t - t0, row.get(name)) for t, row in temperatures
+                          if row.get(name) is not None]
+                if points:
+                    ax.plot(*zip(*points), label=name, marker=".")
+            ax.set_ylabel("°C")
+        else:
+            for name in PARTS[part]:
+                index = JOINTS.index(name)
+                ax.plot(times, [p[index] for _, p in joints], label=name, linewidth=1.0)
+            ax.set_ylabel(f"{part}\n(rad)")
+        ax.legend(loc="upper right", fontsize="small", ncol=2)
+        ax.grid(True, alpha=0.3)
+    axes[-1].set_xlabel("time (s)")
+    fig.suptitle(f"{args.recording}: {len(joints)} snapshots")
+    fig.tight_layout()
+    fig.savefig(args.output, dpi=100)
+    print(f"plot of {len(joints)} snapshots written to {args.output}", file=sys.stdout)
+    return 0
