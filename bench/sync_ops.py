@@ -1,5 +1,6 @@
 """(a) latency and CPU per call of the synchronous operations against the wire floor, and
-(d) the cost of get_last_position(), get_last_health() and get_stats() from Python.
+(d) the cost of get_last_position(), get_last_health(), get_stats() and, per snapshot,
+drain_positions() from Python.
 
     python -m wenlo_sim --wire-time bench/sync_ops.py
 """
@@ -81,6 +82,16 @@ def main():
     measure("get_last_health (ten JointHealth)", loop.get_last_health, n=20000)
     measure("get_stats (window full)" if len(stats.period) >= 10000 else
             f"get_stats ({len(stats.period)} period samples)", loop.get_stats, n=200)
+    # drain_positions: what each snapshot handed over costs, with a second's worth waiting.
+    per_snapshot = []
+    for _ in range(max(2, int(5 * SCALE))):
+        loop.drain_positions()
+        time.sleep(1.0)
+        started = time.perf_counter()
+        drained = loop.drain_positions()
+        per_snapshot.append((time.perf_counter() - started) / max(1, len(drained)))
+    print(f"{'drain_positions, per snapshot':34s} p50 {statistics.median(per_snapshot) * 1e6:7.2f} us"
+          f"  ({len(drained)} snapshots a call)")
     loop.close()
 
 
