@@ -255,7 +255,7 @@ class WenloMotorController:
 
 @typing.final
 class WenloPyControlLoop:
-    def __new__(cls, serialport: typing.Optional[builtins.str], read_position_loop_period: datetime.timedelta, can_bus: builtins.str = 'can0', allowed_retries: builtins.int = 5, stats_pub_period: typing.Optional[datetime.timedelta] = None, voltage_rampup_timeout: datetime.timedelta = datetime.timedelta(seconds=30), *, telemetry_period: typing.Optional[datetime.timedelta] = None) -> WenloPyControlLoop:
+    def __new__(cls, serialport: typing.Optional[builtins.str], read_position_loop_period: datetime.timedelta, can_bus: builtins.str = 'can0', allowed_retries: builtins.int = 5, stats_pub_period: typing.Optional[datetime.timedelta] = None, voltage_rampup_timeout: datetime.timedelta = datetime.timedelta(seconds=30), *, telemetry_period: typing.Optional[datetime.timedelta] = None, rt_priority: typing.Optional[builtins.int] = None, cpu_affinity: typing.Optional[typing.Sequence[builtins.int]] = None) -> WenloPyControlLoop:
         r"""
         Create a new control loop for the motor controller.
 
@@ -270,6 +270,11 @@ class WenloPyControlLoop:
         * `voltage_rampup_timeout` - Maximum time to wait for the 12V rail to stabilize.
         * `telemetry_period` - (extension, keyword-only) At most once per period, a tick
           also reads the servos' telemetry registers; `None` (the default) never does.
+        * `rt_priority` - (extension, keyword-only) Run the worker under SCHED_FIFO at
+          this priority (1 to 99). If the system refuses, a warning says so and how
+          to allow it, and the loop runs on as an ordinary thread.
+        * `cpu_affinity` - (extension, keyword-only) Run the worker on these CPUs
+          only; refused the same way.
         """
     def close(self) -> None:
         r"""

@@ -318,10 +318,19 @@ PyObject* make_loop(PyTypeObject* type, const std::optional<std::string>& serial
                     Duration period, const std::string& can_bus, std::uint64_t allowed_retries,
                     const std::optional<Duration>& stats_pub_period,
                     Duration voltage_rampup_timeout,
-                    const std::optional<Duration>& telemetry_period) {
-    const cl::LoopConfig config{serialport,      period,           can_bus,
-                                allowed_retries, stats_pub_period, voltage_rampup_timeout,
-                                telemetry_period};
+                    const std::optional<Duration>& telemetry_period,
+                    std::optional<std::uint8_t> rt_priority,
+                    const std::optional<std::vector<std::uint16_t>>& cpu_affinity) {
+    cl::LoopConfig config{serialport,       period,
+                          can_bus,          allowed_retries,
+                          stats_pub_period, voltage_rampup_timeout,
+                          telemetry_period, {}};
+    if (rt_priority) {
+        config.scheduling.rt_priority = *rt_priority;
+    }
+    if (cpu_affinity) {
+        config.scheduling.cpu_affinity.emplace(cpu_affinity->begin(), cpu_affinity->end());
+    }
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) {
         return nullptr;
@@ -341,7 +350,7 @@ const ConstructorSpec g_constructor =
     constructor<Loop, make_loop, "serialport", "read_position_loop_period", "can_bus='can0'",
                 "allowed_retries=5", "stats_pub_period=None",
                 "voltage_rampup_timeout=datetime.timedelta(seconds=30)", "*",
-                "telemetry_period=None">(
+                "telemetry_period=None", "rt_priority=None", "cpu_affinity=None">(
         "Create a new control loop for the motor controller.\n"
         "\n"
         "# Arguments\n"
@@ -354,7 +363,12 @@ const ConstructorSpec g_constructor =
         "* `stats_pub_period` - Optional period for publishing stats.\n"
         "* `voltage_rampup_timeout` - Maximum time to wait for the 12V rail to stabilize.\n"
         "* `telemetry_period` - (extension, keyword-only) At most once per period, a tick\n"
-        "  also reads the servos' telemetry registers; `None` (the default) never does.");
+        "  also reads the servos' telemetry registers; `None` (the default) never does.\n"
+        "* `rt_priority` - (extension, keyword-only) Run the worker under SCHED_FIFO at\n"
+        "  this priority (1 to 99). If the system refuses, a warning says so and how\n"
+        "  to allow it, and the loop runs on as an ordinary thread.\n"
+        "* `cpu_affinity` - (extension, keyword-only) Run the worker on these CPUs\n"
+        "  only; refused the same way.");
 
 void loop_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);

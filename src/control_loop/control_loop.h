@@ -8,6 +8,7 @@
 #include "common/duration.h"
 #include "control_loop/motor_command.h"
 #include "control_loop/motor_error.h"
+#include "control_loop/scheduling.h"
 #include "control_loop/loop_stats.h"
 #include "control_loop/torso_position.h"
 #include "controller/error.h"
@@ -37,6 +38,7 @@ struct LoopConfig {
     Duration voltage_rampup_timeout{30, 0};
     // At most once per period, a tick also reads the servos' telemetry registers.
     std::optional<Duration> telemetry_period;
+    Scheduling scheduling;  // of the worker, on request
 };
 
 // Why a start-up ended without a loop.

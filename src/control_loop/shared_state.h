@@ -46,6 +46,7 @@ struct Worker {
     std::uint64_t allowed_retries;
     std::shared_ptr<ControlLoop::Shared> shared;
     std::optional<Duration> telemetry_period;  // none: no telemetry reads
+    Scheduling scheduling;
 };
 
 // The periodic cycle, then the draining of the queue; returns once the queue is closed.

@@ -164,6 +164,9 @@ std::expected<std::unique_ptr<ControlLoop>, StartFailure> ControlLoop::start(
     if (config.allowed_retries == 0) {
         return std::unexpected(StartFailure::invalid("allowed_retries must be at least 1"));
     }
+    if (auto invalid = invalid_scheduling(config.scheduling)) {
+        return std::unexpected(StartFailure::invalid(std::move(*invalid)));
+    }
     MotorNames names = motor_names();
     auto started = bring_up(config, interrupted);
     if (!started) {
@@ -174,7 +177,7 @@ std::expected<std::unique_ptr<ControlLoop>, StartFailure> ControlLoop::start(
         std::make_shared<Shared>(started->position, started->torque,
                                  config.stats_pub_period.has_value(), started->controller.health());
     Worker worker{std::move(started->controller), config.period, config.stats_pub_period,
-                  config.allowed_retries, shared, config.telemetry_period};
+                  config.allowed_retries, shared, config.telemetry_period, config.scheduling};
     try {
         shared->worker_slot.store(spawn_worker(std::move(worker)));
     } catch (const std::system_error& e) {

@@ -239,6 +239,7 @@ std::thread spawn_worker(Worker worker) {
 void worker_main(Worker worker) {
     // Ticks should wake on time, not up to 50 us late.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    apply_scheduling(worker.scheduling);
     QueueCloser closer{worker.shared->queue};
     try {
         run(worker);

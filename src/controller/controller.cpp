@@ -1,5 +1,6 @@
 #include "controller/controller_impl.h"
 #include "controller/device_errors.h"
+#include "controller/usb_latency.h"
 
 #include <string>
 
@@ -71,6 +72,7 @@ Result<MotorController> MotorController::create(const std::optional<std::string>
             return std::unexpected(to_error(opened.error()));
         }
         serial.emplace(std::move(*opened));
+        check_usb_latency(*serial_path, serial->native_handle());
     }
     auto can = candrive::transport::socketcan_backend::SocketCanTransport::open(can_bus);
     if (!can) {

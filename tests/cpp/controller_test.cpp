@@ -1,6 +1,11 @@
 // The controller's presence checks and reboot against the simulated robot, in process.
 #include "controller/controller.h"
+#include "controller/usb_latency.h"
+#include "serialbus/serial_port.hpp"
 #include "sim_robot.h"
+
+#include <filesystem>
+#include <fstream>
 
 #include <chrono>
 #include <limits>
@@ -110,6 +115,44 @@ TEST(HomingBudget, AddsTheExtraCyclesAndNeverWraps) {
               std::numeric_limits<std::uint64_t>::max());
     EXPECT_EQ(wenlo::controller::homing_cycle_budget(1.0, 5e-324),
               std::numeric_limits<std::uint64_t>::max());
+}
+
+// The USB latency timer, in a made-up sysfs tree: above 1 ms it is reported once with its fix
+// (the pseudo-terminal refuses the low-latency flag, as an adapter without one would); at 1 ms,
+// or without such a timer at all, nothing is said.
+TEST_F(Robot, AHighUsbLatencyTimerIsReportedWithItsFix) {
+    namespace fs = std::filesystem;
+    const fs::path root = fs::temp_directory_path() / ("wenlo-sysfs-" + std::to_string(getpid()));
+    const fs::path device = root / "dev" / "ttyUSB7";
+    const fs::path timer = root / "class" / "tty" / "ttyUSB7" / "device" / "latency_timer";
+    fs::create_directories(device.parent_path());
+    fs::create_directories(timer.parent_path());
+    std::ofstream(device).put('\n');
+    auto port = serialbus::SerialPort::open(servos_->slave_path());
+    ASSERT_TRUE(port);
+    auto said = [&](const char* value) {
+        if (value != nullptr) {
+            std::ofstream(timer) << value << "\n";
+        } else {
+            fs::remove(timer);
+        }
+        warnings();
+        wenlo::controller::check_usb_latency(device.string(), port->native_handle(), root.string());
+        return warnings();
+    };
+    EXPECT_EQ(said("16"),
+              std::vector<std::string>{
+                  "serial port '" + device.string() +
+                  "': its USB latency timer is 16 ms, so each answer may wait that long. Set it "
+                  "to 1 ms: echo 1 | sudo tee /sys/bus/usb-serial/devices/ttyUSB7/latency_timer; "
+                  "for good, a udev rule: ACTION==\"add\", SUBSYSTEM==\"usb-serial\", "
+                  "DRIVER==\"ftdi_sio\", ATTR{latency_timer}=\"1\""});
+    EXPECT_TRUE(said("1").empty());
+    EXPECT_TRUE(said(nullptr).empty());
+    // A pseudo-terminal as it is: no timer in the real tree either.
+    wenlo::controller::check_usb_latency(servos_->slave_path(), port->native_handle());
+    EXPECT_TRUE(warnings().empty());
+    fs::remove_all(root);
 }
 
 }  // namespace
