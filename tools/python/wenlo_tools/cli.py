@@ -52,6 +52,8 @@ def parser() -> argparse.ArgumentParser:
                          help="the loop's rate (default: %(default)s)")
     monitor.add_argument("--telemetry-period", type=positive_ms, default=500.0, metavar="MS",
                          help="how often the servos' telemetry is read (default: %(default)s)")
+    monitor.add_argument("--rt-priority", type=int, default=None, metavar="N",
+                         help="run the loop's worker under SCHED_FIFO at this priority")
 
     regs = sub.add_parser("regs", parents=[common], help="read or write a register",
                           description="A servo register by address or by name, or a neck "
@@ -91,6 +93,9 @@ def parser() -> argparse.ArgumentParser:
                         help="the loop's rate (default: %(default)s)")
     record.add_argument("--telemetry-period", type=positive_ms, default=1000.0, metavar="MS",
                         help="how often health is read and recorded (default: %(default)s)")
+    record.add_argument("--rt-priority", type=int, default=None, metavar="N",
+                        help="run the loop's worker under SCHED_FIFO at this priority, so "
+                             "that a busy machine does not delay its ticks")
 
     plot = sub.add_parser("plot", help="plot a recording",
                           description="Every joint's position over time, one panel per body "

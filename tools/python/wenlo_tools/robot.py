@@ -35,7 +35,8 @@ def loop(args, rate_hz: float, telemetry_ms: float, stats: bool = True) -> Wenlo
     return WenloPyControlLoop(
         args.port, datetime.timedelta(seconds=1.0 / rate_hz), args.can_bus,
         stats_pub_period=datetime.timedelta(milliseconds=500) if stats else None,
-        telemetry_period=datetime.timedelta(milliseconds=telemetry_ms))
+        telemetry_period=datetime.timedelta(milliseconds=telemetry_ms),
+        rt_priority=getattr(args, "rt_priority", None))
 
 
 def positions(snapshot) -> list[float]:
