@@ -16,18 +16,27 @@ double unix_time_now() {
 std::expected<TorsoPosition, MotorError> read_pos(controller::MotorController& controller,
                                                   std::uint64_t allowed_retries) {
     TorsoPosition position;
+    // The two buses at once: the neck's requests go out first, their replies are taken after
+    // the servos answered. A feedback request changes nothing on a motor, so asking the neck in
+    // a tick whose servo read then fails costs nothing but the frames.
+    auto pending = controller.send_neck_feedback_requests();
+    bool servos_read = true;
     if (controller.has_serial_port()) {
         auto servos =
             with_retry(allowed_retries, [&] { return controller.read_all_positions(); });
-        if (!servos) {
-            return std::unexpected(MotorError::communication());
+        if (servos) {
+            const auto& v = *servos;
+            position.left_arm = {v[0], v[1]};
+            position.right_arm = {v[2], v[3]};
+            position.nose = {v[4], v[5], v[6]};
+        } else {
+            servos_read = false;
         }
-        const auto& v = *servos;
-        position.left_arm = {v[0], v[1]};
-        position.right_arm = {v[2], v[3]};
-        position.nose = {v[4], v[5], v[6]};
     }
-    auto neck = controller.read_neck_positions();
+    auto neck = controller.collect_neck_feedback(std::move(pending));  // even so: a clean bus
+    if (!servos_read) {
+        return std::unexpected(MotorError::communication());
+    }
     if (!neck) {
         return std::unexpected(MotorError::communication());
     }

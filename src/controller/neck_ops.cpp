@@ -159,4 +159,82 @@ Result<candrive::damiao::registers::RegisterValue> MotorController::write_neck_r
     return read_neck_register(index, reg);  // what the motor holds now
 }
 
+MotorController::NeckFeedback MotorController::send_neck_feedback_requests() {
+    Impl& s = *impl_;
+    NeckFeedback pending;
+    for (std::size_t i = 0; i < kNeckJoints; ++i) {
+        if (auto sent = s.neck[i].send_feedback_request(s.can); !sent) {
+            pending.failed[i] = sent.error().message();
+        }
+    }
+    pending.deadline = candrive::transport::deadline_after(s.neck[0].timeout);
+    return pending;
+}
+
+Result<std::array<double, 3>> MotorController::collect_neck_feedback(NeckFeedback pending) {
+    Impl& s = *impl_;
+    using Clock = std::chrono::steady_clock;
+    std::array<std::optional<candrive::damiao::mit::MotorState>, 3> got;
+    auto waiting = [&] {
+        for (std::size_t i = 0; i < kNeckJoints; ++i) {
+            if (!pending.failed[i] && !got[i]) {
+                return true;
+            }
+        }
+        return false;
+    };
+    // Replies that came while the caller worked are taken at once, even past the deadline;
+    // a receive time-out of zero would block for ever, hence the microsecond.
+    constexpr auto kPeek = std::chrono::microseconds(1);
+    while (waiting()) {
+        const auto now = Clock::now();
+        const auto left = now < pending.deadline ? pending.deadline - now : Clock::duration{};
+        auto frame = s.can.recv(candrive::transport::Duration::from(
+            std::max<Clock::duration>(left, kPeek)));
+        if (!frame) {
+            if (!frame.error().is<candrive::transport::CanError::Timeout>()) {
+                const std::string text = "transport error: " + frame.error().message();
+                for (std::size_t i = 0; i < kNeckJoints; ++i) {
+                    if (!pending.failed[i] && !got[i]) {
+                        pending.failed[i] = text;
+                    }
+                }
+            }
+            break;
+        }
+        for (std::size_t i = 0; i < kNeckJoints; ++i) {
+            if (!pending.failed[i] && !got[i] && frame->id == s.neck[i].reply_id()) {
+                if (auto state = s.neck[i].decode_feedback(*frame)) {
+                    got[i] = *state;
+                } else {
+                    pending.failed[i] = state.error().message();
+                }
+                break;  // one frame answers one request
+            }
+        }
+    }
+    std::array<double, 3> positions{};
+    std::optional<Error> first;
+    for (std::size_t i = 0; i < kNeckJoints; ++i) {
+        if (got[i]) {
+            s.health.neck_answered(i, *got[i]);
+            positions[i] = static_cast<double>(got[i]->position);
+            continue;
+        }
+        if (!pending.failed[i]) {
+            s.can.reply_abandoned(s.neck[i].reply_id(), s.neck[i].timeout);
+            pending.failed[i] = "transport error: " +
+                                candrive::transport::CanError::timeout().message();
+        }
+        s.health.neck_failed(i);
+        if (!first) {
+            first = Error("read_neck_positions(" + joint(i) + "): " + *pending.failed[i]);
+        }
+    }
+    if (first) {
+        return std::unexpected(*first);
+    }
+    return positions;
+}
+
 }  // namespace wenlo::controller

@@ -176,6 +176,24 @@ std::expected<mit::MotorState, Error> Damiao::request_feedback(CanTransport& bus
     return decode_reply(limits, *reply);
 }
 
+std::expected<void, Error> Damiao::send_feedback_request(CanTransport& bus) const {
+    if (auto dropped = bus.drop_stragglers(reply_id()); !dropped) {
+        return std::unexpected(transport_error(dropped.error()));
+    }
+    if (auto sent =
+            bus.send(classic_frame(kManagementId, management_bytes(motor_id, kFeedbackCode, 0)));
+        !sent) {
+        return std::unexpected(transport_error(sent.error()));
+    }
+    return {};
+}
+
+CanId Damiao::reply_id() const { return standard_id(master_id); }
+
+std::expected<mit::MotorState, Error> Damiao::decode_feedback(const CanFrame& reply) const {
+    return decode_reply(limits, reply);
+}
+
 std::expected<mit::MotorState, Error> Damiao::cmd_at_arbitration(
     CanTransport& bus, std::uint16_t arbitration_id,
     const std::array<std::uint8_t, 8>& data) const {

@@ -70,6 +70,15 @@ struct Damiao {
     [[nodiscard]] std::expected<mit::MotorState, Error> request_feedback(
         transport::CanTransport& bus) const;
 
+    // The same exchange in two halves, for a caller that overlaps several: the request (after
+    // the stragglers of an abandoned reply, as request_feedback drops them), then the decoding
+    // of the reply, which the caller takes from the bus by its id, reply_id().
+    [[nodiscard]] std::expected<void, Error> send_feedback_request(
+        transport::CanTransport& bus) const;
+    [[nodiscard]] transport::CanId reply_id() const;
+    [[nodiscard]] std::expected<mit::MotorState, Error> decode_feedback(
+        const transport::CanFrame& reply) const;
+
     // Sends 8 bytes to `arbitration_id` (low 11 bits) and decodes the state reply.
     [[nodiscard]] std::expected<mit::MotorState, Error> cmd_at_arbitration(
         transport::CanTransport& bus, std::uint16_t arbitration_id,
