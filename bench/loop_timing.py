@@ -1,10 +1,13 @@
-"""(b) the loop's period against its schedule, (c) command latency to the bus, and (e) the
-worker's CPU share, on the simulated robot with wire time on.
+"""(b) the loop's period against its schedule, (c) command latency to the bus, (e) the worker's
+CPU share, (g) the cost of telemetry and (h) the schedule on a machine whose cores are busy,
+with and without real-time scheduling, on the simulated robot with wire time on.
 
     python -m wenlo_sim --no-robot bench/loop_timing.py
 """
 import datetime
 import os
+import subprocess
+import sys
 import threading
 import time
 
@@ -62,12 +65,12 @@ def busy_python(stop):
         x += 1
 
 
-def period_run(sim, serial, hz, seconds=10.0):
+def period_run(sim, serial, hz, seconds=10.0, **kwargs):
     seconds *= SCALE
     period = 1.0 / hz
     threads = set(os.listdir("/proc/self/task"))
     loop = WenloPyControlLoop(serial, datetime.timedelta(seconds=period), sim.iface,
-                              stats_pub_period=datetime.timedelta(milliseconds=200))
+                              stats_pub_period=datetime.timedelta(milliseconds=200), **kwargs)
     sim.clear_can()
     stop = threading.Event()
     busy = threading.Thread(target=busy_python, args=(stop,))
@@ -148,8 +151,35 @@ def telemetry_run(sim, seconds=10.0):
           f"{extra * 1e6 / 100:.1f} us a tick on average")
 
 
+def hog_run(sim, seconds=10.0, **kwargs):
+    """100 Hz, full robot, with a CPU-bound process beside on every core."""
+    seconds *= SCALE
+    hogs = [subprocess.Popen([sys.executable, "-c", "while True: pass"])
+            for _ in range(os.cpu_count() or 2)]
+    try:
+        time.sleep(0.5)
+        period = 0.010
+        loop = WenloPyControlLoop(sim.serial_path, datetime.timedelta(seconds=period), sim.iface,
+                                  stats_pub_period=datetime.timedelta(milliseconds=200), **kwargs)
+        time.sleep(seconds)
+        stats = loop.get_stats()
+        loop.close()
+    finally:
+        for hog in hogs:
+            hog.kill()
+            hog.wait()
+    p50, p99, worst = percentiles([abs(v) for v in lateness_from_stats(stats.period, period)])
+    how = f"rt_priority={kwargs['rt_priority']}" if kwargs else "an ordinary thread"
+    print(f"(h) 100 Hz, full robot, {len(hogs)} CPU hogs beside, {how:20s} lateness p50 "
+          f"{p50 * 1e3:6.3f} ms  p99 {p99 * 1e3:6.3f} ms  max {worst * 1e3:7.3f} ms  "
+          f"({len(stats.period)} ticks)")
+
+
 def main():
     with wenlo_sim.SimRobot(wire_time=True) as sim:
+        hog_run(sim)
+        hog_run(sim, rt_priority=50)
+        period_run(sim, sim.serial_path, 500)
         telemetry_run(sim)
         period_run(sim, sim.serial_path, 100)
         period_run(sim, None, 500)
