@@ -76,7 +76,8 @@ def main():
     reads = sorted(stats.read_dt)
     print(f"{'loop tick (snapshot, from read_dt)':34s} p50 {statistics.median(reads) * 1e3:7.3f} ms  "
           f"p99 {reads[int(0.99 * len(reads))] * 1e3:7.3f} ms  "
-          f"floor {READ_ALL + NECK3[0]:.3f}-{READ_ALL + NECK3[1]:.3f} ms")
+          f"floor {max(READ_ALL, NECK3[1]):.3f} ms with the buses overlapped, "
+          f"{READ_ALL + NECK3[0]:.3f}-{READ_ALL + NECK3[1]:.3f} ms one after the other")
     print("(d) reading the loop's records from Python")
     measure("get_last_position", loop.get_last_position, n=20000)
     measure("get_last_health (ten JointHealth)", loop.get_last_health, n=20000)
