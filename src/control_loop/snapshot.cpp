@@ -22,8 +22,17 @@ std::expected<TorsoPosition, MotorError> read_pos(controller::MotorController& c
     auto pending = controller.send_neck_feedback_requests();
     bool servos_read = true;
     if (controller.has_serial_port()) {
-        auto servos =
-            with_retry(allowed_retries, [&] { return controller.read_all_positions(); });
+        bool retry = false;
+        auto servos = with_retry(allowed_retries, [&] {
+            if (retry) {
+                // A retry comes a pause later: the neck is asked again, so that its positions
+                // are as fresh as the servos' answer, as when it was read after them.
+                (void)controller.collect_neck_feedback(std::move(pending));
+                pending = controller.send_neck_feedback_requests();
+            }
+            retry = true;
+            return controller.read_all_positions();
+        });
         if (servos) {
             const auto& v = *servos;
             position.left_arm = {v[0], v[1]};

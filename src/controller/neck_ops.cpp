@@ -162,7 +162,17 @@ Result<candrive::damiao::registers::RegisterValue> MotorController::write_neck_r
 MotorController::NeckFeedback MotorController::send_neck_feedback_requests() {
     Impl& s = *impl_;
     NeckFeedback pending;
+    // Stragglers of an abandoned reply are dropped before the first request goes out: dropped
+    // between two requests, they would take the first motors' fresh replies with them.
     for (std::size_t i = 0; i < kNeckJoints; ++i) {
+        if (auto dropped = s.can.drop_stragglers(s.neck[i].reply_id()); !dropped) {
+            pending.failed[i] = "transport error: " + dropped.error().message();
+        }
+    }
+    for (std::size_t i = 0; i < kNeckJoints; ++i) {
+        if (pending.failed[i]) {
+            continue;
+        }
         if (auto sent = s.neck[i].send_feedback_request(s.can); !sent) {
             pending.failed[i] = sent.error().message();
         }
