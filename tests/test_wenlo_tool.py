@@ -83,11 +83,11 @@ def test_record_keeps_every_snapshot_and_plot_draws_it(sim, tmp_path):
     stamps = [s["header"]["stamp"]["sec"] + s["header"]["stamp"]["nsec"] / 1e9 for s in states]
     assert 270 <= len(states) <= 330
     assert int(summary.split()[0]) == len(states)
-    # Tick i is due at start + i * period and is never early, so a lost snapshot moves every
-    # later one a whole period behind its index; a late tick moves only itself.
-    due = [t - i * 0.010 for i, t in enumerate(stamps)]
-    behind = [d - min(due) for d in due]
-    assert sum(b > 0.005 for b in behind) < len(stamps) // 10, behind
+    # Snapshots are lost only when the ring overflows, and the loop says so. The timing of the
+    # ticks proves nothing here: on a busy machine a tick can take longer than its period, so
+    # the schedule slides without anything being lost.
+    assert "snapshots were lost" not in done.stderr
+    assert all(b > a for a, b in zip(stamps, stamps[1:]))  # each once, in order
     assert states[0]["name"][0] == "left_arm_pitch" and len(states[0]["position"]) == 10
     assert 5 <= len(health) <= 8 and len(health[-1]["joints"]) == 10
     assert health[-1]["joints"][0]["temperature"] == 30.0
