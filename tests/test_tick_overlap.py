@@ -7,6 +7,7 @@ import time
 import pytest
 
 FEEDBACK = 0x7FF
+COMM = "Motor communication error! Check connections and power supply."
 
 
 def requests_per_tick(frames):
@@ -20,6 +21,24 @@ def requests_per_tick(frames):
             current = []
         current.append((data[0], at / 1e9))
     return ticks
+
+
+def snapshot_fails(loop):
+    try:
+        loop.get_last_position()
+    except RuntimeError as e:
+        assert str(e) == COMM
+        return True
+    return False
+
+
+def wait_for(check, what, seconds=3.0):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if check():
+            return
+        time.sleep(0.01)
+    pytest.fail(f"{what} never came")
 
 
 def test_the_neck_is_asked_all_at_once_while_the_servos_answer(sim, make_loop):
@@ -43,16 +62,7 @@ def test_the_neck_is_asked_all_at_once_while_the_servos_answer(sim, make_loop):
 def test_a_silent_motor_fails_the_snapshot_as_before_and_the_others_still_answer(sim, make_loop):
     loop = make_loop(period_ms=10)
     sim.motor_connected(3, False)
-    deadline = time.monotonic() + 3
-    while time.monotonic() < deadline:
-        try:
-            loop.get_last_position()
-        except RuntimeError as e:
-            assert str(e) == "Motor communication error! Check connections and power supply."
-            break
-        time.sleep(0.01)
-    else:
-        pytest.fail("the snapshot never failed")
+    wait_for(lambda: snapshot_fails(loop), "a failed snapshot")
     seen = set()
     for _ in range(50):  # tick after tick, the silent one is the only one that fails
         health = loop.get_last_health()
@@ -61,41 +71,16 @@ def test_a_silent_motor_fails_the_snapshot_as_before_and_the_others_still_answer
         time.sleep(0.01)
     assert max(seen) >= 3, seen
     sim.motor_connected(3, True)
-    deadline = time.monotonic() + 3
-    while time.monotonic() < deadline:
-        try:
-            loop.get_last_position()
-            break
-        except RuntimeError:
-            time.sleep(0.01)
+    wait_for(lambda: not snapshot_fails(loop), "a snapshot after the motor came back")
     assert loop.get_last_health()["neck_roll"].failures == 0
-
-
-def wait_for(check, seconds=3.0):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if check():
-            return
-        time.sleep(0.01)
-    pytest.fail(f"{check.__doc__} never came")
 
 
 def test_servos_failing_for_good_and_recovering_store_what_they_always_did(sim, make_loop):
     sim.motor_set_position(2, 0.25)
     loop = make_loop(period_ms=250)  # five attempts of silent servos fit in a tick
-
-    def fails():
-        """a failed snapshot"""
-        try:
-            loop.get_last_position()
-        except RuntimeError as e:
-            assert str(e) == "Motor communication error! Check connections and power supply."
-            return True
-        return False
-
     for servo in range(1, 8):  # a line with no answer at all: time-outs, which are retried
         sim.servo_unpowered(servo)
-    wait_for(fails)
+    wait_for(lambda: snapshot_fails(loop), "a failed snapshot")
     sim.clear_can()
     time.sleep(0.6)
     ticks = requests_per_tick(sim.can_frames_timed())
@@ -109,12 +94,7 @@ def test_servos_failing_for_good_and_recovering_store_what_they_always_did(sim, 
 
     for servo in range(1, 8):
         sim.servo_unpowered(servo, False)
-
-    def reads():
-        """a snapshot after the servo came back"""
-        return not fails()
-
-    wait_for(reads)
+    wait_for(lambda: not snapshot_fails(loop), "a snapshot after the servos came back")
     assert loop.get_last_position().neck[1] == pytest.approx(0.25, abs=1e-3)
     assert loop.get_last_health()["left_arm_pitch"].failures == 0
 
