@@ -644,19 +644,13 @@ ssize_t recv_frame(int fd, Socket& s, void* buf, std::size_t len, int flags, soc
             } else if (deadline != 0) {
                 // As the kernel does, a frame already queued is taken however short the
                 // time-out, even one that has run out while the caller got here.
-                std::int64_t left = deadline - now_us();
-                if (left <= 0) {
-                    if (!readable_within(fd, 0))
-                        return fail(EAGAIN);
-                } else {
-                    pollfd p{fd, POLLIN, 0};
-                    timespec ts = to_timespec(left);
-                    int r = real_ppoll(&p, 1, &ts, nullptr);
-                    if (r < 0)
-                        return -1;
-                    if (r == 0)
-                        return fail(EAGAIN);
-                }
+                pollfd p{fd, POLLIN, 0};
+                timespec ts = to_timespec(deadline - now_us());  // none left: a look, no wait
+                int r = real_ppoll(&p, 1, &ts, nullptr);
+                if (r < 0)
+                    return -1;
+                if (r == 0)
+                    return fail(EAGAIN);
             }
             ssize_t n = FAKECAN_REAL(read)(fd, &rec, sizeof rec);
             if (n < 0) {
