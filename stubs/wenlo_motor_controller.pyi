@@ -240,6 +240,15 @@ class WenloMotorController:
         The neck motors' register table (an extension): (name, id, "float" or
         "int", writable, description) for each register, in id order.
         """
+    def get_motor_name_id(self) -> builtins.dict[builtins.str, builtins.int]:
+        r"""
+        Get the id/name motors used in this controller.
+        """
+    def servo_register_table(self) -> builtins.list[tuple[builtins.str, builtins.int, builtins.int, builtins.bool]]:
+        r"""
+        The servos' registers that have names (an extension): (name, address, width
+        in bytes, writable) for each, in address order; both models share them.
+        """
     def read_neck_register(self, joint: builtins.str, name: builtins.str) -> typing.Union[builtins.float, builtins.int]:
         r"""
         Read a neck motor's register by name (an extension): `joint` is

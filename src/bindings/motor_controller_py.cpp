@@ -10,6 +10,7 @@
 #include "bindings/results.h"
 #include "common/float_format.h"
 #include "controller/controller.h"
+#include "serialbus/servo/feetech/common.hpp"
 
 #include <cmath>
 #include <new>
@@ -215,6 +216,20 @@ const MethodSpec g_specs[] = {
     def<C, "neck_register_table", [](MC&) { return registers::entries(); }>(
         "The neck motors' register table (an extension): (name, id, \"float\" or\n"
         "\"int\", writable, description) for each register, in id order."),
+    def<C, "get_motor_name_id",
+        [](MC&) {
+            control_loop::MotorNames names;
+            for (const controller::Joint& servo : controller::kServoJoints.joints()) {
+                names.emplace_back(servo.name, servo.id);
+            }
+            return names;
+        }>("Get the id/name motors used in this controller."),
+    def<C, "servo_register_table",
+        [](MC&) {
+            return std::span<const serialbus::servo::feetech::common::RegisterInfo>(
+                serialbus::servo::feetech::common::kRegisterTable);
+        }>("The servos' registers that have names (an extension): (name, address, width\n"
+           "in bytes, writable) for each, in address order; both models share them."),
     def<C, "read_neck_register", read_neck_register, "joint", "name">(
         "Read a neck motor's register by name (an extension): `joint` is\n"
         "\"neck_yaw\", \"neck_pitch\" or \"neck_roll\", `name` a name of\n"

@@ -79,6 +79,22 @@ PyObject* ToPython<std::span<const candrive::damiao::registers::RegisterInfo>>::
     return list.detach();
 }
 
+PyObject* ToPython<std::span<const serialbus::servo::feetech::common::RegisterInfo>>::convert(
+    std::span<const serialbus::servo::feetech::common::RegisterInfo> table) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(table.size())));
+    for (std::size_t i = 0; list && i < table.size(); ++i) {
+        const auto& r = table[i];
+        PyObject* row =
+            Py_BuildValue("(s#iiO)", r.name.data(), static_cast<Py_ssize_t>(r.name.size()),
+                          r.address, r.width, r.writable ? Py_True : Py_False);
+        if (row == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
+    }
+    return list.detach();
+}
+
 PyObject* ToPython<control_loop::MotorNames>::convert(const control_loop::MotorNames& names) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) {

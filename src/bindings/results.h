@@ -12,6 +12,7 @@
 #include "controller/error.h"
 #include "controller/layout.h"
 #include "controller/pid_gains.h"
+#include "serialbus/servo/feetech/common.hpp"
 
 #include <array>
 #include <expected>
@@ -151,6 +152,15 @@ struct ToPython<std::span<const candrive::damiao::registers::RegisterInfo>> {
     static std::string annotation() {
         return "builtins.list[tuple[builtins.str, builtins.int, builtins.str, builtins.bool, "
                "builtins.str]]";
+    }
+};
+// The servos' named registers: name, address, width, writable.
+template <>
+struct ToPython<std::span<const serialbus::servo::feetech::common::RegisterInfo>> {
+    static PyObject* convert(
+        std::span<const serialbus::servo::feetech::common::RegisterInfo> table);
+    static std::string annotation() {
+        return "builtins.list[tuple[builtins.str, builtins.int, builtins.int, builtins.bool]]";
     }
 };
 template <typename T>

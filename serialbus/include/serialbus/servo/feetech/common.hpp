@@ -1,7 +1,9 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "serialbus/feetech_protocol/protocol_handler.hpp"
@@ -20,6 +22,35 @@ inline constexpr std::uint8_t PRESENT_VOLTAGE = 62;
 inline constexpr std::uint8_t PRESENT_TEMPERATURE = 63;
 // Present position to present temperature: one read gives every figure a servo reports.
 inline constexpr std::uint8_t TELEMETRY_LENGTH = 8;
+
+// The registers a person may want by name on the bench, in address order; multi-byte ones are
+// little-endian. Both models share these addresses.
+struct RegisterInfo {
+    std::string_view name;
+    std::uint8_t address;
+    std::uint8_t width;  // bytes
+    bool writable;
+};
+inline constexpr std::array<RegisterInfo, 18> kRegisterTable = {{
+    {"firmware_major", 0, 1, false},
+    {"firmware_minor", 1, 1, false},
+    {"model_number", 3, 2, false},
+    {"id", 5, 1, true},
+    {"baud_rate", 6, 1, true},
+    {"min_angle_limit", 9, 2, true},
+    {"max_angle_limit", 11, 2, true},
+    {"max_temperature", 13, 1, true},
+    {"p_gain", 21, 1, true},
+    {"d_gain", 22, 1, true},
+    {"i_gain", 23, 1, true},
+    {"torque_enable", TORQUE_ENABLE, 1, true},
+    {"goal_position", GOAL_POSITION, 2, true},
+    {"present_position", PRESENT_POSITION, 2, false},
+    {"present_speed", PRESENT_SPEED, 2, false},
+    {"present_load", PRESENT_LOAD, 2, false},
+    {"present_voltage", PRESENT_VOLTAGE, 1, false},
+    {"present_temperature", PRESENT_TEMPERATURE, 1, false},
+}};
 
 inline constexpr double kPi = 3.141592653589793;
 inline constexpr double kTwoPi = 6.283185307179586;
