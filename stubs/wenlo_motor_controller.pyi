@@ -5,9 +5,9 @@ import builtins
 import datetime
 import typing
 
+__version__: builtins.str
 __all__ = [
     "ControlLoopStats",
-    "JointHealth",
     "WenloMotorController",
     "WenloPyControlLoop",
     "WenloTorsoPosition",
@@ -15,12 +15,14 @@ __all__ = [
 
 @typing.final
 class ControlLoopStats:
+    __match_args__ = ("period", "read_dt", "write_dt")
     @property
     def period(self) -> builtins.list[builtins.float]: ...
     @property
     def read_dt(self) -> builtins.list[builtins.float]: ...
     @property
     def write_dt(self) -> builtins.list[builtins.float]: ...
+    def __eq__(self, __value: builtins.object) -> builtins.bool: ...
 
 @typing.final
 class JointHealth:
@@ -29,6 +31,7 @@ class JointHealth:
     the joint has not reported are None: a servo's velocity, effort, temperature
     and voltage come from telemetry reads only.
     """
+    __match_args__ = ("name", "position", "velocity", "effort", "temperature", "voltage", "faults", "age", "failures")
     @property
     def name(self) -> builtins.str:
         r"""
@@ -78,6 +81,7 @@ class JointHealth:
         r"""
         Consecutive reads in which this joint did not answer; 0 while it answers.
         """
+    def __eq__(self, __value: builtins.object) -> builtins.bool: ...
 
 @typing.final
 class WenloMotorController:
@@ -261,6 +265,20 @@ class WenloMotorController:
         table (known, writable, a whole number for an int register) before
         anything is sent. Returns what the register holds afterwards.
         """
+    def close(self) -> None:
+        r"""
+        Close the serial port and the CAN socket at once (an extension). Idempotent;
+        every other method raises RuntimeError afterwards.
+        """
+    def __enter__(self) -> WenloMotorController:
+        r"""
+        Return self: `with` closes it on the way out (an extension).
+        """
+    def __exit__(self, exc_type: builtins.object, exc_value: builtins.object, traceback: builtins.object) -> None:
+        r"""
+        Close, as close() does, also when the body raised; the exception goes on (an
+        extension).
+        """
 
 @typing.final
 class WenloPyControlLoop:
@@ -390,9 +408,19 @@ class WenloPyControlLoop:
         first (an extension). A ring keeps the last 8192 (82 s at 100 Hz); when it
         overflowed, the oldest went and one warning record says how many.
         """
+    def __enter__(self) -> WenloPyControlLoop:
+        r"""
+        Return self: `with` closes it on the way out (an extension).
+        """
+    def __exit__(self, exc_type: builtins.object, exc_value: builtins.object, traceback: builtins.object) -> None:
+        r"""
+        Close, as close() does, also when the body raised; the exception goes on (an
+        extension).
+        """
 
 @typing.final
 class WenloTorsoPosition:
+    __match_args__ = ("left_arm", "right_arm", "nose", "neck", "timestamp")
     @property
     def left_arm(self) -> builtins.list[builtins.float]: ...
     @property
@@ -408,3 +436,4 @@ class WenloTorsoPosition:
     def timestamp(self) -> builtins.float: ...
     def __new__(cls, left_arm: typing.Sequence[builtins.float], right_arm: typing.Sequence[builtins.float], nose: typing.Sequence[builtins.float], neck: typing.Sequence[builtins.float]) -> WenloTorsoPosition: ...
     def __repr__(self) -> builtins.str: ...
+    def __eq__(self, __value: builtins.object) -> builtins.bool: ...

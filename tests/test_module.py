@@ -1,5 +1,6 @@
 """The module as Python sees it: one object per process, its names, its exception class."""
 import importlib
+import importlib.metadata
 import subprocess
 import sys
 
@@ -8,17 +9,20 @@ import pytest
 import wenlo_motor_controller as wmc
 
 
-def test_all_lists_the_four_classes_in_order_then_the_extensions():
+def test_all_lists_the_four_classes_in_order_and_the_version_is_the_distributions():
     assert wmc.__all__ == [
         "WenloMotorController",
         "WenloPyControlLoop",
         "WenloTorsoPosition",
         "ControlLoopStats",
-        "JointHealth",
     ]
-    for name in wmc.__all__:
+    for name in [*wmc.__all__, "JointHealth"]:  # an extension: importable, not exported
         assert isinstance(getattr(wmc, name), type)
         assert getattr(wmc, name).__name__ == name
+    from wenlo_motor_controller import JointHealth  # noqa: F401
+
+    assert wmc.__version__ == importlib.metadata.version("wenlo_motor_controller")
+    assert wmc.__doc__ in (None, "")
 
 
 def test_reimport_after_removal_returns_the_same_module_and_classes():

@@ -91,9 +91,12 @@ std::string render() {
            "import datetime\n"
            "import typing\n"
            "\n"
+           "__version__: builtins.str\n"
            "__all__ = [\n";
     for (const Described* d : ordered) {
-        out << "    \"" << d->info->name << "\",\n";
+        if (d->info->exported) {
+            out << "    \"" << d->info->name << "\",\n";
+        }
     }
     out << "]\n";
     for (const Described* d : ordered) {
@@ -103,6 +106,10 @@ std::string render() {
             docstring(out, d->info->doc, "    ");
         }
         bool empty = true;
+        for (const Attribute& a : d->info->attributes) {
+            out << "    " << a.name << a.declaration << "\n";
+            empty = false;
+        }
         for (const Member& m : d->info->getters) {
             attribute(out, m);
             empty = false;

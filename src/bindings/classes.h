@@ -5,8 +5,12 @@
 
 namespace wenlo::py {
 
-PyObject* motor_controller_type();  // borrowed
-PyObject* control_loop_type();      // borrowed
+// Borrowed references; null with an exception set if a class could not be created.
+PyObject* motor_controller_type();
+PyObject* control_loop_type();
+PyObject* torso_position_type();
+PyObject* loop_stats_type();
+PyObject* joint_health_type();
 
 // Closes every control loop that is still running; called from the module's exit hook.
 void close_running_loops();

@@ -5,15 +5,9 @@
 // lock while it waits for the worker: every wait here (room in the queue, a reply, the worker
 // ending) gives the lock up and takes it back before touching Python again. Waits wake every
 // 100 ms to run Python's signal handlers, so Ctrl-C is never stuck behind one.
-#include "bindings/args.h"
 #include "bindings/classes.h"
-#include "bindings/gil.h"
-#include "bindings/interrupt.h"
-#include "bindings/joint_health.h"
+#include "bindings/docs.h"
 #include "bindings/method_def.h"
-#include "bindings/panic.h"
-#include "bindings/results.h"
-#include "bindings/value_types.h"
 #include "control_loop/control_loop.h"
 #include "controller/controller.h"
 #include "controller/layout.h"
@@ -39,16 +33,19 @@ constexpr const char* kOnWorkerThread =
     "re-entrant call: this thread is the worker of this WenloPyControlLoop (for example, a "
     "logging handler of one of its records called it); the call would wait for itself forever";
 
-PyObject* g_type = nullptr;
 // Loops whose Python object is alive; touched only with the interpreter lock held.
 std::vector<PyObject*> g_live;
+
+struct Loop;
+using L = Loop;
 
 struct Loop {
     PyObject_HEAD
     CL* loop;  // owned; null only while construction fails
 
     static constexpr const char* kClassName = "WenloPyControlLoop";
-    static Loop* from(PyObject* self) { return instance_of<Loop>(self, g_type); }
+    static constexpr const char* kTypeName = "wenlo_motor_controller.WenloPyControlLoop";
+    static Loop* from(PyObject* self) { return instance_of<Loop>(self, g_class<Loop>); }
     template <typename Call>
     static PyObject* invoke(Loop& self, Call&& call) {
         return call_to_result([&]() -> decltype(auto) { return call(*self.loop); });
@@ -250,66 +247,57 @@ Outcome<cl::Bytes> write_raw_packet(CL& loop, const Bytes& data) {
 
 // --- the method table --------------------------------------------------------------------------
 
-using L = Loop;
 using Ids = std::vector<std::uint8_t>;
 using controller::kArmsGoals, controller::kLeftArmGoals, controller::kNeckGoals,
     controller::kNoseGoals, controller::kRightArmGoals;
 
-const MethodSpec g_specs[] = {
-    def<L, "close", close>("Close the control loop and release resources."),
-    def<L, "get_motor_name_id", &CL::get_motor_name_id>(
-        "Get the id/name motors used in this controller."),
-    def<L, "get_last_position", &CL::get_last_position>(
-        "Get the last successfully read motor positions."),
-    def<L, "set_all_goal_positions", set_all_goals, "positions">(
-        "Set goal positions for all motors."),
+const MethodSpec g_rows[] = {
+    def<L, "close", close>(doc::kClose),
+    def<L, "get_motor_name_id", &CL::get_motor_name_id>(doc::kMotorNameId),
+    def<L, "get_last_position", &CL::get_last_position>(doc::kLastPosition),
+    def<L, "set_all_goal_positions", set_all_goals, "positions">(doc::kLoopSetAllGoals),
     def<L, "set_left_arm_position", goals<command::SetLeftArmPosition, kLeftArmGoals>, "position">(
-        "Set goal positions for the left arm (2 values: pitch, yaw)."),
+        doc::kSetLeftArm),
     def<L, "set_right_arm_position", goals<command::SetRightArmPosition, kRightArmGoals>,
-        "position">("Set goal positions for the right arm (2 values: pitch, yaw)."),
+        "position">(doc::kSetRightArm),
     def<L, "set_arms_position", goals<command::SetArmsPosition, kArmsGoals>, "position">(
-        "Set goal positions for both arms (4 values)."),
+        doc::kLoopSetArms),
     def<L, "set_nose_position", goals<command::SetNosePosition, kNoseGoals>, "position">(
-        "Set goal positions for the nose (3 values)."),
+        doc::kSetNose),
     def<L, "set_neck_position", goals<command::SetNeckPosition, kNeckGoals>, "position">(
-        "Set goal positions for the neck (3 values: yaw, pitch, roll)."),
-    def<L, "set_neck_yaw_position", neck_goal<command::SetNeckYawPosition, 0>, "position">(""),
-    def<L, "set_neck_pitch_position", neck_goal<command::SetNeckPitchPosition, 1>, "position">(""),
-    def<L, "set_neck_roll_position", neck_goal<command::SetNeckRollPosition, 2>, "position">(""),
-    def<L, "enable_neck", send<command::EnableNeck, bool>, "enable">(
-        "Enable or disable the neck motors."),
-    def<L, "is_torque_enabled", &CL::is_torque_enabled>("Check torque enabled status."),
-    def<L, "enable_torque", send<command::EnableTorque>>("Enable torque on all motors."),
+        doc::kLoopSetNeck),
+    def<L, "set_neck_yaw_position", neck_goal<command::SetNeckYawPosition, 0>, "position">(
+        doc::kNone),
+    def<L, "set_neck_pitch_position", neck_goal<command::SetNeckPitchPosition, 1>, "position">(
+        doc::kNone),
+    def<L, "set_neck_roll_position", neck_goal<command::SetNeckRollPosition, 2>, "position">(
+        doc::kNone),
+    def<L, "enable_neck", send<command::EnableNeck, bool>, "enable">(doc::kLoopEnableNeck),
+    def<L, "is_torque_enabled", &CL::is_torque_enabled>(doc::kLoopIsTorqueEnabled),
+    def<L, "enable_torque", send<command::EnableTorque>>(doc::kEnableTorque),
     def<L, "enable_torque_on_ids", send<command::EnableTorqueOnIds, Ids>, "ids">(
-        "Enable torque on ids."),
-    def<L, "disable_torque", send<command::DisableTorque>>("Disable torque on all motors."),
+        doc::kLoopEnableTorqueOnIds),
+    def<L, "disable_torque", send<command::DisableTorque>>(doc::kDisableTorque),
     def<L, "disable_torque_on_ids", send<command::DisableTorqueOnIds, Ids>, "ids">(
-        "Disable torque on ids."),
-    def<L, "enable_arms", send<command::EnableArms, bool>, "enable">(
-        "Enable or disable the arm motors."),
-    def<L, "enable_nose", send<command::EnableNose, bool>, "enable">(
-        "Enable or disable the nose motors."),
-    def<L, "get_stats", &CL::get_stats>("Get the latest control loop statistics, if available."),
-    def<L, "async_read_raw_bytes", read_raw_bytes, "id", "addr", "length">(
-        "Perform an asynchronous raw read of motor bytes."),
-    def<L, "async_write_raw_bytes", write_raw_bytes, "id", "addr", "data">(
-        "Perform an asynchronous raw write of motor bytes."),
-    def<L, "async_read_pid_gains", read_pid_gains, "id">(
-        "Read PID gains for a given motor id. Returns (P, I, D)."),
-    def<L, "async_write_pid_gains", write_pid_gains, "id", "p", "i", "d">(
-        "Write PID gains for a given motor id."),
-    def<L, "write_raw_packet", write_raw_packet, "data">(""),
+        doc::kLoopDisableTorqueOnIds),
+    def<L, "enable_arms", send<command::EnableArms, bool>, "enable">(doc::kEnableArms),
+    def<L, "enable_nose", send<command::EnableNose, bool>, "enable">(doc::kEnableNose),
+    def<L, "get_stats", &CL::get_stats>(doc::kStats),
+    def<L, "async_read_raw_bytes", read_raw_bytes, "id", "addr", "length">(doc::kAsyncReadRaw),
+    def<L, "async_write_raw_bytes", write_raw_bytes, "id", "addr", "data">(doc::kAsyncWriteRaw),
+    def<L, "async_read_pid_gains", read_pid_gains, "id">(doc::kAsyncReadGains),
+    def<L, "async_write_pid_gains", write_pid_gains, "id", "p", "i", "d">(doc::kAsyncWriteGains),
+    def<L, "write_raw_packet", write_raw_packet, "data">(doc::kNone),
     // Extensions.
     def<L, "get_last_health",
         [](CL& l) { return BodyHealth{l.get_last_health(), l.has_serial_port()}; }>(
-        "The worker's latest view of every joint's health (an extension); never waits\n"
-        "for the worker. Returns a JointHealth per joint by name, in layout order.\n"
-        "Servo velocity, effort, temperature and voltage are filled only when the\n"
-        "loop was built with a `telemetry_period`."),
-    def<L, "drain_positions", &CL::drain_positions>(
-        "Every snapshot the worker took since the last call (or the start), oldest\n"
-        "first (an extension). A ring keeps the last 8192 (82 s at 100 Hz); when it\n"
-        "overflowed, the oldest went and one warning record says how many."),
+        doc::kLastHealth),
+    def<L, "drain_positions", &CL::drain_positions>(doc::kDrainPositions),
+    def<L, "__enter__",
+        [](L& self) { return Itself<L>{Ref::borrow(reinterpret_cast<PyObject*>(&self))}; }>(
+        doc::kEnter),
+    def<L, "__exit__", [](CL& l, AnyObject, AnyObject, AnyObject) { close(l); }, "exc_type",
+        "exc_value", "traceback">(doc::kExit),
 };
 
 // --- construction and lifetime -----------------------------------------------------------------
@@ -350,25 +338,7 @@ const ConstructorSpec g_constructor =
     constructor<Loop, make_loop, "serialport", "read_position_loop_period", "can_bus='can0'",
                 "allowed_retries=5", "stats_pub_period=None",
                 "voltage_rampup_timeout=datetime.timedelta(seconds=30)", "*",
-                "telemetry_period=None", "rt_priority=None", "cpu_affinity=None">(
-        "Create a new control loop for the motor controller.\n"
-        "\n"
-        "# Arguments\n"
-        "* `serialport` - Path to (Unix) or COM ID (Windows) of the serial port.\n"
-        "  Pass `None` to build a neck-only (CAN) loop \xe2\x80\x94 arm/nose commands then\n"
-        "  raise on use.\n"
-        "* `read_position_loop_period` - Period between control loop updates.\n"
-        "* `can_bus` - SocketCAN interface name for the neck Damiao motors (default `\"can0\"`).\n"
-        "* `allowed_retries` - Number of allowed retries for reading positions.\n"
-        "* `stats_pub_period` - Optional period for publishing stats.\n"
-        "* `voltage_rampup_timeout` - Maximum time to wait for the 12V rail to stabilize.\n"
-        "* `telemetry_period` - (extension, keyword-only) At most once per period, a tick\n"
-        "  also reads the servos' telemetry registers; `None` (the default) never does.\n"
-        "* `rt_priority` - (extension, keyword-only) Run the worker under SCHED_FIFO at\n"
-        "  this priority (1 to 99). If the system refuses, a warning says so and how\n"
-        "  to allow it, and the loop runs on as an ordinary thread.\n"
-        "* `cpu_affinity` - (extension, keyword-only) Run the worker on these CPUs\n"
-        "  only; refused the same way.");
+                "telemetry_period=None", "rt_priority=None", "cpu_affinity=None">(doc::kNewLoop);
 
 void loop_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
@@ -382,12 +352,9 @@ void loop_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-std::string type_id() {
-    return Loop::kClassName;
-}
-
-const stub::Registration g_class_entry{stub::Class{type_id, "", Loop::kClassName, "", {}, {}}};
-const stub::Registration g_method_entry{method_group(type_id, &g_constructor, g_specs)};
+const stub::Registration g_class_entry{
+    stub::Class{class_name<L>, "", Loop::kClassName, "", {}, {}}};
+const stub::Registration g_method_entry{stub_methods<L>(g_constructor, g_rows)};
 
 }  // namespace
 
@@ -404,19 +371,7 @@ void close_running_loops() {
 }
 
 PyObject* control_loop_type() {
-    if (g_type == nullptr) {
-        static PyType_Slot slots[] = {
-            {Py_tp_doc, const_cast<char*>(g_constructor.tp_doc)},
-            {Py_tp_new, reinterpret_cast<void*>(g_constructor.tp_new)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(loop_dealloc)},
-            {Py_tp_methods, method_table(g_specs)},
-            {0, nullptr},
-        };
-        static PyType_Spec spec = {"wenlo_motor_controller.WenloPyControlLoop", sizeof(Loop), 0,
-                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-        g_type = PyType_FromSpec(&spec);
-    }
-    return g_type;
+    return class_type<Loop>(g_constructor, loop_dealloc, g_rows);
 }
 
 }  // namespace wenlo::py

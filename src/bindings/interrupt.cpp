@@ -10,21 +10,6 @@ namespace {
 thread_local int t_depth = 0;
 thread_local PyObject* t_kept = nullptr;
 
-// The pending exception, normalised, with its traceback attached.
-Ref take_exception() {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (value != nullptr && traceback != nullptr) {
-        PyException_SetTraceback(value, traceback);
-    }
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return Ref::steal(value);
-}
-
 void raise_again(Ref value) {
     PyObject* exception = value.detach();
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
@@ -55,7 +40,7 @@ PyObject* CallScope::finish(PyObject* result) {
     if (t_depth != 1 || t_kept == nullptr) {
         return result;  // a nested call leaves the kept exception to the outermost
     }
-    Ref other = PyErr_Occurred() != nullptr ? take_exception() : Ref();
+    Ref other = PyErr_Occurred() != nullptr ? take_pending_exception() : Ref();
     Py_XDECREF(result);
     Ref kept = Ref::steal(std::exchange(t_kept, nullptr));
     if (other) {
@@ -71,7 +56,7 @@ bool keep_signal_exception() {
         PyErr_GivenExceptionMatches(pending, PyExc_Exception)) {
         return false;
     }
-    Ref exception = take_exception();
+    Ref exception = take_pending_exception();
     if (t_kept == nullptr) {
         t_kept = exception.detach();  // the first one stops the operation; later ones add nothing
     }

@@ -1,27 +1,25 @@
-// Methods and constructors declared as data, after nanobind's .def(): one entry names the
-// method, the C++ operation it runs, its parameters (with their Python defaults) and its
-// docstring.
+// Methods and constructors declared as data, after nanobind's .def(): one row names the method,
+// the C++ operation it runs, its parameters (with their Python defaults) and its docstring.
 //
 //     def<Controller, "set_nose_position", &MotorController::set_nose_position, "position">(doc)
 //
 // gives the PyMethodDef of `set_nose_position($self, position)`, whose C function binds the
 // arguments (Python's own texts for missing, repeated and unknown ones), converts `position`
-// to the type the operation takes (with "argument 'position': " before a TypeError), runs the
-// operation on the object's target (Self::invoke) and turns its result into a Python object or
-// its error into the exception (bindings/results.h); and the stub description of the same
-// method, with the parameters' annotations derived from the types the operation takes and the
-// return annotation from the type it returns. A parameter written "speed=0.4" has a default:
+// with the Caster of the type the operation takes (with "argument 'position': " before a
+// TypeError), runs the operation on the object's target (Self::invoke) and turns its result
+// into a Python object or its error into the exception; and the stub description of the same
+// method, annotated from the same Casters. A parameter written "speed=0.4" has a default:
 // Python evaluates the text once, and the value goes through the same conversion as an
-// argument. An operation is a member of the target, or a function (or lambda) whose first
-// parameter is the target. Self provides `kClassName`, `static Self* from(PyObject*)` (null
-// with TypeError for anything else) and `static PyObject* invoke(Self&, call)`, which gives the
-// call its target and returns the result's Python object.
+// argument; a "*" makes the parameters after it keyword-only. An operation is a member of the
+// target, or a function (or lambda) whose first parameter is the target. Self provides
+// `kClassName`, `static Self* from(PyObject*)` (null with TypeError for anything else) and
+// `static PyObject* invoke(Self&, call)`, which gives the call its target and returns the
+// result's Python object.
 #pragma once
 
-#include "bindings/args.h"
+#include "bindings/convert.h"
 #include "bindings/interrupt.h"
 #include "bindings/panic.h"
-#include "bindings/results.h"
 #include "bindings/stub_registry.h"
 
 #include <algorithm>
@@ -29,6 +27,7 @@
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -45,53 +44,25 @@ struct Text {
     constexpr Text(const char (&s)[N]) { std::copy_n(s, N, text); }  // NOLINT: implicit
 };
 
-// --- annotations of the converted value kinds ------------------------------------------------
+// A parameter list: the callable's qualified name (for Python's own messages), the parameter
+// names, how many of them are required, whether `self` counts in positional counts, and how many
+// may be given by position (the rest are keyword-only).
+struct Signature {
+    const char* qualname;
+    std::span<const char* const> names;
+    std::size_t required;  // the leading names without a default
+    bool is_method;
+    std::size_t positional;
+};
 
-namespace stub {
-template <>
-struct Annotation<double> {
-    static std::string text() { return "builtins.float"; }
-};
-template <>
-struct Annotation<float> : Annotation<double> {};
-template <>
-struct Annotation<bool> {
-    static std::string text() { return "builtins.bool"; }
-};
-template <typename T>
-    requires std::is_unsigned_v<T>
-struct Annotation<T> {
-    static std::string text() { return "builtins.int"; }
-};
-template <>
-struct Annotation<std::string> {
-    static std::string text() { return "builtins.str"; }
-};
-template <>
-struct Annotation<Bytes> {
-    static std::string text() { return "bytes"; }
-};
-template <>
-struct Annotation<Duration> {
-    static std::string text() { return "datetime.timedelta"; }
-};
-template <>
-struct Annotation<control_loop::TorsoPosition> {
-    static std::string text() { return "WenloTorsoPosition"; }
-};
-template <typename T, std::size_t N>
-struct Annotation<std::array<T, N>> {
-    static std::string text() { return "typing.Sequence[" + Annotation<T>::text() + "]"; }
-};
-template <typename T>
-struct Annotation<std::vector<T>> : Annotation<std::array<T, 1>> {};
-template <typename T>
-struct Annotation<std::optional<T>> {
-    static std::string text() { return "typing.Optional[" + Annotation<T>::text() + "]"; }
-};
-}  // namespace stub
+// Binds fastcall arguments to the parameters; unbound slots stay null (borrowed references).
+bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** slots);
+// The same for a tuple and a dict, as tp_new receives them.
+bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots);
 
-// --- parameters ------------------------------------------------------------------------------
+// Puts "argument 'NAME': " before a pending TypeError; other exceptions pass unchanged.
+void prefix_type_error(const char* name);
 
 namespace detail {
 
@@ -110,8 +81,7 @@ PyObject* default_value(const std::string& repr);
 // else as "...".
 std::string shown_default(const std::string& repr);
 
-// A callable's parameter list, built once from its declaration. A "*" among the parameters
-// makes those after it keyword-only, as in Python.
+// A callable's parameter list, built once from its declaration.
 template <Text... Params>
 struct ParamList {
     static constexpr std::size_t kCount =
@@ -121,8 +91,8 @@ struct ParamList {
     std::size_t required = 0;
     std::size_t positional = kCount;  // those before the "*"
     ParamList() {
-        const std::array<std::string_view, sizeof...(Params)> texts{Params.text...};
         std::size_t n = 0;
+        const std::array<std::string_view, sizeof...(Params)> texts{Params.text...};
         for (std::string_view text : texts) {
             if (text == "*") {
                 positional = n;
@@ -152,29 +122,27 @@ struct ParamList {
         }
         return text + ")";
     }
+    Signature binding(const char* qualname, bool method) const {
+        return {qualname, names, required, method, positional};
+    }
 };
 
 // An operation's target, the types of the arguments it takes from Python and its result. A
 // lambda or function takes the target first; a member function is the target's own.
 template <typename F>
-struct Operation : Operation<decltype(&F::operator())> {
-    // A lambda: the call operator's first parameter is the target.
-};
+struct Operation : Operation<decltype(&F::operator())> {};
 template <typename L, typename R, typename T, typename... A>
 struct Operation<R (L::*)(T, A...) const> {
-    using Target = std::remove_cvref_t<T>;
     using Args = std::tuple<std::decay_t<A>...>;
     using Result = R;
 };
 template <typename R, typename T, typename... A>
 struct Operation<R (*)(T, A...)> {
-    using Target = std::remove_cvref_t<T>;
     using Args = std::tuple<std::decay_t<A>...>;
     using Result = R;
 };
 template <typename C, typename R, typename... A>
 struct Operation<R (C::*)(A...)> {
-    using Target = C;
     using Args = std::tuple<std::decay_t<A>...>;
     using Result = R;
 };
@@ -185,20 +153,6 @@ template <auto Op>
 using OperationOf = Operation<std::remove_cvref_t<decltype(Op)>>;
 template <auto Op>
 using ArgsOf = typename OperationOf<Op>::Args;
-
-// The stub's return annotation, from what the operation returns.
-template <auto Op>
-std::string return_annotation() {
-    using Value = typename ValueOf<typename OperationOf<Op>::Result>::type;
-    return ToPython<Value>::annotation();
-}
-
-// Runs the operation on the target with the converted arguments.
-template <auto Op, typename Target, typename Tuple>
-decltype(auto) apply_operation(Target& target, Tuple& values) {
-    return std::apply([&](auto&... v) -> decltype(auto) { return std::invoke(Op, target, v...); },
-                      values);
-}
 
 // Converts the bound slots (borrowed, null when not given) into the operation's arguments;
 // a parameter not given takes its default.
@@ -215,7 +169,12 @@ bool convert_all(PyObject** slots, ArgsOf<Op>& values) {
                     return false;
                 }
             }
-            return arg(slot, list.names[I], std::get<I>(values));
+            using T = std::tuple_element_t<I, ArgsOf<Op>>;
+            if (slot != nullptr && !Caster<T>::from(slot, std::get<I>(values))) {
+                prefix_type_error(list.names[I]);
+                return false;
+            }
+            return true;
         }() && ...);
     }(std::make_index_sequence<List::kCount>{});
 }
@@ -226,49 +185,62 @@ std::vector<stub::Parameter> stub_parameters() {
     const auto& list = List::get();
     std::vector<stub::Parameter> out;
     [&]<std::size_t... I>(std::index_sequence<I...>) {
-        (out.push_back({list.params[I].name,
-                        stub::Annotation<std::tuple_element_t<I, ArgsOf<Op>>>::text(),
+        (out.push_back({list.params[I].name, arg_type<std::tuple_element_t<I, ArgsOf<Op>>>(),
                         list.params[I].default_repr, I >= list.positional}),
          ...);
     }(std::make_index_sequence<List::kCount>{});
     return out;
 }
 
-template <typename Self, Text Name, auto Op>
-PyObject* no_arguments(PyObject* self, PyObject*) {
+// Binds and converts the arguments, then hands them to run(values); null on any failure.
+template <auto Op, Text... Params, typename Bind, typename Run>
+PyObject* call_with(Bind&& bind, Run&& run) {
+    PyObject* slots[std::max<std::size_t>(1, ParamList<Params...>::kCount)] = {};
+    ArgsOf<Op> values{};
+    if (!bind(slots) || !convert_all<Op, Params...>(slots, values)) {
+        return nullptr;
+    }
+    return run(values);
+}
+
+// Runs the operation: on the object itself when it takes the object (close, __enter__), else on
+// the object's target through Self::invoke.
+template <typename Self, auto Op, typename... A>
+PyObject* run(Self& object, A&... args) {
+    if constexpr (std::is_invocable_v<decltype(Op), Self&, A&...>) {
+        return call_to_result([&]() -> decltype(auto) { return std::invoke(Op, object, args...); });
+    } else {
+        return Self::invoke(object, [&](auto& target) -> decltype(auto) {
+            return std::invoke(Op, target, args...);
+        });
+    }
+}
+
+// A method without parameters, which Python itself checks for arguments (METH_NOARGS).
+template <typename Self, auto Op>
+PyObject* method_noargs(PyObject* self, PyObject*) {
     CallScope scope;
     return scope.finish(guard<PyObject*>(nullptr, [&]() -> PyObject* {
         Self* object = Self::from(self);
-        if (object == nullptr) {
-            return nullptr;
-        }
-        return Self::invoke(*object,
-                            [](auto& target) -> decltype(auto) { return std::invoke(Op, target); });
+        return object == nullptr ? nullptr : run<Self, Op>(*object);
     }));
 }
 
 template <typename Self, Text Name, auto Op, Text... Params>
-PyObject* with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     CallScope scope;
     return scope.finish(guard<PyObject*>(nullptr, [&]() -> PyObject* {
         Self* object = Self::from(self);
         if (object == nullptr) {
             return nullptr;
         }
-        const auto& list = ParamList<Params...>::get();
         static const std::string qualname = std::string(Self::kClassName) + "." + Name.text;
-        static const Signature sig{qualname.c_str(), list.names, list.required, true,
-                                   list.positional};
-        PyObject* slots[std::max<std::size_t>(1, ParamList<Params...>::kCount)] = {};
-        ArgsOf<Op> values{};
-        if (!bind_fastcall(sig, args, nargs, kwnames, slots) ||
-            !convert_all<Op, Params...>(slots, values)) {
-            return nullptr;
-        }
-        return Self::invoke(*object, [&](auto& target) -> decltype(auto) {
-            return apply_operation<Op>(target, values);
-        });
+        static const Signature sig = ParamList<Params...>::get().binding(qualname.c_str(), true);
+        return call_with<Op, Params...>(
+            [&](PyObject** slots) { return bind_fastcall(sig, args, nargs, kwnames, slots); },
+            [&](ArgsOf<Op>& values) {
+                return std::apply([&](auto&... v) { return run<Self, Op>(*object, v...); }, values);
+            });
     }));
 }
 
@@ -276,15 +248,12 @@ template <typename Self, auto Op, Text... Params>
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     CallScope scope;
     return scope.finish(guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        const auto& list = ParamList<Params...>::get();
-        static const Signature sig{Self::kClassName, list.names, list.required, false,
-                                   list.positional};
-        PyObject* slots[std::max<std::size_t>(1, ParamList<Params...>::kCount)] = {};
-        ArgsOf<Op> values{};
-        if (!bind_tuple(sig, args, kwargs, slots) || !convert_all<Op, Params...>(slots, values)) {
-            return nullptr;
-        }
-        return std::apply([&](auto&... v) { return Op(type, v...); }, values);
+        static const Signature sig = ParamList<Params...>::get().binding(Self::kClassName, false);
+        return call_with<Op, Params...>(
+            [&](PyObject** slots) { return bind_tuple(sig, args, kwargs, slots); },
+            [&](ArgsOf<Op>& values) {
+                return std::apply([&](auto&... v) { return Op(type, v...); }, values);
+            });
     }));
 }
 
@@ -309,27 +278,22 @@ struct MethodSpec {
 
 template <typename Self, Text Name, auto Op, Text... Params>
 MethodSpec def(const char* doc) {
+    using List = detail::ParamList<Params...>;
     // Kept for the life of the process, as the method table is.
-    static const std::string docstring = std::string(Name.text) +
-                                         detail::ParamList<Params...>::get().signature(true) +
-                                         "\n--\n\n" + doc;
-    stub::Method described{Name.text, detail::stub_parameters<Op, Params...>(),
-                           detail::return_annotation<Op>(), doc, stub::Method::Kind::Instance};
+    static const std::string docstring =
+        std::string(Name.text) + List::get().signature(true) + "\n--\n\n" + doc;
+    using Value = typename ValueOf<typename detail::OperationOf<Op>::Result>::type;
+    PyMethodDef runtime{};
     if constexpr (sizeof...(Params) == 0) {
-        return {{Name.text, detail::no_arguments<Self, Name, Op>, METH_NOARGS, docstring.c_str()},
-                std::move(described)};
+        runtime = {Name.text, detail::method_noargs<Self, Op>, METH_NOARGS, docstring.c_str()};
     } else {
-        return {{Name.text,
-                 reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                     detail::with_arguments<Self, Name, Op, Params...>)),
-                 METH_FASTCALL | METH_KEYWORDS, docstring.c_str()},
-                std::move(described)};
+        runtime = {Name.text,
+                   reinterpret_cast<PyCFunction>(
+                       reinterpret_cast<void (*)()>(detail::method<Self, Name, Op, Params...>)),
+                   METH_FASTCALL | METH_KEYWORDS, docstring.c_str()};
     }
-}
-
-// A method that exists only as a slot at run time (such as __repr__): described, not bound.
-inline MethodSpec slot_method(const char* name, const char* returns) {
-    return {{nullptr, nullptr, 0, nullptr}, stub::Method{name, {}, returns, "", {}}};
+    return {runtime, stub::Method{Name.text, detail::stub_parameters<Op, Params...>(),
+                                  Caster<Value>::type(), doc, stub::Method::Kind::Instance}};
 }
 
 // The constructor: tp_new and tp_doc (the class's text signature) for the runtime, and the
@@ -350,60 +314,44 @@ ConstructorSpec constructor(const char* doc) {
                          stub::Method::Kind::Constructor}};
 }
 
-// A read-only attribute: its PyGetSetDef and its stub description.
-struct GetterSpec {
-    PyGetSetDef def;
-    stub::Member stub;
-};
+// The class object of Self, once made; the classes are process-wide by design.
+template <typename Self>
+inline PyObject* g_class = nullptr;
 
-inline GetterSpec attribute(const char* name, getter get, const char* annotation,
-                            const char* doc = nullptr) {
-    return {{name, get, nullptr, doc, nullptr}, stub::Member{name, annotation, doc ? doc : ""}};
+template <typename Self>
+std::string class_name() {
+    return Self::kClassName;
 }
 
-template <std::size_t N>
-PyGetSetDef* getset_table(const GetterSpec (&specs)[N]) {
-    auto* table = new PyGetSetDef[N + 1];
-    for (std::size_t i = 0; i < N; ++i) {
-        table[i] = specs[i].def;
+// A class of methods (WenloMotorController, WenloPyControlLoop), made on first use from its
+// constructor, deallocator and rows. Self's kTypeName is "wenlo_motor_controller.<name>".
+template <typename Self, std::size_t N>
+PyObject* class_type(const ConstructorSpec& constructor, destructor dealloc,
+                     const MethodSpec (&rows)[N]) {
+    if (g_class<Self> == nullptr) {
+        static PyMethodDef table[N + 1] = {};  // kept by the class for good
+        std::transform(std::begin(rows), std::end(rows), table,
+                       [](const MethodSpec& row) { return row.def; });
+        static PyType_Slot slots[] = {
+            {Py_tp_doc, const_cast<char*>(constructor.tp_doc)},
+            {Py_tp_new, reinterpret_cast<void*>(constructor.tp_new)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+            {Py_tp_methods, table},
+            {0, nullptr},
+        };
+        static PyType_Spec spec = {Self::kTypeName, sizeof(Self), 0,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+        g_class<Self> = PyType_FromSpec(&spec);
     }
-    table[N] = {nullptr, nullptr, nullptr, nullptr, nullptr};
-    return table;
+    return g_class<Self>;
 }
 
-template <std::size_t N>
-std::vector<stub::Member> members(const GetterSpec (&specs)[N]) {
-    std::vector<stub::Member> out;
-    for (const GetterSpec& spec : specs) {
-        out.push_back(spec.stub);
-    }
-    return out;
-}
-
-// The runtime method table of a list of specs, ending with the sentinel; lives for the process.
-template <std::size_t N>
-PyMethodDef* method_table(const MethodSpec (&specs)[N]) {
-    auto* table = new PyMethodDef[N + 1];
-    std::size_t n = 0;
-    for (const MethodSpec& spec : specs) {
-        if (spec.def.ml_name != nullptr) {
-            table[n++] = spec.def;
-        }
-    }
-    table[n] = {nullptr, nullptr, 0, nullptr};
-    return table;
-}
-
-// The stub's method group: the constructor, then the methods in their order.
-template <std::size_t N>
-stub::MethodGroup method_group(std::string (*type_id)(), const ConstructorSpec* ctor,
-                               const MethodSpec (&specs)[N]) {
-    stub::MethodGroup group{type_id, {}};
-    if (ctor != nullptr) {
-        group.methods.push_back(ctor->stub);
-    }
-    for (const MethodSpec& spec : specs) {
-        group.methods.push_back(spec.stub);
+// The stub's description of the same class: its constructor, then its methods in their order.
+template <typename Self, std::size_t N>
+stub::MethodGroup stub_methods(const ConstructorSpec& constructor, const MethodSpec (&rows)[N]) {
+    stub::MethodGroup group{class_name<Self>, {constructor.stub}};
+    for (const MethodSpec& row : rows) {
+        group.methods.push_back(row.stub);
     }
     return group;
 }

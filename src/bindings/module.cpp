@@ -1,10 +1,8 @@
 // The entry point: one module object per process, the logging bridge, the four classes.
-#include "bindings/args.h"
 #include "bindings/classes.h"
-#include "bindings/joint_health.h"
+#include "bindings/convert.h"
 #include "bindings/log_bridge.h"
 #include "bindings/panic.h"
-#include "bindings/value_types.h"
 
 #include <atomic>
 #include <cstdint>
@@ -73,11 +71,14 @@ bool module_body(PyObject* module) {
         }
         all = created.get();
     }
+    // JointHealth, an extension, is importable by name but not one of the four in __all__.
+    PyObject* health = joint_health_type();
     return add_class(module, all, "WenloMotorController", motor_controller_type()) &&
            add_class(module, all, "WenloPyControlLoop", control_loop_type()) &&
            add_class(module, all, "WenloTorsoPosition", torso_position_type()) &&
-           add_class(module, all, "ControlLoopStats", loop_stats_type()) &&
-           add_class(module, all, "JointHealth", joint_health_type());
+           add_class(module, all, "ControlLoopStats", loop_stats_type()) && health != nullptr &&
+           PyModule_AddObjectRef(module, "JointHealth", health) == 0 &&
+           PyModule_AddStringConstant(module, "__version__", WENLO_VERSION) == 0;
 }
 
 PyObject* initialise() {

@@ -1,47 +1,79 @@
 // WenloMotorController: the synchronous Python face of the motor controller. Each method
 // converts its arguments first, then runs one controller operation under the controller lock.
-#include "bindings/args.h"
 #include "bindings/classes.h"
 #include "bindings/controller_lock.h"
-#include "bindings/interrupt.h"
-#include "bindings/joint_health.h"
+#include "bindings/docs.h"
 #include "bindings/method_def.h"
-#include "bindings/panic.h"
-#include "bindings/results.h"
 #include "common/float_format.h"
 #include "controller/controller.h"
-#include "serialbus/servo/feetech/common.hpp"
 
 #include <cmath>
-#include <new>
 
 namespace wenlo::py {
 namespace {
 
 using controller::MotorController;
 using controller::Result;
+using MC = MotorController;
 
-PyObject* g_type = nullptr;
+constexpr const char* kClosed =
+    "this WenloMotorController is closed: its ports are released; make a new one to go on";
+
+struct ControllerObject;
+using C = ControllerObject;
 
 struct ControllerObject {
     PyObject_HEAD
-    Guarded<MotorController>* guarded;
+    // Empty once closed; the lock stays, so a caller waiting for it meanwhile finds it so.
+    Guarded<std::optional<MotorController>>* guarded;
 
     static constexpr const char* kClassName = "WenloMotorController";
+    static constexpr const char* kTypeName = "wenlo_motor_controller.WenloMotorController";
     static ControllerObject* from(PyObject* self) {
-        return instance_of<ControllerObject>(self, g_type);
+        return instance_of<ControllerObject>(self, g_class<ControllerObject>);
     }
     // One operation, under the controller's lock.
     template <typename Call>
     static PyObject* invoke(ControllerObject& self, Call&& call) {
-        auto outcome = run_locked(*self.guarded, std::forward<Call>(call));
-        return outcome ? to_result(std::move(*outcome)) : nullptr;
+        using R = std::decay_t<std::invoke_result_t<Call, MC&>>;
+        auto outcome = run_locked(*self.guarded, [&](std::optional<MC>& c) -> std::optional<R> {
+            return c ? std::optional<R>(call(*c)) : std::nullopt;
+        });
+        if (outcome && !*outcome) {
+            PyErr_SetString(PyExc_RuntimeError, kClosed);
+        }
+        return outcome && *outcome ? to_result(std::move(**outcome)) : nullptr;
     }
 };
 
-using C = ControllerObject;
-using MC = MotorController;
 using Ids = std::vector<std::uint8_t>;
+
+// Releases both ports now, whoever else holds the object; a poisoned lock does not keep them.
+Outcome<void> close(ControllerObject& self) {
+    auto closed = self.guarded->with_or_reentered(
+        [](std::optional<MC>& c, bool) { return (c.reset(), true); },
+        [](std::unique_lock<std::mutex>& lock) {
+            AllowThreads released;
+            lock.lock();
+        });
+    return closed ? Outcome<void>() : std::unexpected(Failure::runtime(kReentered));
+}
+
+Outcome<Itself<C>> enter(ControllerObject& self) {
+    Ref open = Ref::steal(C::invoke(self, [](MC&) { return true; }));  // raises once closed
+    if (!open) {
+        return std::unexpected(Failure::pending());
+    }
+    return Itself<C>{Ref::borrow(reinterpret_cast<PyObject*>(&self))};
+}
+
+control_loop::MotorNames servo_names() {
+    control_loop::MotorNames names;
+    for (const controller::Joint& servo : controller::kServoJoints.joints()) {
+        names.emplace_back(servo.name, servo.id);
+    }
+    return names;
+}
 
 // Homing looks at Python's signal handlers once per cycle, so Ctrl-C stops it.
 Result<std::array<double, 3>> home_neck(MC& c, double speed, double tolerance,
@@ -113,70 +145,39 @@ Outcome<registers::RegisterValue> write_neck_register(MC& c, const std::string& 
     return *held;
 }
 
-const MethodSpec g_specs[] = {
-    def<C, "is_torque_enabled", &MC::is_torque_enabled>("Is torque enabled on all motors"),
-    def<C, "enable_torque", [](MC& c) { return c.set_all_torque(true); }>(
-        "Enable torque on all motors."),
+const MethodSpec g_rows[] = {
+    def<C, "is_torque_enabled", &MC::is_torque_enabled>(doc::kIsTorqueEnabled),
+    def<C, "enable_torque", [](MC& c) { return c.set_all_torque(true); }>(doc::kEnableTorque),
     def<C, "enable_torque_on_ids",
         [](MC& c, const Ids& ids) { return c.set_torque_on_ids(ids, true); }, "ids">(
-        "Enable torque on ids"),
-    def<C, "disable_torque", [](MC& c) { return c.set_all_torque(false); }>(
-        "Disable torque on all motors."),
+        doc::kEnableTorqueOnIds),
+    def<C, "disable_torque", [](MC& c) { return c.set_all_torque(false); }>(doc::kDisableTorque),
     def<C, "disable_torque_on_ids",
         [](MC& c, const Ids& ids) { return c.set_torque_on_ids(ids, false); }, "ids">(
-        "Disable torque on ids"),
-    def<C, "read_all_positions", &MC::read_all_positions>(
-        "Read all motor positions as a 7-element array.\nOrder: [left_arm_pitch, left_arm_yaw, "
-        "right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right]"),
-    def<C, "set_all_goal_positions", &MC::set_all_goal_positions, "positions">(
-        "Set goal positions for all motors (7 values).\n\n# Arguments\n* `positions` - Array "
-        "of 7 goal positions\n  (left_arm_pitch, left_arm_yaw, right_arm_pitch, right_arm_yaw, "
-        "nose_top, nose_left, nose_right)."),
-    def<C, "set_left_arm_position", &MC::set_left_arm_position, "position">(
-        "Set goal positions for the left arm (2 values: pitch, yaw)."),
-    def<C, "set_right_arm_position", &MC::set_right_arm_position, "position">(
-        "Set goal positions for the right arm (2 values: pitch, yaw)."),
-    def<C, "set_arms_position", &MC::set_arms_position, "position">(
-        "Set goal positions for both arms (4 values: left pitch, left yaw, right pitch, right "
-        "yaw)."),
-    def<C, "set_nose_position", &MC::set_nose_position, "position">(
-        "Set goal positions for the nose (3 values)."),
-    def<C, "set_neck_position", &MC::set_neck_position, "position">(
-        "Set goal positions for the neck (3 values: yaw, pitch, roll). Returns\nthe observed "
-        "positions reported by the motor replies."),
+        doc::kDisableTorqueOnIds),
+    def<C, "read_all_positions", &MC::read_all_positions>(doc::kReadAllPositions),
+    def<C, "set_all_goal_positions", &MC::set_all_goal_positions, "positions">(doc::kSetAllGoals),
+    def<C, "set_left_arm_position", &MC::set_left_arm_position, "position">(doc::kSetLeftArm),
+    def<C, "set_right_arm_position", &MC::set_right_arm_position, "position">(doc::kSetRightArm),
+    def<C, "set_arms_position", &MC::set_arms_position, "position">(doc::kSetArms),
+    def<C, "set_nose_position", &MC::set_nose_position, "position">(doc::kSetNose),
+    def<C, "set_neck_position", &MC::set_neck_position, "position">(doc::kSetNeck),
     def<C, "set_neck_yaw_position", [](MC& c, double v) { return c.set_single_neck_joint(0, v); },
-        "position">(""),
+        "position">(doc::kNone),
     def<C, "set_neck_pitch_position", [](MC& c, double v) { return c.set_single_neck_joint(1, v); },
-        "position">(""),
+        "position">(doc::kNone),
     def<C, "set_neck_roll_position", [](MC& c, double v) { return c.set_single_neck_joint(2, v); },
-        "position">(""),
-    def<C, "neck_position_limits", [](MC&) { return controller::kNeckSafeBounds; }>(
-        "Hard safety bounds (lower, upper) in rad for each neck joint.\nOrder: [yaw, pitch, "
-        "roll]. Every neck setter clamps to these bounds\nbefore commanding the motor."),
-    def<C, "read_neck_positions", &MC::read_neck_positions>(
-        "Read the current neck positions (yaw, pitch, roll) via a Damiao\nfeedback request."),
-    def<C, "set_neck_gains", &MC::set_neck_gains, "index", "kp", "kd">(
-        "Override the MIT impedance gains (kp, kd) for a single neck joint.\n`index`: 0=yaw, "
-        "1=pitch, 2=roll."),
+        "position">(doc::kNone),
+    def<C, "neck_position_limits", [](MC&) { return std::span(controller::kNeckSafeBounds); }>(
+        doc::kNeckLimits),
+    def<C, "read_neck_positions", &MC::read_neck_positions>(doc::kReadNeck),
+    def<C, "set_neck_gains", &MC::set_neck_gains, "index", "kp", "kd">(doc::kNeckGains),
     def<C, "neck_home", home_neck, "speed=0.4", "tolerance=0.15", "kp=None", "kd=None">(
-        "Home the 3 neck joints to the nearest physical zero.\n\nSnaps each goal to the nearest "
-        "multiple of 2\xcf\x80 of the joint's current\nreported position \xe2\x80\x94 after a "
-        "power cycle the Damiao multi-turn counter\nresets, so commanding \"go to 0\" naively "
-        "could spin the head a full\nturn. Rounding keeps travel within \xc2\xb1\xcf\x80 and "
-        "lands at a physically\nequivalent zero.\n\nEnables neck torque if it isn't already "
-        "(does **not** disable on\nexit \xe2\x80\x94 caller owns torque lifecycle). Ramps at "
-        "`speed` rad/s on a\n10 ms cycle and returns the observed positions once every joint "
-        "is\nwithin `tolerance` rad of its goal. Raises on timeout.\n\n`kp` / `kd`: optional "
-        "overrides applied to all three joints for the\nduration of homing (and left in place "
-        "afterwards). `None` keeps the\nper-joint defaults baked into the controller."),
-    def<C, "enable_neck", &MC::enable_neck, "enable">(
-        "Enable or disable the neck motors. On enable, also forces each motor\ninto MIT control "
-        "mode."),
-    def<C, "is_neck_torque_enabled", &MC::neck_torque_enabled>(
-        "Last commanded torque-enable state for the neck (in-memory; the\nDamiao firmware does "
-        "not expose a readable enable register)."),
-    def<C, "enable_arms", &MC::enable_arms, "enable">("Enable or disable the arm motors."),
-    def<C, "enable_nose", &MC::enable_nose, "enable">("Enable or disable the nose motors."),
+        doc::kNeckHome),
+    def<C, "enable_neck", &MC::enable_neck, "enable">(doc::kEnableNeck),
+    def<C, "is_neck_torque_enabled", &MC::neck_torque_enabled>(doc::kNeckTorque),
+    def<C, "enable_arms", &MC::enable_arms, "enable">(doc::kEnableArms),
+    def<C, "enable_nose", &MC::enable_nose, "enable">(doc::kEnableNose),
     def<C, "write_raw_packet",
         [](MC& c, const Bytes& data) -> Result<void> {
             if (auto answer = c.write_raw_packet(data.data); !answer) {
@@ -184,60 +185,35 @@ const MethodSpec g_specs[] = {
             }
             return {};  // the answer is dropped
         },
-        "data">(
-        "Write raw packet data to the serial port.\n\n# Arguments\n* `data` - Byte array of "
-        "raw packet data to send."),
+        "data">(doc::kWriteRawPacket),
     // Extensions.
     def<C, "read_health", [](MC& c) { return BodyHealth{c.read_health(), c.has_serial_port()}; }>(
-        "Read the health of every joint (an extension): one group read of the servos'\n"
-        "telemetry registers and one feedback exchange per neck motor. Returns a\n"
-        "JointHealth per joint by name, in layout order: the seven servos, then yaw,\n"
-        "pitch and roll (the neck only, without a serial port). A joint that does\n"
-        "not answer is reported, not raised: see its `failures` and `age`."),
+        doc::kReadHealth),
     def<C, "reboot",
         [](MC& c, Duration timeout) {
             return c.reboot(timeout.to_chrono(), python_signal_check());
         },
-        "timeout=datetime.timedelta(seconds=1)">(
-        "Reboot the seven servos and wait until each answers again, at most\n"
-        "`timeout` (an extension). They go limp for a moment and come back with\n"
-        "their torque off. Ctrl-C stops the wait."),
-    def<C, "ping", &MC::ping, "id">(
-        "Whether a servo answers a ping at `id` (0 to 253) on the serial bus (an\n"
-        "extension)."),
-    def<C, "read_registers", &MC::read_raw, "id", "address", "length">(
-        "Read `length` bytes of servo `id`'s registers from `address` (an extension)."),
+        "timeout=datetime.timedelta(seconds=1)">(doc::kReboot),
+    def<C, "ping", &MC::ping, "id">(doc::kPing),
+    def<C, "read_registers", &MC::read_raw, "id", "address", "length">(doc::kReadRegisters),
     def<C, "write_registers",
         [](MC& c, std::uint8_t id, std::uint8_t address, const Bytes& data) {
             return c.write_raw(id, address, data.data);
         },
-        "id", "address", "data">(
-        "Write `data` to servo `id`'s registers from `address` (an extension)."),
+        "id", "address", "data">(doc::kWriteRegisters),
     def<C, "neck_register_table", [](MC&) { return registers::entries(); }>(
-        "The neck motors' register table (an extension): (name, id, \"float\" or\n"
-        "\"int\", writable, description) for each register, in id order."),
-    def<C, "get_motor_name_id",
-        [](MC&) {
-            control_loop::MotorNames names;
-            for (const controller::Joint& servo : controller::kServoJoints.joints()) {
-                names.emplace_back(servo.name, servo.id);
-            }
-            return names;
-        }>("Get the id/name motors used in this controller."),
+        doc::kNeckRegisterTable),
+    def<C, "get_motor_name_id", [](MC&) { return servo_names(); }>(doc::kMotorNameId),
     def<C, "servo_register_table",
-        [](MC&) {
-            return std::span<const serialbus::servo::feetech::common::RegisterInfo>(
-                serialbus::servo::feetech::common::kRegisterTable);
-        }>("The servos' registers that have names (an extension): (name, address, width\n"
-           "in bytes, writable) for each, in address order; both models share them."),
-    def<C, "read_neck_register", read_neck_register, "joint", "name">(
-        "Read a neck motor's register by name (an extension): `joint` is\n"
-        "\"neck_yaw\", \"neck_pitch\" or \"neck_roll\", `name` a name of\n"
-        "neck_register_table(). Returns a float or an int, as the table says."),
+        [](MC&) { return std::span(serialbus::servo::feetech::common::kRegisterTable); }>(
+        doc::kServoRegisterTable),
+    def<C, "read_neck_register", read_neck_register, "joint", "name">(doc::kReadNeckRegister),
     def<C, "write_neck_register", write_neck_register, "joint", "name", "value">(
-        "Write a neck motor's register by name (an extension), checked against the\n"
-        "table (known, writable, a whole number for an int register) before\n"
-        "anything is sent. Returns what the register holds afterwards."),
+        doc::kWriteNeckRegister),
+    def<C, "close", close>(doc::kControllerClose),
+    def<C, "__enter__", enter>(doc::kEnter),
+    def<C, "__exit__", [](C& self, AnyObject, AnyObject, AnyObject) { return close(self); },
+        "exc_type", "exc_value", "traceback">(doc::kExit),
 };
 
 // --- the type ----------------------------------------------------------------------------
@@ -253,20 +229,12 @@ PyObject* make_controller(PyTypeObject* type, const std::optional<std::string>& 
         return nullptr;  // the controller closes its buses on the way out
     }
     reinterpret_cast<ControllerObject*>(self.get())->guarded =
-        new Guarded<MotorController>(std::move(*created));
+        new Guarded<std::optional<MotorController>>(std::move(*created));
     return self.detach();
 }
 
 const ConstructorSpec g_constructor =
-    constructor<ControllerObject, make_controller, "serialport=None", "can_bus='can0'">(
-        "Create a new motor controller for the given serial port and CAN bus.\n"
-        "\n"
-        "# Arguments\n"
-        "* `serialport` - Path to (Unix) or COM ID (Windows) of the serial port.\n"
-        "  Pass `None` to build a neck-only (CAN) controller; arm/nose methods\n"
-        "  will then raise an exception.\n"
-        "* `can_bus` - SocketCAN interface name for the neck Damiao motors (default "
-        "`\"can0\"`).");
+    constructor<C, make_controller, "serialport=None", "can_bus='can0'">(doc::kNewController);
 
 void controller_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
@@ -275,31 +243,14 @@ void controller_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-std::string type_id() {
-    return ControllerObject::kClassName;
-}
-
 const stub::Registration g_class_entry{
-    stub::Class{type_id, "", ControllerObject::kClassName, "", {}, {}}};
-const stub::Registration g_method_entry{method_group(type_id, &g_constructor, g_specs)};
+    stub::Class{class_name<C>, "", ControllerObject::kClassName, "", {}, {}}};
+const stub::Registration g_method_entry{stub_methods<C>(g_constructor, g_rows)};
 
 }  // namespace
 
 PyObject* motor_controller_type() {
-    if (g_type == nullptr) {
-        static PyType_Slot slots[] = {
-            {Py_tp_doc, const_cast<char*>(g_constructor.tp_doc)},
-            {Py_tp_new, reinterpret_cast<void*>(g_constructor.tp_new)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(controller_dealloc)},
-            {Py_tp_methods, method_table(g_specs)},
-            {0, nullptr},
-        };
-        static PyType_Spec spec = {"wenlo_motor_controller.WenloMotorController",
-                                   sizeof(ControllerObject), 0,
-                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-        g_type = PyType_FromSpec(&spec);
-    }
-    return g_type;
+    return class_type<C>(g_constructor, controller_dealloc, g_rows);
 }
 
 }  // namespace wenlo::py

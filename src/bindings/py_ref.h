@@ -66,13 +66,17 @@ class PendingErrorGuard {
     PyObject* traceback_ = nullptr;
 };
 
-// Takes the pending exception off this thread and returns its (normalised) value, or null.
+// Takes the pending exception off this thread: its normalised value, traceback attached, or
+// null when none is pending.
 inline Ref take_pending_exception() {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && traceback != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
     Py_XDECREF(type);
     Py_XDECREF(traceback);
     return Ref::steal(value);

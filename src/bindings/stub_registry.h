@@ -15,8 +15,8 @@ namespace wenlo::py::stub {
 struct Parameter {
     std::string name;
     std::string annotation;
-    std::optional<std::string> default_repr;  // the default's Python representation
-    bool keyword_only = false;                // after the `*` of the signature
+    std::optional<std::string> default_repr = {};  // the default's Python representation
+    bool keyword_only = false;                     // after the `*` of the signature
 };
 
 struct Method {
@@ -34,13 +34,21 @@ struct Member {
     std::string doc;
 };
 
+// A class attribute, written as its name and what follows it: " = (...)" or ": T".
+struct Attribute {
+    std::string name;
+    std::string declaration;
+};
+
 struct Class {
     std::string (*type_id)();  // joins a class with its method group
     std::string module;        // empty: the module the stub is generated for
     std::string name;
     std::string doc;
-    std::vector<Member> getters;
-    std::vector<Member> setters;
+    std::vector<Member> getters = {};
+    std::vector<Member> setters = {};
+    std::vector<Attribute> attributes = {};
+    bool exported = true;  // named in __all__
 };
 
 struct MethodGroup {
@@ -66,9 +74,5 @@ class Registration {
   private:
     Entry entry_;
 };
-
-// The annotation of a value kind as the stub writes it.
-template <typename T>
-struct Annotation;
 
 }  // namespace wenlo::py::stub

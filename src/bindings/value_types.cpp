@@ -1,41 +1,359 @@
-#include "bindings/value_types.h"
-
-#include "bindings/args.h"
+// The immutable value classes, each made from a table of its fields: one row per field (its
+// name, the C++ member, its docstring and how its repr shows it) gives the read-only attribute,
+// the repr, equality, pickling and copying, __match_args__ and the stub's description. A value
+// owns a copy of its C++ record; nothing else refers to it.
+#include "bindings/classes.h"
 #include "bindings/method_def.h"
-#include "bindings/panic.h"
 #include "common/float_format.h"
 
-#include <chrono>
+#include <cmath>
+#include <limits>
 #include <new>
-#include <string>
+#include <ranges>
 
 namespace wenlo::py {
 namespace {
 
-struct TorsoObject {
-    PyObject_HEAD
-    TorsoValues values;
+using control_loop::StatsSnapshot;
+using control_loop::TorsoPosition;
 
+// How a repr shows a field's value.
+std::string shown(double value) {
+    return fmt::float_repr(value);
+}
+std::string shown(const std::string& text) {
+    return "'" + text + "'";
+}
+template <std::integral T>
+std::string shown(T value) {
+    return std::to_string(value);
+}
+template <typename T>
+std::string shown(const std::optional<T>& value) {
+    return value ? shown(*value) : "None";
+}
+template <std::ranges::range R>
+std::string shown(const R& values) {
+    std::string text;
+    for (const auto& value : values) {
+        text += (text.empty() ? "" : ", ") + shown(value);
+    }
+    return "[" + text + "]";
+}
+std::string three_decimals(const double& value) {
+    return fmt::fixed(value, 3);  // also "inf", and "NaN"
+}
+
+template <typename M>
+struct MemberOf;
+template <typename R, typename T>
+struct MemberOf<T R::*> {
+    using Record = R;
+    using Type = T;
+};
+
+// One field of a value class.
+template <auto Member>
+struct Field {
+    using Type = typename MemberOf<decltype(Member)>::Type;
+    static auto& of(auto& record) { return record.*Member; }
+    const char* name;
+    const char* doc = nullptr;
+    std::string (*repr)(const Type&) = [](const Type& value) { return shown(value); };
+};
+
+// What each value class is: its name, docstring and fields; optionally its own repr and a
+// constructor callable from Python.
+template <typename V>
+struct ValueClass;
+
+// WenloTorsoPosition(left_arm, right_arm, nose, neck), taken now.
+PyObject* make_torso(PyTypeObject* type, const std::vector<double>& left,
+                     const std::vector<double>& right, const std::vector<double>& nose,
+                     const std::vector<double>& neck);
+struct TorsoName {
     static constexpr const char* kClassName = "WenloTorsoPosition";
 };
+const ConstructorSpec g_torso_constructor =
+    constructor<TorsoName, make_torso, "left_arm", "right_arm", "nose", "neck">("");
 
-struct StatsObject {
-    PyObject_HEAD
-    std::vector<double> period;
-    std::vector<double> read_dt;
-    std::vector<double> write_dt;
+template <>
+struct ValueClass<TorsoPosition> {
+    static constexpr const char* kClassName = TorsoName::kClassName;
+    static constexpr const char* kDoc = nullptr;
+    static constexpr std::tuple kFields{
+        Field<&TorsoPosition::left_arm>{"left_arm"},
+        Field<&TorsoPosition::right_arm>{"right_arm"},
+        Field<&TorsoPosition::nose>{"nose"},
+        Field<&TorsoPosition::neck>{"neck", "Neck joint positions in rad: [yaw, pitch, roll]."},
+        Field<&TorsoPosition::timestamp>{"timestamp", nullptr, three_decimals},
+    };
+    static constexpr const ConstructorSpec* kConstructor = &g_torso_constructor;
 };
 
-template <std::size_t N>
-std::string list_repr(const std::array<double, N>& values) {
-    std::string text = "[";
-    for (std::size_t i = 0; i < N; ++i) {
-        if (i > 0) {
-            text += ", ";
+template <>
+struct ValueClass<StatsSnapshot> {
+    static constexpr const char* kClassName = "ControlLoopStats";
+    static constexpr const char* kDoc = nullptr;
+    static constexpr std::tuple kFields{
+        Field<&StatsSnapshot::period>{"period"},
+        Field<&StatsSnapshot::read_dt>{"read_dt"},
+        Field<&StatsSnapshot::write_dt>{"write_dt"},
+    };
+    static std::string mean_ms(const std::vector<double>& samples) {
+        double sum = -0.0;
+        for (double s : samples) {
+            sum += s;
         }
-        text += fmt::float_repr(values[i]);
+        return fmt::fixed(sum / static_cast<double>(samples.size()) * 1000.0, 2);
     }
-    return text + "]";
+    static std::string repr(const StatsSnapshot& s) {
+        return "ControlLoopStats(period=~" + mean_ms(s.period) + "ms, read_dt=~" +
+               mean_ms(s.read_dt) + " ms, write_dt=~" + mean_ms(s.write_dt) + " ms)";
+    }
+};
+
+// One joint's health as Python sees it; the age is taken when the value is made.
+struct JointHealthValue {
+    std::string name;
+    std::optional<double> position, velocity, effort, temperature, voltage;
+    std::vector<std::string> faults;
+    double age;  // seconds since it last answered; inf if it never has
+    std::uint32_t failures;
+};
+
+template <>
+struct ValueClass<JointHealthValue> {
+    using H = JointHealthValue;
+    static constexpr const char* kClassName = "JointHealth";
+    static constexpr const char* kDoc =
+        "What one joint last reported, and whether it answers (an extension). Values\n"
+        "the joint has not reported are None: a servo's velocity, effort, temperature\n"
+        "and voltage come from telemetry reads only.";
+    static constexpr std::tuple kFields{
+        Field<&H::name>{"name", "The joint's name in the motor layout."},
+        Field<&H::position>{"position", "rad"},
+        Field<&H::velocity>{"velocity", "rad/s"},
+        Field<&H::effort>{"effort",
+                          "Servos: load as a fraction of full load, -1 to 1.\nNeck: torque in "
+                          "the motor's unit."},
+        Field<&H::temperature>{"temperature",
+                               "Degrees Celsius; for the neck, the hotter of MOS and rotor."},
+        Field<&H::voltage>{"voltage", "V, servos only."},
+        Field<&H::faults>{
+            "faults",
+            "Active faults by name. Servos: \"voltage\", \"angle\", \"overheat\",\n"
+            "\"overcurrent\", \"overload\". Neck: \"overvoltage\", \"undervoltage\",\n"
+            "\"overcurrent\", \"mos_overheat\", \"rotor_overheat\", \"comm_lost\",\n"
+            "\"overload\"."},
+        Field<&H::age>{"age", "Seconds since this joint last answered; math.inf if it never has.",
+                       three_decimals},
+        Field<&H::failures>{
+            "failures",
+            "Consecutive reads in which this joint did not answer; 0 while it answers."},
+    };
+};
+
+// --- the machinery, the same for every value class ------------------------------------------
+
+template <typename V>
+struct Object {
+    PyObject_HEAD
+    V value;
+};
+
+template <typename V>
+inline PyObject* g_value_class = nullptr;
+
+template <typename V, typename F>
+void each_field(F&& f) {
+    std::apply([&](const auto&... field) { (f(field), ...); }, ValueClass<V>::kFields);
+}
+
+template <typename V>
+const V& value_of(PyObject* self) {
+    return reinterpret_cast<Object<V>*>(self)->value;
+}
+
+template <typename V>
+PyObject* new_value(PyTypeObject* type, V value) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self != nullptr) {
+        new (&reinterpret_cast<Object<V>*>(self)->value) V(std::move(value));
+    }
+    return self;
+}
+
+template <typename V>
+void dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<Object<V>*>(self)->value.~V();
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+template <typename V, std::size_t I>
+PyObject* get(PyObject* self, void*) {
+    const auto& field = std::get<I>(ValueClass<V>::kFields);
+    using T = typename std::remove_cvref_t<decltype(field)>::Type;
+    return Caster<T>::to(field.of(value_of<V>(self)));
+}
+
+template <typename V>
+PyObject* repr(PyObject* self) {
+    return guard<PyObject*>(nullptr, [&] {
+        const V& value = value_of<V>(self);
+        std::string text;
+        if constexpr (requires { ValueClass<V>::repr(value); }) {
+            text = ValueClass<V>::repr(value);
+        } else {
+            each_field<V>([&](const auto& field) {
+                text += (text.empty() ? "" : ", ") + std::string(field.name) + "=" +
+                        field.repr(field.of(value));
+            });
+            text = std::string(ValueClass<V>::kClassName) + "(" + text + ")";
+        }
+        return Caster<std::string>::to(text);
+    });
+}
+
+// Equal when every field is; other types are left to Python (NotImplemented).
+template <typename V>
+PyObject* richcompare(PyObject* self, PyObject* other, int op) {
+    if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) {
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    bool equal = true;
+    each_field<V>([&](const auto& field) {
+        equal = equal && field.of(value_of<V>(self)) == field.of(value_of<V>(other));
+    });
+    return PyBool_FromLong((equal == (op == Py_EQ)) ? 1 : 0);
+}
+
+constexpr const char* kFromFields = "_from_fields";
+
+// Pickling and copying: the class's _from_fields, with every field as Python sees it.
+template <typename V>
+PyObject* reduce(PyObject* self, PyObject*) {
+    Ref make =
+        Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), kFromFields));
+    constexpr std::size_t kCount = std::tuple_size_v<decltype(ValueClass<V>::kFields)>;
+    Ref fields = Ref::steal(PyTuple_New(kCount));
+    bool filled = make && fields;
+    Py_ssize_t i = 0;
+    each_field<V>([&](const auto& field) {
+        using T = typename std::remove_cvref_t<decltype(field)>::Type;
+        filled = filled && set_item(fields.get(), i++, Caster<T>::to(field.of(value_of<V>(self))));
+    });
+    return filled ? PyTuple_Pack(2, make.get(), fields.get()) : nullptr;
+}
+
+// The way back: a value from its fields, each converted as an argument would be.
+template <typename V>
+PyObject* from_fields(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        constexpr std::size_t kCount = std::tuple_size_v<decltype(ValueClass<V>::kFields)>;
+        if (static_cast<std::size_t>(nargs) != kCount) {
+            PyErr_Format(PyExc_TypeError, "%s.%s() takes %zu arguments (%zd given)",
+                         ValueClass<V>::kClassName, kFromFields, kCount, nargs);
+            return nullptr;
+        }
+        V value{};
+        bool converted = true;
+        Py_ssize_t i = 0;
+        each_field<V>([&](const auto& field) {
+            using T = typename std::remove_cvref_t<decltype(field)>::Type;
+            converted = converted && Caster<T>::from(args[i++], field.of(value));
+        });
+        return converted ? new_value(reinterpret_cast<PyTypeObject*>(cls), std::move(value))
+                         : nullptr;
+    });
+}
+
+template <typename V>
+PyObject* value_class() {
+    if (g_value_class<V> != nullptr) {
+        return g_value_class<V>;
+    }
+    using Class = ValueClass<V>;
+    // Kept by the class for good.
+    static std::vector<PyGetSetDef> getters = [] {
+        std::vector<PyGetSetDef> table;
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+            (table.push_back({std::get<I>(Class::kFields).name, get<V, I>, nullptr,
+                              std::get<I>(Class::kFields).doc, nullptr}),
+             ...);
+        }(std::make_index_sequence<std::tuple_size_v<decltype(Class::kFields)>>{});
+        table.push_back({});
+        return table;
+    }();
+    static PyMethodDef methods[] = {
+        {"__reduce__", reduce<V>, METH_NOARGS, nullptr},
+        {kFromFields, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_fields<V>)),
+         METH_FASTCALL | METH_CLASS, nullptr},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    static std::vector<PyType_Slot> slots = [] {
+        std::vector<PyType_Slot> table = {
+            {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<V>)},
+            {Py_tp_repr, reinterpret_cast<void*>(repr<V>)},
+            {Py_tp_richcompare, reinterpret_cast<void*>(richcompare<V>)},
+            {Py_tp_getset, getters.data()},
+            {Py_tp_methods, methods},
+        };
+        if constexpr (requires { Class::kConstructor; }) {
+            table.push_back({Py_tp_doc, const_cast<char*>(Class::kConstructor->tp_doc)});
+            table.push_back({Py_tp_new, reinterpret_cast<void*>(Class::kConstructor->tp_new)});
+        } else if (Class::kDoc != nullptr) {
+            table.push_back({Py_tp_doc, const_cast<char*>(Class::kDoc)});
+        }
+        table.push_back({0, nullptr});
+        return table;
+    }();
+    unsigned flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+    if constexpr (!requires { Class::kConstructor; }) {
+        flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    }
+    static const std::string name = std::string("wenlo_motor_controller.") + Class::kClassName;
+    static PyType_Spec spec = {name.c_str(), sizeof(Object<V>), 0, flags, slots.data()};
+    Ref type = Ref::steal(PyType_FromSpec(&spec));
+    // Positional patterns in `match`, as a dataclass has them; set before anyone can see the
+    // class, whose dict is read-only from Python.
+    Ref names = Ref::steal(PyTuple_New(std::tuple_size_v<decltype(Class::kFields)>));
+    Py_ssize_t i = 0;
+    bool named = type && names;
+    each_field<V>([&](const auto& field) {
+        named = named && set_item(names.get(), i++, PyUnicode_FromString(field.name));
+    });
+    if (!named || PyDict_SetItemString(reinterpret_cast<PyTypeObject*>(type.get())->tp_dict,
+                                       "__match_args__", names.get()) < 0) {
+        return nullptr;
+    }
+    PyType_Modified(reinterpret_cast<PyTypeObject*>(type.get()));
+    g_value_class<V> = type.detach();
+    return g_value_class<V>;
+}
+
+template <typename V>
+PyObject* to_python(V value) {
+    auto* type = reinterpret_cast<PyTypeObject*>(value_class<V>());
+    return type == nullptr ? nullptr : new_value(type, std::move(value));
+}
+
+// The stub's description: the attributes, __match_args__, and the methods Python sees.
+template <typename V>
+stub::Class stub_class() {
+    stub::Class described{class_name<ValueClass<V>>, "", ValueClass<V>::kClassName,
+                          ValueClass<V>::kDoc == nullptr ? "" : ValueClass<V>::kDoc};
+    std::string names;
+    each_field<V>([&](const auto& field) {
+        using T = typename std::remove_cvref_t<decltype(field)>::Type;
+        described.getters.push_back(
+            {field.name, Caster<T>::type(), field.doc == nullptr ? "" : field.doc});
+        names += std::string(names.empty() ? "" : ", ") + "\"" + field.name + "\"";
+    });
+    described.attributes = {{"__match_args__", " = (" + names + ")"}};
+    return described;
 }
 
 PyObject* make_torso(PyTypeObject* type, const std::vector<double>& left,
@@ -44,224 +362,86 @@ PyObject* make_torso(PyTypeObject* type, const std::vector<double>& left,
     if (left.size() != 2 || right.size() != 2 || nose.size() != 3 || neck.size() != 3) {
         panic("Each arm must have 2 positions, nose must have 3, neck must have 3.");
     }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) {
-        return nullptr;
-    }
-    auto* obj = reinterpret_cast<TorsoObject*>(self);
-    new (&obj->values) TorsoValues{};
-    std::copy(left.begin(), left.end(), obj->values.left_arm.begin());
-    std::copy(right.begin(), right.end(), obj->values.right_arm.begin());
-    std::copy(nose.begin(), nose.end(), obj->values.nose.begin());
-    std::copy(neck.begin(), neck.end(), obj->values.neck.begin());
-    obj->values.timestamp = control_loop::unix_time_now();
-    return self;
+    TorsoPosition p{.timestamp = control_loop::unix_time_now()};
+    std::copy(left.begin(), left.end(), p.left_arm.begin());
+    std::copy(right.begin(), right.end(), p.right_arm.begin());
+    std::copy(nose.begin(), nose.end(), p.nose.begin());
+    std::copy(neck.begin(), neck.end(), p.neck.begin());
+    return new_value(type, p);
 }
 
-const ConstructorSpec torso_constructor =
-    constructor<TorsoObject, make_torso, "left_arm", "right_arm", "nose", "neck">("");
-
-void torso_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);  // instances of heap types own a reference to their type
+// Equality by value, in the stub of every value class.
+stub::MethodGroup methods_of(std::string (*id)(), std::vector<stub::Method> methods = {}) {
+    methods.push_back({"__eq__", {{"__value", "builtins.object"}}, "builtins.bool", "", {}});
+    return {id, std::move(methods)};
 }
 
-const TorsoValues& torso(PyObject* self) {
-    return reinterpret_cast<TorsoObject*>(self)->values;
+stub::Class unexported(stub::Class described) {
+    described.exported = false;
+    return described;
 }
 
-PyObject* get_left_arm(PyObject* self, void*) {
-    return float_list(torso(self).left_arm.data(), 2);
-}
-PyObject* get_right_arm(PyObject* self, void*) {
-    return float_list(torso(self).right_arm.data(), 2);
-}
-PyObject* get_nose(PyObject* self, void*) {
-    return float_list(torso(self).nose.data(), 3);
-}
-PyObject* get_neck(PyObject* self, void*) {
-    return float_list(torso(self).neck.data(), 3);
-}
-PyObject* get_timestamp(PyObject* self, void*) {
-    return PyFloat_FromDouble(torso(self).timestamp);
-}
-
-PyObject* torso_repr(PyObject* self) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        const TorsoValues& v = torso(self);
-        const std::string text = "WenloTorsoPosition(left_arm=" + list_repr(v.left_arm) +
-                                 ", right_arm=" + list_repr(v.right_arm) +
-                                 ", nose=" + list_repr(v.nose) + ", neck=" + list_repr(v.neck) +
-                                 ", timestamp=" + fmt::fixed(v.timestamp, 3) + ")";
-        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    });
-}
-
-constexpr const char* kFloats = "builtins.list[builtins.float]";
-
-const GetterSpec torso_attributes[] = {
-    attribute("left_arm", get_left_arm, kFloats),
-    attribute("right_arm", get_right_arm, kFloats),
-    attribute("nose", get_nose, kFloats),
-    attribute("neck", get_neck, kFloats, "Neck joint positions in rad: [yaw, pitch, roll]."),
-    attribute("timestamp", get_timestamp, "builtins.float"),
-};
-const MethodSpec torso_methods[] = {slot_method("__repr__", "builtins.str")};
-
-PyType_Slot torso_slots[] = {
-    {Py_tp_doc, const_cast<char*>(torso_constructor.tp_doc)},
-    {Py_tp_new, reinterpret_cast<void*>(torso_constructor.tp_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(torso_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(torso_repr)},
-    {Py_tp_getset, getset_table(torso_attributes)},
-    {0, nullptr},
-};
-
-PyType_Spec torso_spec = {"wenlo_motor_controller.WenloTorsoPosition", sizeof(TorsoObject), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, torso_slots};
-
-StatsObject* stats(PyObject* self) {
-    return reinterpret_cast<StatsObject*>(self);
-}
-
-PyObject* vector_list(const std::vector<double>& values) {
-    return float_list(values.data(), values.size());
-}
-
-PyObject* get_period(PyObject* self, void*) {
-    return vector_list(stats(self)->period);
-}
-PyObject* get_read_dt(PyObject* self, void*) {
-    return vector_list(stats(self)->read_dt);
-}
-PyObject* get_write_dt(PyObject* self, void*) {
-    return vector_list(stats(self)->write_dt);
-}
-
-std::string mean_ms(const std::vector<double>& samples) {
-    double sum = -0.0;
-    for (double s : samples) {
-        sum += s;
-    }
-    return fmt::fixed(sum / static_cast<double>(samples.size()) * 1000.0, 2);
-}
-
-PyObject* stats_repr(PyObject* self) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        const StatsObject* s = stats(self);
-        const std::string text = "ControlLoopStats(period=~" + mean_ms(s->period) +
-                                 "ms, read_dt=~" + mean_ms(s->read_dt) + " ms, write_dt=~" +
-                                 mean_ms(s->write_dt) + " ms)";
-        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    });
-}
-
-void stats_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    StatsObject* s = stats(self);
-    s->period.~vector();
-    s->read_dt.~vector();
-    s->write_dt.~vector();
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-const GetterSpec stats_attributes[] = {
-    attribute("period", get_period, kFloats),
-    attribute("read_dt", get_read_dt, kFloats),
-    attribute("write_dt", get_write_dt, kFloats),
-};
-
-PyType_Slot stats_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(stats_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(stats_repr)},
-    {Py_tp_getset, getset_table(stats_attributes)},
-    {0, nullptr},
-};
-
-PyType_Spec stats_spec = {
-    "wenlo_motor_controller.ControlLoopStats", sizeof(StatsObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, stats_slots};
-
-PyObject* create_once(PyObject*& slot, PyType_Spec& spec) {
-    if (slot == nullptr) {
-        slot = PyType_FromSpec(&spec);
-    }
-    return slot;
-}
-
-PyObject* g_torso_type = nullptr;
-PyObject* g_stats_type = nullptr;
-
-std::string torso_id() {
-    return TorsoObject::kClassName;
-}
-std::string stats_id() {
-    return "ControlLoopStats";
-}
-
-// ControlLoopStats has no method group: it cannot be built from Python, and its __repr__ is
-// left out of the stub.
-const stub::Registration torso_class{
-    stub::Class{torso_id, "", TorsoObject::kClassName, "", members(torso_attributes), {}}};
-const stub::Registration torso_group{method_group(torso_id, &torso_constructor, torso_methods)};
-const stub::Registration stats_class{
-    stub::Class{stats_id, "", "ControlLoopStats", "", members(stats_attributes), {}}};
+const stub::Registration g_torso_class{stub_class<TorsoPosition>()};
+const stub::Registration g_torso_methods{
+    methods_of(class_name<TorsoName>,
+               {g_torso_constructor.stub, stub::Method{"__repr__", {}, "builtins.str", "", {}}})};
+const stub::Registration g_stats_class{stub_class<StatsSnapshot>()};
+const stub::Registration g_stats_methods{methods_of(class_name<ValueClass<StatsSnapshot>>)};
+const stub::Registration g_health_class{unexported(stub_class<JointHealthValue>())};
+const stub::Registration g_health_methods{methods_of(class_name<ValueClass<JointHealthValue>>)};
 
 }  // namespace
 
 PyObject* torso_position_type() {
-    return create_once(g_torso_type, torso_spec);
+    return value_class<TorsoPosition>();
 }
 PyObject* loop_stats_type() {
-    return create_once(g_stats_type, stats_spec);
+    return value_class<StatsSnapshot>();
+}
+PyObject* joint_health_type() {
+    return value_class<JointHealthValue>();
 }
 
-PyObject* new_torso_position(const TorsoValues& values) {
-    auto* type = reinterpret_cast<PyTypeObject*>(torso_position_type());
-    if (type == nullptr) {
-        return nullptr;
-    }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self != nullptr) {
-        new (&reinterpret_cast<TorsoObject*>(self)->values) TorsoValues(values);
-    }
-    return self;
-}
-
-PyObject* new_loop_stats(std::vector<double> period, std::vector<double> read_dt,
-                         std::vector<double> write_dt) {
-    auto* type = reinterpret_cast<PyTypeObject*>(loop_stats_type());
-    if (type == nullptr) {
-        return nullptr;
-    }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self != nullptr) {
-        StatsObject* s = stats(self);
-        new (&s->period) std::vector<double>(std::move(period));
-        new (&s->read_dt) std::vector<double>(std::move(read_dt));
-        new (&s->write_dt) std::vector<double>(std::move(write_dt));
-    }
-    return self;
-}
-
-bool torso_values(PyObject* obj, TorsoValues& out) {
+bool Caster<TorsoPosition>::from(PyObject* obj, TorsoPosition& out) {
     PyObject* type = torso_position_type();
     if (type == nullptr) {
         return false;
     }
     if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'WenloTorsoPosition'",
-                     Py_TYPE(obj)->tp_name);
-        return false;
+        return refuse(obj, "WenloTorsoPosition");
     }
-    out = torso(obj);
+    out = value_of<TorsoPosition>(obj);
     return true;
 }
 
-bool convert(PyObject* obj, TorsoValues& out) {
-    return torso_values(obj, out);
+PyObject* Caster<TorsoPosition>::to(const TorsoPosition& value) {
+    return to_python(value);
+}
+
+PyObject* Caster<StatsSnapshot>::to(StatsSnapshot value) {
+    return to_python(std::move(value));
+}
+
+PyObject* Caster<BodyHealth>::to(const BodyHealth& body) {
+    const auto now = std::chrono::steady_clock::now();
+    Ref dict = Ref::steal(PyDict_New());
+    for (std::size_t i = body.servos ? 0 : controller::kNeckJointRange.first;
+         dict && i < controller::kJoints.size(); ++i) {
+        const controller::JointReport& r = body.report[i];
+        const std::string name(controller::kJoints[i].name);
+        JointHealthValue health{name,      r.position, r.velocity, r.effort,  r.temperature,
+                                r.voltage, {},         0.0,        r.failures};
+        for (std::string_view fault : controller::fault_names(r.faults)) {
+            health.faults.emplace_back(fault);
+        }
+        health.age = r.last_answer ? std::chrono::duration<double>(now - *r.last_answer).count()
+                                   : std::numeric_limits<double>::infinity();
+        Ref value = Ref::steal(to_python(std::move(health)));
+        if (!value || PyDict_SetItemString(dict.get(), name.c_str(), value.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return dict.detach();
 }
 
 }  // namespace wenlo::py

@@ -2,7 +2,7 @@
 // system's logging entry from the main thread and from native threads.
 #include "bindings/controller_lock.h"
 #include "bindings/panic.h"
-#include "bindings/value_types.h"
+#include "bindings/convert.h"
 #include "common/log.h"
 
 #include <gtest/gtest.h>
@@ -289,7 +289,7 @@ TEST_F(Bridge, InternalFailurePoisonsTheLockForGood) {
 // ControlLoopStats cannot be built from Python, so its repr is checked here.
 TEST_F(Bridge, LoopStatsReprShowsMeansInMilliseconds) {
     PyObject* globals = PyModule_GetDict(PyImport_AddModule("__main__"));
-    PyObject* stats = wenlo::py::new_loop_stats({0.01, 0.02}, {0.001}, {});
+    PyObject* stats = wenlo::py::Caster<wenlo::control_loop::StatsSnapshot>::to({{0.01, 0.02}, {0.001}, {}});
     ASSERT_NE(stats, nullptr);
     PyDict_SetItemString(globals, "stats", stats);
     Py_DECREF(stats);
@@ -302,8 +302,8 @@ TEST_F(Bridge, LoopStatsReprShowsMeansInMilliseconds) {
     EXPECT_EQ(eval_long("len(stats.period)"), 2);  // a fresh list each time
     EXPECT_EQ(eval_long("type(stats).__name__ == 'ControlLoopStats'"), 1);
 
-    PyObject* big = wenlo::py::new_loop_stats({1.0 / 60.0, 1.0 / 60.0, 1.0 / 60.0}, {0.0021},
-                                              {0.00035, 0.00035});
+    PyObject* big = wenlo::py::Caster<wenlo::control_loop::StatsSnapshot>::to(
+        {{1.0 / 60.0, 1.0 / 60.0, 1.0 / 60.0}, {0.0021}, {0.00035, 0.00035}});
     PyDict_SetItemString(globals, "big", big);
     Py_DECREF(big);
     EXPECT_EQ(eval_str("repr(big)"),

@@ -122,3 +122,19 @@ def values() -> None:
     assert_type(p.neck, list[float])
     assert_type(p.timestamp, float)
     assert_type(repr(p), str)
+    assert_type(p == p, bool)
+    match p:
+        case WenloTorsoPosition(left, right, nose, neck, stamp):
+            assert_type(left, list[float])
+            assert_type(stamp, float)
+
+
+def manners(port: str) -> None:
+    import wenlo_motor_controller
+
+    assert_type(wenlo_motor_controller.__version__, str)
+    with WenloMotorController(port) as ctl:
+        assert_type(ctl, WenloMotorController)
+        assert_type(ctl.close(), None)
+    with WenloPyControlLoop(port, datetime.timedelta(milliseconds=10)) as lp:
+        assert_type(lp, WenloPyControlLoop)
