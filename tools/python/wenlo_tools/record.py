@@ -7,7 +7,7 @@ import math
 import sys
 import time
 
-from wenlo_tools.cli import Failure, needs
+from wenlo_tools.failure import Failure, needs
 from wenlo_tools.robot import JOINTS, PARTS, loop as start_loop, positions
 
 JOINT_STATES = "/joint_states"

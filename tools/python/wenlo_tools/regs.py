@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import sys
 
-from wenlo_tools.cli import Failure
+from wenlo_tools.failure import Failure
 from wenlo_tools.robot import NECK, SERVO_REGISTERS, controller
 
 
