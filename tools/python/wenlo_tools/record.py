@@ -8,7 +8,7 @@ import sys
 import time
 
 from wenlo_tools.failure import Failure, needs
-from wenlo_tools.robot import JOINTS, PARTS, loop as start_loop, positions
+from wenlo_tools.robot import loop as start_loop, positions
 
 JOINT_STATES = "/joint_states"
 HEALTH = "/health"
@@ -59,6 +59,7 @@ def record(args) -> int:
     period = 1.0 / args.rate
     progress_end = "\r" if sys.stdout.isatty() else "\n"  # one line in a terminal
     lp = start_loop(args, args.rate, args.telemetry_period, stats=False)
+    joint_names = list(lp.get_last_health())  # every joint, in layout order
     try:
         with open(args.out, "wb") as out:
             writer = Writer(out)
@@ -87,7 +88,7 @@ def record(args) -> int:
                 for snapshot in lp.drain_positions():
                     write(joints, {"header": {"stamp": stamp(snapshot.timestamp),
                                               "frame_id": ""},
-                                   "name": JOINTS, "position": positions(snapshot),
+                                   "name": joint_names, "position": positions(snapshot),
                                    "velocity": [], "effort": []}, snapshot.timestamp)
                     if last is not None:
                         worst = max(worst, snapshot.timestamp - last)
@@ -111,17 +112,24 @@ def record(args) -> int:
     return 0
 
 
+def body_part(joint: str) -> str:
+    """The panel a joint is drawn in: its name without the last word (left_arm_pitch: left arm)."""
+    return joint.rpartition("_")[0].replace("_", " ") or joint
+
+
 def read_recording(path: str):
+    """The positions and the temperatures recorded, each as (time, {joint: value})."""
     from mcap.reader import make_reader
 
-    joints: list[tuple[float, list[float]]] = []
+    joints: list[tuple[float, dict]] = []
     temperatures: list[tuple[float, dict]] = []
     with open(path, "rb") as f:
         for _, channel, message in make_reader(f).iter_messages(topics=[JOINT_STATES, HEALTH]):
             body = json.loads(message.data)
             if channel.topic == JOINT_STATES:
                 s = body["header"]["stamp"]
-                joints.append((s["sec"] + s["nsec"] / 1e9, body["position"]))
+                joints.append((s["sec"] + s["nsec"] / 1e9,
+                               dict(zip(body["name"], body["position"]))))
             else:
                 s = body["stamp"]
                 temperatures.append((s["sec"] + s["nsec"] / 1e9,
@@ -140,21 +148,26 @@ def plot(args) -> int:
         raise Failure(f"{args.recording} holds no {JOINT_STATES} messages")
     t0 = joints[0][0]
     times = [t - t0 for t, _ in joints]
-    panels = list(PARTS) + (["temperatures"] if any(
+    parts: dict[str, list[str]] = {}
+    for name in dict.fromkeys(name for _, row in joints for name in row):
+        parts.setdefault(body_part(name), []).append(name)
+    panels = list(parts) + (["temperatures"] if any(
         v is not None for _, row in temperatures for v in row.values()) else [])
-    fig, axes = plt.subplots(len(panels), 1, sharex=True, figsize=(9, 2.2 * len(panels)))
+    fig, grid = plt.subplots(len(panels), 1, sharex=True, figsize=(9, 2.2 * len(panels)),
+                             squeeze=False)  # a grid even for one panel
+    axes = grid[:, 0]
     for ax, part in zip(axes, panels):
         if part == "temperatures":
-            for name in JOINTS:
+            for name in dict.fromkeys(name for _, row in temperatures for name in row):
                 points = [(t - t0, row.get(name)) for t, row in temperatures
                           if row.get(name) is not None]
                 if points:
                     ax.plot(*zip(*points), label=name, marker=".")
             ax.set_ylabel("°C")
         else:
-            for name in PARTS[part]:
-                index = JOINTS.index(name)
-                ax.plot(times, [p[index] for _, p in joints], label=name, linewidth=1.0)
+            for name in parts[part]:
+                ax.plot(times, [row.get(name, math.nan) for _, row in joints], label=name,
+                        linewidth=1.0)
             ax.set_ylabel(f"{part}\n(rad)")
         ax.legend(loc="upper right", fontsize="small", ncol=2)
         ax.grid(True, alpha=0.3)

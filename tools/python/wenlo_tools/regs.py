@@ -4,7 +4,7 @@ from __future__ import annotations
 import sys
 
 from wenlo_tools.failure import Failure
-from wenlo_tools.robot import NECK, SERVO_REGISTERS, controller
+from wenlo_tools.robot import controller, neck_joints, servo_registers
 
 
 def confirmed(args, what: str) -> bool:
@@ -15,13 +15,13 @@ def confirmed(args, what: str) -> bool:
     return input(f"write {what}? [y/N] ").strip().lower() in ("y", "yes")
 
 
-def servo_register(args) -> tuple[int, int, str]:
+def servo_register(args, registers: dict) -> tuple[int, int, str]:
     """The address, width and name of the servo register the arguments name."""
     if args.register is None:
         raise Failure("which register? a name (wenlo regs list servo) or an address")
-    if args.register in SERVO_REGISTERS:
-        address, width = SERVO_REGISTERS[args.register]
-        return address, args.length or width, args.register
+    if args.register in registers:
+        register = registers[args.register]
+        return register.address, args.length or register.width, args.register
     try:
         address = int(args.register, 0)
     except ValueError:
@@ -41,9 +41,11 @@ def servo_id(args) -> int:
     return value
 
 
-def neck_target(args) -> tuple[str, str]:
-    if args.target not in NECK or args.register is None:
-        raise Failure("a neck joint (" + ", ".join(NECK) + ") and a register name")
+def neck_target(args, ctl) -> tuple[str, str]:
+    """The joint and register named; the module itself refuses unknown ones."""
+    if args.target is None or args.register is None:
+        joints = neck_joints(ctl, ctl.read_health())
+        raise Failure("a neck joint (" + ", ".join(joints) + ") and a register name")
     return args.target, args.register
 
 
@@ -51,15 +53,15 @@ def regs(args) -> int:
     ctl = controller(args)
     if args.action == "list":
         if args.device == "servo":
-            for name, (address, width) in SERVO_REGISTERS.items():
-                print(f"{address:>3}  {width}  {name}")
+            for r in servo_registers(ctl).values():
+                print(f"{r.address:>3}  {r.width}  {'rw' if r.writable else 'ro'}  {r.name}")
         else:
             for name, reg, kind, writable, text in ctl.neck_register_table():
                 print(f"0x{reg:02X}  {name:12} {kind:5} {'rw' if writable else 'ro'}  {text}")
         return 0
     if args.device == "servo":
         ident = servo_id(args)
-        address, width, name = servo_register(args)
+        address, width, name = servo_register(args, servo_registers(ctl))
         if args.action == "read":
             data = ctl.read_registers(ident, address, width)
             print(f"servo {ident} {name}: {int.from_bytes(data, 'little')} (0x{data.hex()})")
@@ -72,7 +74,7 @@ def regs(args) -> int:
             ctl.write_registers(ident, address, data)
             print(f"servo {ident} {name}: {int.from_bytes(ctl.read_registers(ident, address, width), 'little')}")
         return 0
-    joint, name = neck_target(args)
+    joint, name = neck_target(args, ctl)
     if args.action == "read":
         print(f"{joint} {name}: {ctl.read_neck_register(joint, name)}")
         return 0
