@@ -44,8 +44,13 @@ def test_regs_round_trip_a_write_and_refuse_without_asking(sim):
     assert wrote.returncode == 0, wrote.stderr
     assert wenlo(sim, "regs", "read", "servo", 3, "p_gain").stdout == "servo 3 p_gain: 40 (0x28)\n"
     assert sim.servo_registers(3, 21, 1) == bytes([40])
+    # The hex is the value's; a read wider than any register shows its bytes instead.
     by_address = wenlo(sim, "regs", "read", "servo", 3, "56", "--length", "2")
-    assert by_address.stdout == "servo 3 address 56: 2048 (0x0008)\n"
+    assert by_address.stdout == "servo 3 address 56: 2048 (0x0800)\n"
+    span = wenlo(sim, "regs", "read", "servo", 3, "56", "--length", "8")
+    assert span.stdout == "servo 3 address 56: bytes 00 08 00 00 00 00 78 1e\n"
+    listed = wenlo(sim, "regs", "list", "servo").stdout.splitlines()
+    assert " 21  1  rw  p_gain" in listed and " 56  2  ro  present_position" in listed
     neck = wenlo(sim, "regs", "write", "neck", "neck_roll", "KP_APR", "12.5", "--yes")
     assert neck.stdout == "neck_roll KP_APR: 12.5\n"
     assert wenlo(sim, "regs", "read", "neck", "neck_roll", "KP_APR").stdout == \
@@ -56,6 +61,13 @@ def test_regs_round_trip_a_write_and_refuse_without_asking(sim):
         (("write", "neck", "neck_yaw", "sw_ver", 1, "--yes"), "neck register 'sw_ver' is "
                                                               "read-only"),
         (("read", "servo", 3, "no_such"), "unknown servo register 'no_such'"),
+        (("read", "servo", 9, "p_gain"), "servo 9 does not answer (Operation timed out)"),
+        (("write", "servo", 3, "p_gain", 999, "--yes"), "p_gain holds 0 to 255 (1 byte), not 999"),
+        (("write", "servo", 3, "goal_position", -5, "--yes"),
+         "goal_position holds 0 to 65535 (2 bytes), not -5 (no negatives"),
+        (("write", "servo", 3, "21", 256, "--yes"), "address 21 holds 0 to 255 (1 byte), not 256"),
+        (("write", "servo", 3, "present_position", 5, "--yes"),
+         "servo register 'present_position' is read-only"),
     ]:
         done = wenlo(sim, "regs", *args)
         assert done.returncode == 1 and done.stderr.count("\n") == 1, done.stderr

@@ -71,10 +71,12 @@ def parser() -> argparse.ArgumentParser:
     c.add_argument("device", choices=["servo", "neck"])
     c.add_argument("target", nargs="?", help="servo id, or neck joint (neck_yaw, ...)")
     c.add_argument("register", nargs="?", help="name, or a servo address")
-    c.add_argument("value", nargs="?", help="for write: the value (servo: an integer, or "
-                                            "hex bytes 0x... for raw bytes)")
+    c.add_argument("value", nargs="?", help="for write: the value (servo: a whole number from "
+                                            "0, decimal or 0x hex, written little-endian in "
+                                            "the register's width)")
     c.add_argument("--length", type=positive_int, default=None,
-                   help="bytes to read at a servo address (default: the register's width, 1)")
+                   help="bytes at a servo address (default: a named register's width; 1 at a "
+                        "bare address)")
     c.add_argument("--yes", action="store_true", help="write without asking")
 
     c = add("torque", torque, help="torque on or off",
