@@ -13,7 +13,7 @@ import pytest
 import wenlo_motor_controller as wmc
 
 WENLO = [sys.executable, "-m", "wenlo_tools"]
-REBOOT = 0x08
+PING, REBOOT = 0x01, 0x08
 
 
 def wenlo(sim, *args, timeout=60, env=None):
@@ -41,8 +41,11 @@ def settles(read, expected, seconds=5.0):
 
 
 def test_scan_finds_the_robot_and_names_what_is_missing(sim):
+    sim.clear_received()
     found = wenlo(sim, "scan", "--json")
     assert found.returncode == 0, found.stderr
+    # Every id a servo may have is asked, 253 included; 254 is everyone's (broadcast).
+    assert sorted(set(heard(sim, PING))) == list(range(254))
     report = json.loads(found.stdout)
     assert [(s["id"], s["joint"]) for s in report["servos"]] == [
         (1, "left_arm_pitch"), (2, "left_arm_yaw"), (3, "right_arm_pitch"),
