@@ -17,7 +17,7 @@ def servo_row(ctl, servo_id: int, joint: str, registers: dict) -> dict:
     head = read_servo(ctl, servo_id, [registers[name] for name in SERVO_HEAD])
     state = read_servo(ctl, servo_id, [registers[name] for name in SERVO_STATE])
     raw = state["present_position"]
-    raw -= 0x10000 if raw & 0x8000 else 0  # shown signed, as a position can be below 0
+    raw -= 0x10000 if raw & 0x8000 else 0  # a signed word, as scan has always shown it
     return {"id": servo_id, "joint": joint, "model": head["model_number"],
             "firmware": f"{head['firmware_major']}.{head['firmware_minor']}",
             "position": round(steps_to_radians(raw), 4),
