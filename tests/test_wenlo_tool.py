@@ -1,6 +1,7 @@
 """The wenlo command on the simulated robot, run as a person runs it: scan, regs, record, plot,
 and monitor in a real terminal (tmux)."""
 import json
+import math
 import os
 import shutil
 import subprocess
@@ -9,7 +10,10 @@ import time
 
 import pytest
 
+import wenlo_motor_controller as wmc
+
 WENLO = [sys.executable, "-m", "wenlo_tools"]
+PING, REBOOT = 0x01, 0x08
 
 
 def wenlo(sim, *args, timeout=60, env=None):
@@ -17,9 +21,31 @@ def wenlo(sim, *args, timeout=60, env=None):
                           capture_output=True, text=True, timeout=timeout)
 
 
+def heard(sim, instruction):
+    """The ids of the packets with this instruction that the servos heard, in order."""
+    data, ids, i = sim.received(), [], 0
+    while i + 4 < len(data):
+        assert data[i:i + 2] == b"\xff\xff", data[i:i + 8].hex()
+        if data[i + 4] == instruction:
+            ids.append(data[i + 2])
+        i += 4 + data[i + 3]
+    return ids
+
+
+def settles(read, expected, seconds=5.0):
+    """Whether read() comes to return expected: writes without an answer land a little later."""
+    deadline = time.monotonic() + seconds
+    while read() != expected and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return read() == expected
+
+
 def test_scan_finds_the_robot_and_names_what_is_missing(sim):
+    sim.clear_received()
     found = wenlo(sim, "scan", "--json")
     assert found.returncode == 0, found.stderr
+    # Every id a servo may have is asked, 253 included; 254 is everyone's (broadcast).
+    assert sorted(set(heard(sim, PING))) == list(range(254))
     report = json.loads(found.stdout)
     assert [(s["id"], s["joint"]) for s in report["servos"]] == [
         (1, "left_arm_pitch"), (2, "left_arm_yaw"), (3, "right_arm_pitch"),
@@ -44,8 +70,13 @@ def test_regs_round_trip_a_write_and_refuse_without_asking(sim):
     assert wrote.returncode == 0, wrote.stderr
     assert wenlo(sim, "regs", "read", "servo", 3, "p_gain").stdout == "servo 3 p_gain: 40 (0x28)\n"
     assert sim.servo_registers(3, 21, 1) == bytes([40])
+    # The hex is the value's; a read wider than any register shows its bytes instead.
     by_address = wenlo(sim, "regs", "read", "servo", 3, "56", "--length", "2")
-    assert by_address.stdout == "servo 3 address 56: 2048 (0x0008)\n"
+    assert by_address.stdout == "servo 3 address 56: 2048 (0x0800)\n"
+    span = wenlo(sim, "regs", "read", "servo", 3, "56", "--length", "8")
+    assert span.stdout == "servo 3 address 56: bytes 00 08 00 00 00 00 78 1e\n"
+    listed = wenlo(sim, "regs", "list", "servo").stdout.splitlines()
+    assert " 21  1  rw  p_gain" in listed and " 56  2  ro  present_position" in listed
     neck = wenlo(sim, "regs", "write", "neck", "neck_roll", "KP_APR", "12.5", "--yes")
     assert neck.stdout == "neck_roll KP_APR: 12.5\n"
     assert wenlo(sim, "regs", "read", "neck", "neck_roll", "KP_APR").stdout == \
@@ -56,11 +87,67 @@ def test_regs_round_trip_a_write_and_refuse_without_asking(sim):
         (("write", "neck", "neck_yaw", "sw_ver", 1, "--yes"), "neck register 'sw_ver' is "
                                                               "read-only"),
         (("read", "servo", 3, "no_such"), "unknown servo register 'no_such'"),
+        (("read", "servo", 9, "p_gain"), "servo 9 does not answer (Operation timed out)"),
+        (("write", "servo", 3, "p_gain", 999, "--yes"), "p_gain holds 0 to 255 (1 byte), not 999"),
+        (("write", "servo", 3, "goal_position", -5, "--yes"),
+         "goal_position holds 0 to 65535 (2 bytes), not -5 (no negatives"),
+        (("write", "servo", 3, "21", 256, "--yes"), "address 21 holds 0 to 255 (1 byte), not 256"),
+        (("write", "servo", 3, "present_position", 5, "--yes"),
+         "servo register 'present_position' is read-only"),
     ]:
         done = wenlo(sim, "regs", *args)
         assert done.returncode == 1 and done.stderr.count("\n") == 1, done.stderr
         assert done.stderr.startswith("wenlo regs: ") and reason in done.stderr
     assert sim.servo_registers(3, 21, 1) == bytes([40])
+
+
+def test_torque_home_and_reboot_do_to_the_motors_what_they_say(sim):
+    def servo_torque():
+        return [sim.servo_registers(i, 40, 1)[0] for i in range(1, 8)]
+
+    def neck_enabled():
+        return [sim.motor_state(i)["enabled"] for i in (1, 2, 3)]
+
+    assert servo_torque() == [0] * 7 and neck_enabled() == [0] * 3
+    # Each step changes what it names and leaves the rest as the step before left it.
+    for args, servos, neck, said in [
+        (["on"], 1, 1, "servo torque on\nneck torque on\n"),
+        (["off", "--servos-only"], 0, 1, "servo torque off\n"),
+        (["on", "--servos-only"], 1, 1, "servo torque on\n"),
+        (["off", "--neck-only"], 1, 0, "neck torque off\n"),
+        (["on", "--neck-only"], 1, 1, "neck torque on\n"),
+        (["off"], 0, 0, "servo torque off\nneck torque off\n"),
+    ]:
+        done = wenlo(sim, "torque", *args)
+        assert done.returncode == 0 and done.stdout == said, (args, done.stderr)
+        assert settles(servo_torque, [servos] * 7), (args, servo_torque())
+        assert neck_enabled() == [neck] * 3, (args, neck_enabled())
+    both = wenlo(sim, "torque", "on", "--servos-only", "--neck-only")
+    assert both.returncode == 1 and "exclude each other" in both.stderr
+    assert servo_torque() == [0] * 7 and neck_enabled() == [0] * 3
+
+    # Home: each neck joint to the multiple of 2 pi nearest to where it stands.
+    for motor, start in ((1, 6.0), (2, -0.4), (3, 0.3)):
+        sim.motor_set_position(motor, start)
+    homed = wenlo(sim, "home", "--speed", 0.8)
+    assert homed.returncode == 0, homed.stderr
+    text = homed.stdout.strip()
+    assert text.startswith("neck homed at ") and text.endswith(" rad (yaw, pitch, roll)"), text
+    printed = [float(v) for v in text[len("neck homed at "):].split(" rad")[0].split(", ")]
+    standing = [sim.motor_state(i)["position"] for i in (1, 2, 3)]
+    for target, said, now in zip((2 * math.pi, 0.0, 0.0), printed, standing):
+        assert abs(said - target) <= 0.15 and abs(now - target) <= 0.15, (printed, standing)
+    assert neck_enabled() == [1] * 3  # homing leaves the neck holding
+
+    # Reboot: each servo is told once, and each answers afterwards. (The simulated servos keep
+    # their torque-enable register through a reboot, so torque off afterwards is not shown here.)
+    sim.clear_received()
+    rebooted = wenlo(sim, "reboot")
+    assert rebooted.returncode == 0, rebooted.stderr
+    assert rebooted.stdout == "the seven servos rebooted and answer again\n"
+    assert sorted(heard(sim, REBOOT)) == list(range(1, 8))
+    ctl = wmc.WenloMotorController(sim.serial_path, "can0")
+    assert [ctl.ping(i) for i in range(1, 8)] == [True] * 7
 
 
 def test_record_keeps_every_snapshot_and_plot_draws_it(sim, tmp_path):
@@ -88,7 +175,10 @@ def test_record_keeps_every_snapshot_and_plot_draws_it(sim, tmp_path):
     # the schedule slides without anything being lost.
     assert "snapshots were lost" not in done.stderr
     assert all(b > a for a, b in zip(stamps, stamps[1:]))  # each once, in order
-    assert states[0]["name"][0] == "left_arm_pitch" and len(states[0]["position"]) == 10
+    assert states[0]["name"] == [
+        "left_arm_pitch", "left_arm_yaw", "right_arm_pitch", "right_arm_yaw", "nose_top",
+        "nose_left", "nose_right", "neck_yaw", "neck_pitch", "neck_roll"]
+    assert len(states[0]["position"]) == 10
     assert 5 <= len(health) <= 8 and len(health[-1]["joints"]) == 10
     assert health[-1]["joints"][0]["temperature"] == 30.0
 

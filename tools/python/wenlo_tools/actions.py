@@ -1,7 +1,7 @@
 """wenlo torque, home and reboot: one operation each, on the synchronous controller."""
 from __future__ import annotations
 
-from wenlo_tools.cli import Failure
+from wenlo_tools.failure import Failure
 from wenlo_tools.robot import controller
 
 

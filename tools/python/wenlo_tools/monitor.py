@@ -10,7 +10,7 @@ import termios
 import time
 import tty
 
-from wenlo_tools.cli import needs
+from wenlo_tools.failure import needs
 from wenlo_tools.robot import loop as start_loop
 
 REFRESH = 0.1  # seconds: ten frames a second

@@ -6,9 +6,10 @@ import json
 import math
 import sys
 import time
+from dataclasses import dataclass
 
-from wenlo_tools.cli import Failure, needs
-from wenlo_tools.robot import JOINTS, PARTS, loop as start_loop, positions
+from wenlo_tools.failure import Failure, needs
+from wenlo_tools.robot import loop as start_loop, positions
 
 JOINT_STATES = "/joint_states"
 HEALTH = "/health"
@@ -44,6 +45,11 @@ def stamp(seconds: float) -> dict:
     return {"sec": ns // 1_000_000_000, "nsec": ns % 1_000_000_000}
 
 
+def joint_state_message(snapshot, names: list[str]) -> dict:
+    return {"header": {"stamp": stamp(snapshot.timestamp), "frame_id": ""},
+            "name": names, "position": positions(snapshot), "velocity": [], "effort": []}
+
+
 def health_message(health: dict, now: float) -> dict:
     return {"stamp": stamp(now), "joints": [
         {"name": h.name, "position": h.position, "velocity": h.velocity, "effort": h.effort,
@@ -52,76 +58,113 @@ def health_message(health: dict, now: float) -> dict:
         for h in health.values()]}
 
 
+class McapLog:
+    """An MCAP file with the joint-state and health channels; its messages are numbered in the
+    order they are written."""
+
+    def __init__(self, out):
+        from mcap.writer import Writer
+
+        self.writer = Writer(out)
+        self.writer.start(profile="", library="wenlo record")
+        joint_schema = self.writer.register_schema(
+            "sensor_msgs/JointState", "jsonschema", json.dumps(JOINT_STATE_SCHEMA).encode())
+        health_schema = self.writer.register_schema(
+            "wenlo/JointHealth", "jsonschema", json.dumps(HEALTH_SCHEMA).encode())
+        self.joint_states = self.writer.register_channel(JOINT_STATES, "json", joint_schema)
+        self.health = self.writer.register_channel(HEALTH, "json", health_schema)
+        self.sequence = 0
+
+    def write(self, channel: int, message: dict, at: float) -> None:
+        ns = round(at * 1e9)
+        self.writer.add_message(channel, log_time=ns, publish_time=ns,
+                                data=json.dumps(message).encode(), sequence=self.sequence)
+        self.sequence += 1
+
+    def finish(self) -> None:
+        self.writer.finish()
+
+
+@dataclass
+class Gaps:
+    """How many snapshots came, and the largest gap between two in a row."""
+    count: int = 0
+    last: float | None = None
+    worst: float = 0.0
+
+    def add(self, timestamp: float) -> None:
+        if self.last is not None:
+            self.worst = max(self.worst, timestamp - self.last)
+        self.last = timestamp
+        self.count += 1
+
+
+def progress_line(elapsed: float, seconds: float, count: int) -> str:
+    return f"recording: {elapsed:5.1f} of {seconds:g} s, {count} snapshots"
+
+
+def record_into(log: McapLog, lp, args) -> Gaps:
+    """Writes every snapshot for args.seconds, and the health once per telemetry period, saying
+    how far it is every second."""
+    names = list(lp.get_last_health())  # every joint, in the snapshots' order
+    progress_end = "\r" if sys.stdout.isatty() else "\n"  # one line in a terminal
+    gaps = Gaps()
+    lp.drain_positions()  # from here on, every one
+    started = time.monotonic()
+    next_health = next_progress = started
+    while True:
+        now = time.monotonic()
+        done = now - started >= args.seconds
+        for snapshot in lp.drain_positions():
+            log.write(log.joint_states, joint_state_message(snapshot, names), snapshot.timestamp)
+            gaps.add(snapshot.timestamp)
+        if now >= next_health:
+            wall = time.time()
+            log.write(log.health, health_message(lp.get_last_health(), wall), wall)
+            next_health += args.telemetry_period / 1000
+        if now >= next_progress:
+            print(progress_line(now - started, args.seconds, gaps.count), end=progress_end,
+                  flush=True)
+            next_progress += 1.0
+        if done:
+            return gaps
+        time.sleep(0.1)
+
+
 def record(args) -> int:
     needs("mcap")
-    from mcap.writer import Writer
-
-    period = 1.0 / args.rate
-    progress_end = "\r" if sys.stdout.isatty() else "\n"  # one line in a terminal
     lp = start_loop(args, args.rate, args.telemetry_period, stats=False)
     try:
         with open(args.out, "wb") as out:
-            writer = Writer(out)
-            writer.start(profile="", library="wenlo record")
-            joint_schema = writer.register_schema(
-                "sensor_msgs/JointState", "jsonschema", json.dumps(JOINT_STATE_SCHEMA).encode())
-            health_schema = writer.register_schema(
-                "wenlo/JointHealth", "jsonschema", json.dumps(HEALTH_SCHEMA).encode())
-            joints = writer.register_channel(JOINT_STATES, "json", joint_schema)
-            healths = writer.register_channel(HEALTH, "json", health_schema)
-            count, last, worst, sequence = 0, None, 0.0, 0
-
-            def write(channel: int, message: dict, at: float) -> None:
-                nonlocal sequence
-                ns = round(at * 1e9)
-                writer.add_message(channel, log_time=ns, publish_time=ns,
-                                   data=json.dumps(message).encode(), sequence=sequence)
-                sequence += 1
-
-            lp.drain_positions()  # from here on, every one
-            started = time.monotonic()
-            next_health = next_progress = started
-            while True:
-                now = time.monotonic()
-                done = now - started >= args.seconds
-                for snapshot in lp.drain_positions():
-                    write(joints, {"header": {"stamp": stamp(snapshot.timestamp),
-                                              "frame_id": ""},
-                                   "name": JOINTS, "position": positions(snapshot),
-                                   "velocity": [], "effort": []}, snapshot.timestamp)
-                    if last is not None:
-                        worst = max(worst, snapshot.timestamp - last)
-                    last = snapshot.timestamp
-                    count += 1
-                if now >= next_health:
-                    write(healths, health_message(lp.get_last_health(), time.time()), time.time())
-                    next_health += args.telemetry_period / 1000
-                if now >= next_progress:
-                    print(f"recording: {now - started:5.1f} of {args.seconds:g} s, "
-                          f"{count} snapshots", end=progress_end, flush=True)
-                    next_progress += 1.0
-                if done:
-                    break
-                time.sleep(0.1)
-            writer.finish()
+            log = McapLog(out)
+            gaps = record_into(log, lp, args)
+            log.finish()
     finally:
         lp.close()
-    print(f"{count} snapshots in {args.seconds:g} s to {args.out}; largest gap between "
-          f"snapshots {worst * 1e3:.2f} ms ({worst / period:.2f} periods)")
+    period = 1.0 / args.rate
+    print(f"{gaps.count} snapshots in {args.seconds:g} s to {args.out}; largest gap between "
+          f"snapshots {gaps.worst * 1e3:.2f} ms ({gaps.worst / period:.2f} periods)")
     return 0
 
 
+def body_part(joint: str) -> str:
+    """The panel a joint is drawn in: its name without the last word (left_arm_pitch: left arm)."""
+    return joint.rpartition("_")[0].replace("_", " ") or joint
+
+
 def read_recording(path: str):
+    """The positions and the temperatures recorded, each as (time, {joint: value})."""
     from mcap.reader import make_reader
 
-    joints: list[tuple[float, list[float]]] = []
+    joints: list[tuple[float, dict]] = []
     temperatures: list[tuple[float, dict]] = []
     with open(path, "rb") as f:
         for _, channel, message in make_reader(f).iter_messages(topics=[JOINT_STATES, HEALTH]):
             body = json.loads(message.data)
             if channel.topic == JOINT_STATES:
                 s = body["header"]["stamp"]
-                joints.append((s["sec"] + s["nsec"] / 1e9, body["position"]))
+                joints.append((s["sec"] + s["nsec"] / 1e9,
+                               dict(zip(body["name"], body["position"]))))
             else:
                 s = body["stamp"]
                 temperatures.append((s["sec"] + s["nsec"] / 1e9,
@@ -140,21 +183,26 @@ def plot(args) -> int:
         raise Failure(f"{args.recording} holds no {JOINT_STATES} messages")
     t0 = joints[0][0]
     times = [t - t0 for t, _ in joints]
-    panels = list(PARTS) + (["temperatures"] if any(
+    parts: dict[str, list[str]] = {}
+    for name in dict.fromkeys(name for _, row in joints for name in row):
+        parts.setdefault(body_part(name), []).append(name)
+    panels = list(parts) + (["temperatures"] if any(
         v is not None for _, row in temperatures for v in row.values()) else [])
-    fig, axes = plt.subplots(len(panels), 1, sharex=True, figsize=(9, 2.2 * len(panels)))
+    fig, grid = plt.subplots(len(panels), 1, sharex=True, figsize=(9, 2.2 * len(panels)),
+                             squeeze=False)  # a grid even for one panel
+    axes = grid[:, 0]
     for ax, part in zip(axes, panels):
         if part == "temperatures":
-            for name in JOINTS:
+            for name in dict.fromkeys(name for _, row in temperatures for name in row):
                 points = [(t - t0, row.get(name)) for t, row in temperatures
                           if row.get(name) is not None]
                 if points:
                     ax.plot(*zip(*points), label=name, marker=".")
             ax.set_ylabel("°C")
         else:
-            for name in PARTS[part]:
-                index = JOINTS.index(name)
-                ax.plot(times, [p[index] for _, p in joints], label=name, linewidth=1.0)
+            for name in parts[part]:
+                ax.plot(times, [row.get(name, math.nan) for _, row in joints], label=name,
+                        linewidth=1.0)
             ax.set_ylabel(f"{part}\n(rad)")
         ax.legend(loc="upper right", fontsize="small", ncol=2)
         ax.grid(True, alpha=0.3)

@@ -1,30 +1,12 @@
-"""What the tool knows of the robot beyond what the module tells: the layout by bus id, and the
-servo registers it can name."""
+"""How the tool opens the robot, and what it asks the module about it: the joints and the servo
+registers come from the module, never from a copy here."""
 from __future__ import annotations
 
 import datetime
 import math
+from dataclasses import dataclass
 
 from wenlo_motor_controller import WenloMotorController, WenloPyControlLoop
-
-# The layout: servo ids on the serial bus, then the neck joints (CAN ids 1 to 3).
-SERVOS = {1: "left_arm_pitch", 2: "left_arm_yaw", 3: "right_arm_pitch", 4: "right_arm_yaw",
-          5: "nose_top", 6: "nose_left", 7: "nose_right"}
-NECK = ["neck_yaw", "neck_pitch", "neck_roll"]
-PARTS = {"left arm": ["left_arm_pitch", "left_arm_yaw"],
-         "right arm": ["right_arm_pitch", "right_arm_yaw"],
-         "nose": ["nose_top", "nose_left", "nose_right"], "neck": NECK}
-JOINTS = [name for names in PARTS.values() for name in names]
-
-# Servo registers by name: address and width in bytes (little-endian).
-SERVO_REGISTERS = {
-    "firmware_major": (0, 1), "firmware_minor": (1, 1), "model_number": (3, 2), "id": (5, 1),
-    "baud_rate": (6, 1), "min_angle_limit": (9, 2), "max_angle_limit": (11, 2),
-    "max_temperature": (13, 1), "p_gain": (21, 1), "d_gain": (22, 1), "i_gain": (23, 1),
-    "torque_enable": (40, 1), "goal_position": (42, 2), "present_position": (56, 2),
-    "present_speed": (58, 2), "present_load": (60, 2), "present_voltage": (62, 1),
-    "present_temperature": (63, 1),
-}
 
 
 def controller(args) -> WenloMotorController:
@@ -39,10 +21,43 @@ def loop(args, rate_hz: float, telemetry_ms: float, stats: bool = True) -> Wenlo
         rt_priority=getattr(args, "rt_priority", None))
 
 
+def neck_joints(motors, health: dict) -> list[str]:
+    """The neck's joints in layout order: those of the health report that are not servos."""
+    servos = motors.get_motor_name_id()
+    return [name for name in health if name not in servos]
+
+
 def positions(snapshot) -> list[float]:
-    """A WenloTorsoPosition's eleven values in the order of JOINTS."""
+    """A WenloTorsoPosition's values in layout order, the order of the health report's joints."""
     return [*snapshot.left_arm, *snapshot.right_arm, *snapshot.nose, *snapshot.neck]
 
 
 def steps_to_radians(raw: int) -> float:
     return raw * 2 * math.pi / 4096 - math.pi
+
+
+@dataclass(frozen=True)
+class Register:
+    """A servo register: little-endian, unsigned, `width` bytes from `address`."""
+    name: str
+    address: int
+    width: int
+    writable: bool
+
+    @property
+    def largest(self) -> int:
+        return (1 << 8 * self.width) - 1
+
+
+def servo_registers(ctl: WenloMotorController) -> dict[str, Register]:
+    """The servos' named registers by name, in address order."""
+    return {row[0]: Register(*row) for row in ctl.servo_register_table()}
+
+
+def read_servo(ctl: WenloMotorController, servo_id: int,
+               registers: list[Register]) -> dict[str, int]:
+    """The registers' values by name, from one read that spans them all."""
+    start = min(r.address for r in registers)
+    data = ctl.read_registers(servo_id, start, max(r.address + r.width for r in registers) - start)
+    return {r.name: int.from_bytes(data[r.address - start:r.address - start + r.width], "little")
+            for r in registers}

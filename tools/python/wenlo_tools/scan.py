@@ -2,22 +2,27 @@
 from __future__ import annotations
 
 import json
-import struct
 import time
 
-from wenlo_tools.robot import NECK, SERVOS, controller, steps_to_radians
+from wenlo_tools.robot import controller, neck_joints, read_servo, servo_registers, \
+    steps_to_radians
 
 NECK_REGISTERS = ["sw_ver", "CTRL_MODE", "PMAX", "VMAX", "TMAX"]
+# Two reads per servo, each spanning a group of neighbouring registers.
+SERVO_HEAD = ["firmware_major", "firmware_minor", "model_number"]
+SERVO_STATE = ["present_position", "present_voltage", "present_temperature"]
 
 
-def servo_row(ctl, servo_id: int) -> dict:
-    head = ctl.read_registers(servo_id, 0, 5)
-    telemetry = ctl.read_registers(servo_id, 56, 8)
-    (raw,) = struct.unpack_from("<h", telemetry, 0)
-    return {"id": servo_id, "joint": SERVOS.get(servo_id, "unknown"),
-            "model": head[3] | head[4] << 8, "firmware": f"{head[0]}.{head[1]}",
-            "position": round(steps_to_radians(raw), 4), "voltage": telemetry[6] / 10,
-            "temperature": telemetry[7]}
+def servo_row(ctl, servo_id: int, joint: str, registers: dict) -> dict:
+    head = read_servo(ctl, servo_id, [registers[name] for name in SERVO_HEAD])
+    state = read_servo(ctl, servo_id, [registers[name] for name in SERVO_STATE])
+    raw = state["present_position"]
+    raw -= 0x10000 if raw & 0x8000 else 0  # a signed word, as scan has always shown it
+    return {"id": servo_id, "joint": joint, "model": head["model_number"],
+            "firmware": f"{head['firmware_major']}.{head['firmware_minor']}",
+            "position": round(steps_to_radians(raw), 4),
+            "voltage": state["present_voltage"] / 10,
+            "temperature": state["present_temperature"]}
 
 
 def neck_row(ctl, joint: str, health) -> dict:
@@ -35,15 +40,19 @@ def neck_row(ctl, joint: str, health) -> dict:
 def scan(args) -> int:
     started = time.monotonic()
     ctl = controller(args)
+    layout = ctl.get_motor_name_id()
+    names = {servo_id: name for name, servo_id in layout.items()}
+    registers = servo_registers(ctl)
     servos = []
     for servo_id in range(254):
         if ctl.ping(servo_id):
-            servos.append(servo_row(ctl, servo_id))
+            servos.append(servo_row(ctl, servo_id, names.get(servo_id, "unknown"), registers))
     health = ctl.read_health()
-    neck = [neck_row(ctl, joint, health) for joint in NECK]
+    neck = [neck_row(ctl, joint, health) for joint in neck_joints(ctl, health)]
     took = time.monotonic() - started
     found = {row["id"] for row in servos}
-    missing = [f"{name} (id={i})" for i, name in SERVOS.items() if i not in found]
+    missing = [f"{name} (id={i})" for name, i in layout.items() if i not in found]
+    # The neck motors answer on CAN ids 1, 2, 3 in layout order.
     missing += [f"{row['joint']} (id={i + 1})" for i, row in enumerate(neck)
                 if not row["answers"]]
     if args.json:
