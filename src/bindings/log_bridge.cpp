@@ -15,46 +15,26 @@ namespace {
 
 using log::Level;
 
-// Most verbose level a logger accepted when it was first seen; Off if none.
-enum class Cached : std::uint8_t { Off = 0, Error = 1, Warn = 2, Info = 3, Debug = 4, Trace = 5 };
-
 constexpr Level kMaxLevel = Level::Debug;
 
+// Error 40, Warn 30, Info 20, Debug 10, Trace 5.
 int python_level(Level level) {
-    switch (level) {
-        case Level::Error:
-            return 40;
-        case Level::Warn:
-            return 30;
-        case Level::Info:
-            return 20;
-        case Level::Debug:
-            return 10;
-        case Level::Trace:
-            return 5;
-    }
-    return 0;
+    return level == Level::Trace ? 5 : 50 - 10 * static_cast<int>(level);
 }
 
 // "a::b::c" becomes "a.b.c", the Python logger's name.
 std::string logger_name(std::string_view target) {
-    std::string name;
-    name.reserve(target.size());
-    for (std::size_t i = 0; i < target.size(); ++i) {
-        if (target[i] == ':' && i + 1 < target.size() && target[i + 1] == ':') {
-            name += '.';
-            ++i;
-        } else {
-            name += target[i];
-        }
+    std::string name(target);
+    for (auto at = name.find("::"); at != std::string::npos; at = name.find("::", at + 1)) {
+        name.replace(at, 2, ".");
     }
     return name;
 }
 
 struct Entry {
     std::string target;
-    PyObject* logger;  // strong reference, kept for the life of the process
-    Cached level;
+    PyObject* logger;            // strong reference, kept for the life of the process
+    std::optional<Level> level;  // the most verbose it accepted when first seen; none: nothing
 };
 using Cache = std::vector<Entry>;
 
@@ -66,7 +46,7 @@ class Bridge final : public log::Sink {
         }
         const Cache* cache = cache_.load(std::memory_order_acquire);
         if (const Entry* entry = find(*cache, target)) {
-            return static_cast<std::uint8_t>(level) <= static_cast<std::uint8_t>(entry->level);
+            return entry->level && level <= *entry->level;
         }
         return true;  // not seen yet: Python decides on the first record
     }
@@ -131,12 +111,10 @@ class Bridge final : public log::Sink {
         }
         PyErr_Clear();
         if (entry == nullptr) {
-            const Cached level = probe(logger.get());
+            const std::optional<Level> level = probe(logger.get());
             remember(std::string(target), logger.get(), level);
             // From now on the layers can drop this target's unwanted records on their own.
-            log::settle(target, level == Cached::Off ? std::nullopt
-                                                     : std::optional<Level>(std::min(
-                                                           static_cast<Level>(level), kMaxLevel)));
+            log::settle(target, level ? std::optional(std::min(*level, kMaxLevel)) : std::nullopt);
         }
     }
 
@@ -172,29 +150,20 @@ class Bridge final : public log::Sink {
         }
     }
 
-    static Cached probe(PyObject* logger) {
-        static constexpr struct {
-            int number;
-            Cached level;
-        } kProbes[] = {{5, Cached::Trace},
-                       {10, Cached::Debug},
-                       {20, Cached::Info},
-                       {30, Cached::Warn},
-                       {40, Cached::Error}};
-        for (const auto& p : kProbes) {
-            Ref on = Ref::steal(PyObject_CallMethod(logger, "isEnabledFor", "i", p.number));
+    static std::optional<Level> probe(PyObject* logger) {
+        for (Level level : {Level::Trace, Level::Debug, Level::Info, Level::Warn, Level::Error}) {
+            Ref on = Ref::steal(
+                PyObject_CallMethod(logger, "isEnabledFor", "i", python_level(level)));
             if (!on) {
                 if (!keep_signal_exception()) {
                     PyErr_Clear();
                 }
-                continue;
-            }
-            if (PyObject_IsTrue(on.get()) == 1) {
-                return p.level;
+            } else if (PyObject_IsTrue(on.get()) == 1) {
+                return level;
             }
         }
         PyErr_Clear();
-        return Cached::Off;
+        return std::nullopt;
     }
 
     // A failure inside Python's logging must never reach the operation that logged; it is
@@ -207,7 +176,7 @@ class Bridge final : public log::Sink {
         }
     }
 
-    void remember(std::string target, PyObject* logger, Cached level) {
+    void remember(std::string target, PyObject* logger, std::optional<Level> level) {
         // Copy-on-write; a concurrent addition may be lost and is simply made again later.
         // Versions are never freed: a reader may still hold one, the cache only grows and the
         // system has two targets, so a handful of small vectors is the whole cost.
