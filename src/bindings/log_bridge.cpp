@@ -24,9 +24,11 @@ int python_level(Level level) {
 
 // "a::b::c" becomes "a.b.c", the Python logger's name.
 std::string logger_name(std::string_view target) {
-    std::string name(target);
-    for (auto at = name.find("::"); at != std::string::npos; at = name.find("::", at + 1)) {
-        name.replace(at, 2, ".");
+    std::string name;
+    for (std::size_t i = 0; i < target.size(); ++i) {
+        const bool separator = target.substr(i, 2) == "::";
+        name += separator ? '.' : target[i];
+        i += separator ? 1 : 0;
     }
     return name;
 }
@@ -152,8 +154,8 @@ class Bridge final : public log::Sink {
 
     static std::optional<Level> probe(PyObject* logger) {
         for (Level level : {Level::Trace, Level::Debug, Level::Info, Level::Warn, Level::Error}) {
-            Ref on = Ref::steal(
-                PyObject_CallMethod(logger, "isEnabledFor", "i", python_level(level)));
+            Ref on =
+                Ref::steal(PyObject_CallMethod(logger, "isEnabledFor", "i", python_level(level)));
             if (!on) {
                 if (!keep_signal_exception()) {
                     PyErr_Clear();
