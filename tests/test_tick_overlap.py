@@ -11,7 +11,9 @@ COMM = "Motor communication error! Check connections and power supply."
 
 
 def requests_per_tick(frames):
-    """The feedback requests the motors heard, grouped by tick: (motor id, time in s)."""
+    """The feedback requests the motors heard, grouped by tick: (motor id, time in s). Only
+    whole ticks: the first may have begun before the frames were cleared, and the last one is
+    left out as it may still be going on."""
     ticks, current = [], []
     for can_id, data, at in frames:
         if can_id != FEEDBACK or data[2] != 0xCC:
@@ -20,7 +22,7 @@ def requests_per_tick(frames):
             ticks.append(current)
             current = []
         current.append((data[0], at / 1e9))
-    return ticks
+    return ticks[1:]
 
 
 def snapshot_fails(loop):
