@@ -1,4 +1,5 @@
 """WenloMotorController's arm and nose methods on the simulated servo bus."""
+import math
 import threading
 
 import pytest
@@ -23,7 +24,6 @@ def sync_write(address, per_servo):
 
 
 def raw(rad):
-    import math
     return int((rad + math.pi) * 4096 / (2 * math.pi))
 
 
@@ -147,9 +147,12 @@ def test_wrong_answers_surface_as_their_error_texts(ctl, sim):
 
 
 def test_error_bits_and_pieced_answers_still_count(ctl, sim):
+    sim.servo_set_position(1, 3072)  # a quarter turn each way, so that both answers are seen
+    sim.servo_set_position(5, 1024)
     sim.servo_fault(1, "status_error", 0x21)
     sim.servo_fault(5, "pieces", 2, 1000)
-    ctl.read_all_positions()
+    quarter = math.pi / 2
+    assert ctl.read_all_positions() == pytest.approx([quarter, 0, 0, 0, -quarter, 0, 0], abs=1e-9)
 
 
 def test_stale_input_is_cleared_before_a_request(ctl, sim):

@@ -102,6 +102,29 @@ def test_every_family_logs_one_warning_and_one_info_record(sim):
     assert done.returncode == 0 and done.stdout == "ok\n", done.stderr[-3000:]
 
 
+NECK_FAULTS = {0x8: "overvoltage", 0x9: "undervoltage", 0xA: "overcurrent",
+               0xB: "mos_overheat", 0xC: "rotor_overheat", 0xD: "comm_lost", 0xE: "overload"}
+
+
+@pytest.mark.parametrize("code, name", NECK_FAULTS.items(), ids=NECK_FAULTS.values())
+def test_each_neck_fault_code_has_its_own_name_on_its_own_joint(sim, make_loop, code, name):
+    faulty = NECK[code % 3]  # each joint in turn, so that a code lands on the joint it came from
+    # The others reply with the codes just outside the fault range, which name nothing.
+    others = iter((0x7, 0xF))
+    for motor, joint in enumerate(NECK, start=1):
+        sim.motor_error_code(motor, code if joint == faulty else next(others))
+    expected = [[name] if joint == faulty else [] for joint in NECK]
+
+    ctl = wmc.WenloMotorController(None, "can0")
+    assert [h.faults for h in ctl.read_health().values()] == expected
+    del ctl  # one client on the bus at a time
+    loop = make_loop(period_ms=10, serial=False)
+    deadline = time.monotonic() + 3.0
+    while (health := loop.get_last_health())[faulty].faults == [] and time.monotonic() < deadline:
+        time.sleep(0.02)
+    assert [health[joint].faults for joint in NECK] == expected
+
+
 def test_what_each_joint_reports(sim, caplog):
     sim.servo_load(4, 600)
     sim.command("servo 1 motion_speed 300")  # slow, so that it is still on its way when read

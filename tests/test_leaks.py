@@ -8,6 +8,30 @@ import pytest
 import wenlo_motor_controller as wmc
 
 
+def assert_keeps_nothing(call, times, exc=None, arg=None):
+    """Calls call (which must raise exc, if one is given) a few times to warm up caches, then
+    `times` times more: the allocated blocks, and arg's refcount, stay where they were."""
+    def once():
+        if exc is None:
+            call()
+        else:
+            with pytest.raises(exc):
+                call()
+
+    before_ref = sys.getrefcount(arg) if arg is not None else 0
+    for _ in range(20):
+        once()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(times):
+        once()
+    gc.collect()
+    grown = sys.getallocatedblocks() - before
+    assert grown < 200, f"{grown} blocks kept by {call}"
+    if arg is not None:
+        assert sys.getrefcount(arg) == before_ref, call
+
+
 def failing_calls(ctl):
     items = [1.0, "x"]
     return [
@@ -28,20 +52,7 @@ def failing_calls(ctl):
 def test_failing_calls_leak_nothing(sim):
     ctl = wmc.WenloMotorController()  # neck-only: arm methods fail without traffic
     for call, exc, arg in failing_calls(ctl):
-        before_ref = sys.getrefcount(arg) if arg is not None else 0
-        for _ in range(20):  # warm up caches
-            with pytest.raises(exc):
-                call()
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(2000):
-            with pytest.raises(exc):
-                call()
-        gc.collect()
-        grown = sys.getallocatedblocks() - before
-        assert grown < 200, f"{grown} blocks kept by {call}"
-        if arg is not None:
-            assert sys.getrefcount(arg) == before_ref
+        assert_keeps_nothing(call, 2000, exc, arg)
 
 
 def loop_calls(loop, closed):
@@ -64,42 +75,16 @@ def test_failing_and_succeeding_loop_calls_leak_nothing(make_loop):
     closed = make_loop(serial=False)
     closed.close()
     for call, exc, arg in loop_calls(loop, closed):
-        before_ref = sys.getrefcount(arg) if arg is not None else 0
-        for _ in range(20):
-            with pytest.raises(exc):
-                call()
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(500):
-            with pytest.raises(exc):
-                call()
-        gc.collect()
-        assert sys.getallocatedblocks() - before < 200, call
-        if arg is not None:
-            assert sys.getrefcount(arg) == before_ref
+        assert_keeps_nothing(call, 500, exc, arg)
     position = loop.get_last_position()
     for call in (loop.get_last_position, loop.get_stats, loop.get_motor_name_id,
                  loop.is_torque_enabled, lambda: loop.set_all_goal_positions(position),
                  lambda: loop.async_read_raw_bytes(1, 21, 3), lambda: loop.async_read_pid_gains(1)):
-        for _ in range(20):
-            call()
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(300):
-            call()
-        gc.collect()
-        assert sys.getallocatedblocks() - before < 200, call
+        assert_keeps_nothing(call, 300)
 
 
 def test_successful_results_leak_nothing(sim):
     ctl = wmc.WenloMotorController(sim.serial_path)
     for call in (ctl.read_all_positions, ctl.neck_position_limits, ctl.read_neck_positions,
                  lambda: repr(wmc.WenloTorsoPosition([0, 1], [2, 3], [4, 5, 6], [7, 8, 9]))):
-        for _ in range(20):
-            call()
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(500):
-            call()
-        gc.collect()
-        assert sys.getallocatedblocks() - before < 200
+        assert_keeps_nothing(call, 500)

@@ -1,7 +1,8 @@
 """The committed type stub is the description of the Python surface: the build installs exactly
 it, each class at run time has its names in its order, its text signatures and its docstrings,
 and type checkers find it consistent with the module."""
-import ast
+import __future__
+import inspect
 import pathlib
 import subprocess
 import sys
@@ -17,40 +18,31 @@ COMMITTED = ROOT / "stubs" / "wenlo_motor_controller.pyi"
 INSTALLED = pathlib.Path(sysconfig.get_paths()["platlib"]) / "wenlo_motor_controller-stubs" / "__init__.pyi"
 
 
-def classes(tree):
-    return {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
+def load_stub():
+    """The committed stub run as a module, its annotations left unevaluated: its defs become
+    functions whose signatures inspect reads as it reads the runtime's text signatures."""
+    code = compile(COMMITTED.read_text(encoding="utf-8"), str(COMMITTED), "exec",
+                   flags=__future__.annotations.compiler_flag, dont_inherit=True)
+    namespace = {"__name__": "wenlo_motor_controller_stub"}
+    exec(code, namespace)
+    return namespace
 
 
-def functions(cls):
-    return [node for node in cls.body if isinstance(node, ast.FunctionDef)]
+def doc(obj):
+    return None if obj.__doc__ is None else inspect.cleandoc(obj.__doc__)
 
 
-def is_property(fn):
-    return any(ast.unparse(d) == "property" for d in fn.decorator_list)
-
-
-def shown_default(node, source):
-    """A default as a text signature shows it: numbers and None as written, anything else
-    (strings, timedeltas) as "..."."""
-    try:
-        value = ast.literal_eval(node)
-    except ValueError:
-        return "..."
-    literal = value is None or type(value) in (int, float)
-    return ast.get_source_segment(source, node) if literal else "..."
-
-
-def text_signature(fn, source):
-    """The __text_signature__ that a def of the stub implies: "($self, a, b=0.4)" for a method,
-    "(a, b=...)" for __new__, whose text signature is the class's."""
-    args = fn.args.args
-    defaults = [None] * (len(args) - len(fn.args.defaults)) + fn.args.defaults
-    pairs = list(zip(args[1:], defaults[1:]))  # without self or cls
-    if fn.args.kwonlyargs:
-        pairs += [("*", None), *zip(fn.args.kwonlyargs, fn.args.kw_defaults)]
-    shown = [a if a == "*" else a.arg if d is None else f"{a.arg}={shown_default(d, source)}"
-             for a, d in pairs]
-    return "(" + ", ".join(shown if fn.name == "__new__" else ["$self", *shown]) + ")"
+def assert_same_parameters(shown, stub_def, what):
+    """The runtime's parameters against the stub def's (without its self or cls): names, kinds
+    and which have a default, in order, and each default that the runtime shows (it shows
+    "..." for one it cannot write as a literal)."""
+    declared = list(inspect.signature(stub_def).parameters.values())[1:]
+    assert [(p.name, p.kind, p.default is p.empty) for p in shown] == \
+        [(p.name, p.kind, p.default is p.empty) for p in declared], what
+    for got, want in zip(shown, declared):
+        if got.default not in (got.empty, Ellipsis):
+            assert (type(got.default), got.default) == (type(want.default), want.default), \
+                (what, got.name)
 
 
 def test_the_installed_stub_is_the_one_in_the_repository():
@@ -59,35 +51,39 @@ def test_the_installed_stub_is_the_one_in_the_repository():
 
 @pytest.mark.parametrize("name", [*wmc.__all__, "JointHealth"])
 def test_each_class_is_the_one_the_committed_stub_describes(name):
-    source = COMMITTED.read_text(encoding="utf-8")
-    tree = ast.parse(source)
-    stub_all = next(ast.literal_eval(n.value) for n in tree.body
-                    if isinstance(n, ast.Assign) and ast.unparse(n.targets[0]) == "__all__")
-    assert sorted(stub_all) == sorted(wmc.__all__)
-    assert sorted(classes(tree)) == sorted([*wmc.__all__, "JointHealth"])
-    node, cls = classes(tree)[name], getattr(wmc, name)
-    described = functions(node)
+    stub = load_stub()
+    stub_classes = {n: v for n, v in stub.items() if isinstance(v, type)}
+    assert sorted(stub["__all__"]) == sorted(wmc.__all__)
+    assert sorted(stub_classes) == sorted([*wmc.__all__, "JointHealth"])
+    described, cls = stub_classes[name], getattr(wmc, name)
+    defs = {n: v for n, v in vars(described).items()
+            if isinstance(v, (types.FunctionType, staticmethod, property))}
 
-    # The class: its text signature is the stub's __new__ (none without one), and its own
-    # docstring is the stub's class docstring; __new__'s docstring lives in the stub alone.
-    new = next((f for f in described if f.name == "__new__"), None)
-    assert cls.__text_signature__ == (None if new is None else text_signature(new, source))
-    assert (cls.__doc__ or None) == ast.get_docstring(node)
+    # The class: its signature is the stub's __new__ (none without one), and its own docstring
+    # is the stub's class docstring; __new__'s docstring lives in the stub alone.
+    if "__new__" in defs:
+        assert_same_parameters(inspect.signature(cls).parameters.values(), described.__new__,
+                               name)
+    else:
+        assert cls.__text_signature__ is None
+    assert (cls.__doc__ or None) == doc(described)
     # Other special methods the stub names (__repr__) are the class's own.
-    assert all(f.name in vars(cls) for f in described if f.name.startswith("__"))
+    assert all(n in vars(cls) for n in defs if n.startswith("__"))
 
     # Its own public names, in the stub's order, and each one's signature and docstring; a def
     # without a docstring in the stub has __doc__ None at run time, not an empty text.
-    public = [f for f in described if not f.name.startswith("_")]
-    assert [n for n in vars(cls) if not n.startswith("_")] == [f.name for f in public]
-    for f in public:
-        attribute = vars(cls)[f.name]
-        if is_property(f):
-            assert isinstance(attribute, types.GetSetDescriptorType), f.name
+    public = {n: v for n, v in defs.items() if not n.startswith("_")}
+    assert [n for n in vars(cls) if not n.startswith("_")] == list(public)
+    for n, f in public.items():
+        attribute = vars(cls)[n]
+        if isinstance(f, property):
+            assert isinstance(attribute, types.GetSetDescriptorType), n
         else:
-            assert callable(attribute), f.name
-            assert attribute.__text_signature__ == text_signature(f, source), f.name
-        assert attribute.__doc__ == ast.get_docstring(f), f.name
+            assert callable(attribute), n
+            instance, *shown = inspect.signature(attribute).parameters.values()
+            assert (instance.name, instance.kind) == ("self", instance.POSITIONAL_ONLY), n
+            assert_same_parameters(shown, f, f"{name}.{n}")
+        assert attribute.__doc__ == doc(f), n
 
 
 def run_mypy(*args):

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -18,10 +19,9 @@ using Bytes = std::array<std::uint8_t, 8>;
 constexpr MitLimits kLimits{12.5F, 30.0F, 500.0F, 5.0F, 10.0F};
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-// Raw fields back out of a command frame, to check one field at a time.
-struct RawFields {
-    std::uint32_t p, v, kp, kd, t;
-};
+// Raw fields back out of a command frame (position, velocity, kp, kd, torque), so that a test
+// names what every field must be and a failure prints them all.
+using RawFields = std::array<std::uint32_t, 5>;
 RawFields unpack(const Bytes& b) {
     return {std::uint32_t(b[0]) << 8 | b[1], std::uint32_t(b[2]) << 4 | b[3] >> 4,
             std::uint32_t(b[3] & 0xF) << 8 | b[4], std::uint32_t(b[5]) << 4 | b[6] >> 4,
@@ -54,25 +54,14 @@ INSTANTIATE_TEST_SUITE_P(
         EncodeCase{kLimits, {-12.5F, -30, 0, 0, -10}, {0, 0, 0, 0, 0, 0, 0, 0}}));
 
 TEST(MitEncode, ClampsOutOfRangeInputs) {
-    const auto high = unpack(encode(kLimits, {100, 1e6F, 1e9F, 99, 1e3F}));
-    EXPECT_EQ(high.p, 65535U);
-    EXPECT_EQ(high.v, 4095U);
-    EXPECT_EQ(high.kp, 4095U);
-    EXPECT_EQ(high.kd, 4095U);
-    EXPECT_EQ(high.t, 4095U);
-    const auto low = unpack(encode(kLimits, {-100, -1e6F, -3, -0.5F, -1e3F}));
-    EXPECT_EQ(low.p, 0U);
-    EXPECT_EQ(low.v, 0U);
-    EXPECT_EQ(low.kp, 0U);
-    EXPECT_EQ(low.kd, 0U);
-    EXPECT_EQ(low.t, 0U);
+    EXPECT_EQ(unpack(encode(kLimits, {100, 1e6F, 1e9F, 99, 1e3F})),
+              (RawFields{65535, 4095, 4095, 4095, 4095}));
+    EXPECT_EQ(unpack(encode(kLimits, {-100, -1e6F, -3, -0.5F, -1e3F})), RawFields{});
 }
 
 TEST(MitEncode, MidpointTruncatesRatherThanRounds) {
-    const auto raw = unpack(encode(kLimits, {0, 0, 0, 0, 0}));
-    EXPECT_EQ(raw.p, 32767U);
-    EXPECT_EQ(raw.v, 2047U);
-    EXPECT_EQ(raw.t, 2047U);
+    // kp and kd range from 0, so their 0 is the bottom of the range, not its middle.
+    EXPECT_EQ(unpack(encode(kLimits, {0, 0, 0, 0, 0})), (RawFields{32767, 2047, 0, 0, 2047}));
 }
 
 // A NaN in one field makes that field 0 and leaves the others as they were.
@@ -84,23 +73,15 @@ TEST_P(MitEncodeNaN, FieldEncodesAsZero) {
     float* fields[] = {&command.position, &command.velocity, &command.kp, &command.kd,
                        &command.torque};
     *fields[GetParam()] = kNaN;
-    const auto raw = unpack(encode(kLimits, command));
-    const std::uint32_t got[] = {raw.p, raw.v, raw.kp, raw.kd, raw.t};
-    const std::uint32_t ref[] = {reference.p, reference.v, reference.kp, reference.kd, reference.t};
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(got[i], i == GetParam() ? 0U : ref[i]) << "field " << i;
-    }
+    RawFields expected = reference;
+    expected[static_cast<std::size_t>(GetParam())] = 0;
+    EXPECT_EQ(unpack(encode(kLimits, command)), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(EachField, MitEncodeNaN, ::testing::Range(0, 5));
 
 TEST(MitEncode, ZeroLimitEncodesFieldAsZero) {
-    const auto raw = unpack(encode({0, 0, 0, 0, 0}, {1, 1, 1, 1, 1}));
-    EXPECT_EQ(raw.p, 0U);
-    EXPECT_EQ(raw.v, 0U);
-    EXPECT_EQ(raw.kp, 0U);
-    EXPECT_EQ(raw.kd, 0U);
-    EXPECT_EQ(raw.t, 0U);
+    EXPECT_EQ(unpack(encode({0, 0, 0, 0, 0}, {1, 1, 1, 1, 1})), RawFields{});
 }
 
 TEST(MitToUnsigned, DefinedForEveryInput) {

@@ -57,6 +57,21 @@ std::string eval_str(const char* expr) {
     return text;
 }
 
+// Takes the pending exception and returns its text.
+std::string fetch_error_text() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject* text = value != nullptr ? PyObject_Str(value) : nullptr;
+    const char* utf8 = text != nullptr ? PyUnicode_AsUTF8(text) : nullptr;
+    std::string result = utf8 != nullptr ? utf8 : "<no text>";
+    PyErr_Clear();
+    Py_XDECREF(text);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    return result;
+}
+
 class Bridge : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -124,14 +139,7 @@ TEST_F(Bridge, PendingExceptionSurvivesForwarding) {
     PyErr_SetString(PyExc_KeyError, "still here");
     wenlo::log::write(kTarget, Level::Error, "while an exception is pending", nullptr, 0);
     ASSERT_TRUE(PyErr_ExceptionMatches(PyExc_KeyError));
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyObject* text = PyObject_Str(value);
-    EXPECT_STREQ(PyUnicode_AsUTF8(text), "still here");
-    Py_XDECREF(text);
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
+    EXPECT_EQ(fetch_error_text(), "still here");
     EXPECT_EQ(eval_long("len(collector.records)"), 1);
 }
 
@@ -274,14 +282,7 @@ TEST_F(Bridge, InternalFailurePoisonsTheLockForGood) {
         });
         EXPECT_FALSE(again.has_value());
         ASSERT_TRUE(PyErr_ExceptionMatches(PyExc_RuntimeError));
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyObject* text = PyObject_Str(value);
-        EXPECT_STREQ(PyUnicode_AsUTF8(text), "Failed to lock motor controller");
-        Py_XDECREF(text);
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
+        EXPECT_EQ(fetch_error_text(), "Failed to lock motor controller");
     }
     EXPECT_FALSE(touched);
 }

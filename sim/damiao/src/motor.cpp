@@ -38,9 +38,9 @@ SimMotor::SimMotor(const MotorConfig& config)
     }
     regs_[protocol::kMstId] = config.master_id;
     regs_[protocol::kEscId] = config.motor_id;
-    regs_[protocol::kPmax] = float_word(config.ranges.p_max);
-    regs_[protocol::kVmax] = float_word(config.ranges.v_max);
-    regs_[protocol::kTmax] = float_word(config.ranges.t_max);
+    regs_[protocol::kPmax] = float_word(config.ranges.position);
+    regs_[protocol::kVmax] = float_word(config.ranges.velocity);
+    regs_[protocol::kTmax] = float_word(config.ranges.torque);
 }
 
 bool SimMotor::addressed(std::uint16_t id, const std::uint8_t* data, std::size_t len) const {
@@ -133,7 +133,7 @@ std::optional<OutFrame> SimMotor::handle(std::uint16_t id, const protocol::Paylo
 // Each temperature settles above its resting value in proportion to the share of the maximum
 // torque the motor gives (the rotor more than the MOS), with half a minute's lag.
 void SimMotor::heat(double dt) {
-    const double t_max = std::max(1e-6, static_cast<double>(live_ranges().t_max));
+    const double t_max = std::max(1e-6, static_cast<double>(live_ranges().torque));
     const double share = std::min(1.0, std::fabs(torque_) / t_max);
     const double approach = 1.0 - std::exp(-dt / 30.0);
     mos_temperature += (35.0 + 25.0 * share - mos_temperature) * approach;
@@ -153,11 +153,11 @@ void SimMotor::step(double dt) {
     if (drive_ == Drive::Mit) {
         double tau = mit_.kp * (mit_.position - position_) + mit_.kd * (mit_.velocity - velocity_) +
                      mit_.torque;
-        tau = std::clamp(tau, -static_cast<double>(r.t_max), static_cast<double>(r.t_max));
+        tau = std::clamp(tau, -static_cast<double>(r.torque), static_cast<double>(r.torque));
         torque_ = tau;
         velocity_ += (tau - config_.damping * velocity_) / config_.inertia * dt;
-        velocity_ =
-            std::clamp(velocity_, -static_cast<double>(r.v_max), static_cast<double>(r.v_max));
+        const auto top_speed = static_cast<double>(r.velocity);
+        velocity_ = std::clamp(velocity_, -top_speed, top_speed);
         position_ += velocity_ * dt;
         return;
     }
@@ -218,8 +218,8 @@ void SimMotor::power_cycle(double position) {
 }
 
 MitRanges SimMotor::live_ranges() const {
-    return MitRanges{reg_float(protocol::kPmax), reg_float(protocol::kVmax), config_.ranges.kp_max,
-                     config_.ranges.kd_max, reg_float(protocol::kTmax)};
+    return MitRanges{reg_float(protocol::kPmax), reg_float(protocol::kVmax), config_.ranges.kp,
+                     config_.ranges.kd, reg_float(protocol::kTmax)};
 }
 
 float SimMotor::reg_float(std::uint8_t reg) const {

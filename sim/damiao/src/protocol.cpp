@@ -31,18 +31,18 @@ MitSetpoint decode_mit(const MitRanges& r, const Payload& d) {
     std::uint32_t kd = (d[5] << 4) | (d[6] >> 4);
     std::uint32_t t = ((d[6] & 0x0F) << 8) | d[7];
     return MitSetpoint{
-        .position = unpack(p, -r.p_max, r.p_max, 16),
-        .velocity = unpack(v, -r.v_max, r.v_max, 12),
-        .kp = unpack(kp, 0.0f, r.kp_max, 12),
-        .kd = unpack(kd, 0.0f, r.kd_max, 12),
-        .torque = unpack(t, -r.t_max, r.t_max, 12),
+        .position = unpack(p, -r.position, r.position, 16),
+        .velocity = unpack(v, -r.velocity, r.velocity, 12),
+        .kp = unpack(kp, 0.0f, r.kp, 12),
+        .kd = unpack(kd, 0.0f, r.kd, 12),
+        .torque = unpack(t, -r.torque, r.torque, 12),
     };
 }
 
 Payload encode_state(const MitRanges& r, const StateFields& s) {
-    std::uint32_t p = pack(s.position, -r.p_max, r.p_max, 16);
-    std::uint32_t v = pack(s.velocity, -r.v_max, r.v_max, 12);
-    std::uint32_t t = pack(s.torque, -r.t_max, r.t_max, 12);
+    std::uint32_t p = pack(s.position, -r.position, r.position, 16);
+    std::uint32_t v = pack(s.velocity, -r.velocity, r.velocity, 12);
+    std::uint32_t t = pack(s.torque, -r.torque, r.torque, 12);
     return Payload{
         static_cast<std::uint8_t>((s.error_nibble << 4) | (s.id_nibble & 0x0F)),
         static_cast<std::uint8_t>(p >> 8),

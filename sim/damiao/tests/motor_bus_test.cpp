@@ -39,11 +39,11 @@ Bytes encode_mit(const MitRanges& r, float p, float v, float kp, float kd, float
         x = std::clamp(x, lo, hi);
         return static_cast<std::uint32_t>((x - lo) * max / (hi - lo));
     };
-    std::uint32_t pr = raw(p, -r.p_max, r.p_max, 65535);
-    std::uint32_t vr = raw(v, -r.v_max, r.v_max, 4095);
-    std::uint32_t kpr = raw(kp, 0, r.kp_max, 4095);
-    std::uint32_t kdr = raw(kd, 0, r.kd_max, 4095);
-    std::uint32_t tr = raw(t, -r.t_max, r.t_max, 4095);
+    std::uint32_t pr = raw(p, -r.position, r.position, 65535);
+    std::uint32_t vr = raw(v, -r.velocity, r.velocity, 4095);
+    std::uint32_t kpr = raw(kp, 0, r.kp, 4095);
+    std::uint32_t kdr = raw(kd, 0, r.kd, 4095);
+    std::uint32_t tr = raw(t, -r.torque, r.torque, 4095);
     return Bytes{static_cast<std::uint8_t>(pr >> 8),
                  static_cast<std::uint8_t>(pr),
                  static_cast<std::uint8_t>(vr >> 4),
@@ -56,7 +56,7 @@ Bytes encode_mit(const MitRanges& r, float p, float v, float kp, float kd, float
 
 double state_position(const MitRanges& r, const can_frame& f) {
     std::uint32_t p = (f.data[1] << 8) | f.data[2];
-    return 2.0 * r.p_max * p / 65535.0 - r.p_max;
+    return 2.0 * r.position * p / 65535.0 - r.position;
 }
 
 class Master {

@@ -19,11 +19,11 @@ class DecodeMit : public ::testing::TestWithParam<KnownCommand> {};
 TEST_P(DecodeMit, RecoversTheSetpointWithinOneStep) {
     const KnownCommand& c = GetParam();
     MitSetpoint s = decode_mit(c.ranges, c.bytes);
-    EXPECT_NEAR(s.position, c.expected.position, 2 * c.ranges.p_max / 65535.0);
-    EXPECT_NEAR(s.velocity, c.expected.velocity, 2 * c.ranges.v_max / 4095.0);
-    EXPECT_NEAR(s.kp, c.expected.kp, c.ranges.kp_max / 4095.0);
-    EXPECT_NEAR(s.kd, c.expected.kd, c.ranges.kd_max / 4095.0);
-    EXPECT_NEAR(s.torque, c.expected.torque, 2 * c.ranges.t_max / 4095.0);
+    EXPECT_NEAR(s.position, c.expected.position, 2 * c.ranges.position / 65535.0);
+    EXPECT_NEAR(s.velocity, c.expected.velocity, 2 * c.ranges.velocity / 4095.0);
+    EXPECT_NEAR(s.kp, c.expected.kp, c.ranges.kp / 4095.0);
+    EXPECT_NEAR(s.kd, c.expected.kd, c.ranges.kd / 4095.0);
+    EXPECT_NEAR(s.torque, c.expected.torque, 2 * c.ranges.torque / 4095.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(

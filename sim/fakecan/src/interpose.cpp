@@ -44,6 +44,70 @@ timespec from_ms(int ms) {
     return timespec{ms / 1000, static_cast<long>(ms % 1000) * 1000000};
 }
 
+// Where sendmsg and recvmsg part from the real calls: a fake socket's message call, with
+// EFAULT for a missing message as the kernel answers.
+template <typename Msg, typename Real, typename Fake>
+ssize_t message_call(int fd, Msg* msg, Real real, Fake fake) {
+    auto* s = lookup(fd);
+    if (s == nullptr)
+        return real();
+    if (msg == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    return fake(*s);
+}
+
+ssize_t send_message(int fd, fakecan::Socket& s, const msghdr* msg) {
+    unsigned char frame[CANFD_MTU];
+    std::size_t total;
+    if (gather(msg, frame, sizeof frame, &total) == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return fakecan::send_frame(fd, s, frame, total, static_cast<const sockaddr*>(msg->msg_name),
+                               msg->msg_namelen);
+}
+
+ssize_t receive_message(int fd, fakecan::Socket& s, msghdr* msg, int flags) {
+    unsigned char frame[CANFD_MTU];
+    socklen_t name_len = msg->msg_name ? msg->msg_namelen : 0;
+    int out_flags = 0;
+    timespec stamp{-1, 0};
+    ssize_t n = fakecan::recv_frame(fd, s, frame, sizeof frame, flags & ~MSG_TRUNC,
+                                    static_cast<sockaddr*>(msg->msg_name),
+                                    msg->msg_name ? &name_len : nullptr, &out_flags, &stamp);
+    if (n < 0)
+        return n;
+    std::size_t off = 0;
+    for (std::size_t i = 0; i < msg->msg_iovlen && off < static_cast<std::size_t>(n); ++i) {
+        std::size_t k = std::min(msg->msg_iov[i].iov_len, static_cast<std::size_t>(n) - off);
+        std::memcpy(msg->msg_iov[i].iov_base, frame + off, k);
+        off += k;
+    }
+    if (off < static_cast<std::size_t>(n))
+        out_flags |= MSG_TRUNC;
+    if (msg->msg_name)
+        msg->msg_namelen = name_len;
+    // The only ancillary data is the time stamp, when asked for with SO_TIMESTAMPNS.
+    std::size_t control = 0;
+    if (stamp.tv_sec >= 0) {
+        if (msg->msg_control != nullptr && msg->msg_controllen >= CMSG_SPACE(sizeof stamp)) {
+            cmsghdr* c = CMSG_FIRSTHDR(msg);
+            c->cmsg_level = SOL_SOCKET;
+            c->cmsg_type = SCM_TIMESTAMPNS;
+            c->cmsg_len = CMSG_LEN(sizeof stamp);
+            std::memcpy(CMSG_DATA(c), &stamp, sizeof stamp);
+            control = CMSG_SPACE(sizeof stamp);
+        } else {
+            out_flags |= MSG_CTRUNC;
+        }
+    }
+    msg->msg_controllen = control;
+    msg->msg_flags = out_flags;
+    return (flags & MSG_TRUNC) ? n : static_cast<ssize_t>(off);
+}
+
 }  // namespace
 
 FAKECAN_EXPORT unsigned int if_nametoindex(const char* name) {
@@ -121,21 +185,9 @@ FAKECAN_EXPORT ssize_t write(int fd, const void* buf, size_t len) {
 }
 
 FAKECAN_EXPORT ssize_t sendmsg(int fd, const msghdr* msg, int flags) {
-    auto* s = lookup(fd);
-    if (s == nullptr)
-        return FAKECAN_REAL(sendmsg)(fd, msg, flags);
-    if (msg == nullptr) {
-        errno = EFAULT;
-        return -1;
-    }
-    unsigned char frame[CANFD_MTU];
-    std::size_t total;
-    if (gather(msg, frame, sizeof frame, &total) == 0) {
-        errno = EINVAL;
-        return -1;
-    }
-    return fakecan::send_frame(fd, *s, frame, total, static_cast<const sockaddr*>(msg->msg_name),
-                               msg->msg_namelen);
+    return message_call(
+        fd, msg, [&] { return FAKECAN_REAL(sendmsg)(fd, msg, flags); },
+        [&](fakecan::Socket& s) { return send_message(fd, s, msg); });
 }
 
 FAKECAN_EXPORT ssize_t recv(int fd, void* buf, size_t len, int flags) {
@@ -158,49 +210,9 @@ FAKECAN_EXPORT ssize_t read(int fd, void* buf, size_t len) {
 }
 
 FAKECAN_EXPORT ssize_t recvmsg(int fd, msghdr* msg, int flags) {
-    auto* s = lookup(fd);
-    if (s == nullptr)
-        return FAKECAN_REAL(recvmsg)(fd, msg, flags);
-    if (msg == nullptr) {
-        errno = EFAULT;
-        return -1;
-    }
-    unsigned char frame[CANFD_MTU];
-    socklen_t name_len = msg->msg_name ? msg->msg_namelen : 0;
-    int out_flags = 0;
-    timespec stamp{-1, 0};
-    ssize_t n = fakecan::recv_frame(fd, *s, frame, sizeof frame, flags & ~MSG_TRUNC,
-                                    static_cast<sockaddr*>(msg->msg_name),
-                                    msg->msg_name ? &name_len : nullptr, &out_flags, &stamp);
-    if (n < 0)
-        return n;
-    std::size_t off = 0;
-    for (std::size_t i = 0; i < msg->msg_iovlen && off < static_cast<std::size_t>(n); ++i) {
-        std::size_t k = std::min(msg->msg_iov[i].iov_len, static_cast<std::size_t>(n) - off);
-        std::memcpy(msg->msg_iov[i].iov_base, frame + off, k);
-        off += k;
-    }
-    if (off < static_cast<std::size_t>(n))
-        out_flags |= MSG_TRUNC;
-    if (msg->msg_name)
-        msg->msg_namelen = name_len;
-    // The only ancillary data is the time stamp, when asked for with SO_TIMESTAMPNS.
-    std::size_t control = 0;
-    if (stamp.tv_sec >= 0) {
-        if (msg->msg_control != nullptr && msg->msg_controllen >= CMSG_SPACE(sizeof stamp)) {
-            cmsghdr* c = CMSG_FIRSTHDR(msg);
-            c->cmsg_level = SOL_SOCKET;
-            c->cmsg_type = SCM_TIMESTAMPNS;
-            c->cmsg_len = CMSG_LEN(sizeof stamp);
-            std::memcpy(CMSG_DATA(c), &stamp, sizeof stamp);
-            control = CMSG_SPACE(sizeof stamp);
-        } else {
-            out_flags |= MSG_CTRUNC;
-        }
-    }
-    msg->msg_controllen = control;
-    msg->msg_flags = out_flags;
-    return (flags & MSG_TRUNC) ? n : static_cast<ssize_t>(off);
+    return message_call(
+        fd, msg, [&] { return FAKECAN_REAL(recvmsg)(fd, msg, flags); },
+        [&](fakecan::Socket& s) { return receive_message(fd, s, msg, flags); });
 }
 
 FAKECAN_EXPORT int close(int fd) {

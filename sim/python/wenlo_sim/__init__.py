@@ -87,6 +87,24 @@ class _Namespace:
             self.private = False
 
 
+def _on_off(flag) -> str:
+    return "on" if flag else "off"
+
+
+def _off_or(value, encode) -> str:
+    return "off" if value is None else str(encode(value))
+
+
+def _setter(device: str, verb: str, encode=str, doc: str | None = None):
+    """A SimRobot method (device_id, value) that sets one thing of one servo or motor: the
+    command "DEVICE ID VERB VALUE", the value as encode writes it."""
+    def set_one(self, device_id: int, value):
+        self.command(f"{device} {device_id} {verb} {encode(value)}")
+
+    set_one.__doc__ = doc
+    return set_one
+
+
 class SimRobot:
     """One simulated robot in a child process, steered with one-line commands.
 
@@ -156,31 +174,23 @@ class SimRobot:
 
     # --- servos (ids 1 to 7) -----------------------------------------------------------
     def servo_unpowered(self, servo_id: int, unpowered: bool = True):
-        self.command(f"servo {servo_id} unpowered {'on' if unpowered else 'off'}")
+        self.command(f"servo {servo_id} unpowered {_on_off(unpowered)}")
 
-    def servo_voltage(self, servo_id: int, raw: int):
-        self.command(f"servo {servo_id} voltage {raw}")
-
-    def servo_voltage_ramp(self, servo_id: int, seconds: float):
-        self.command(f"servo {servo_id} voltage_ramp {int(seconds * 1000)}")
-
-    def servo_set_position(self, servo_id: int, raw: int):
-        self.command(f"servo {servo_id} position {raw}")
-
-    def servo_load(self, servo_id: int, permille: int):
-        """The load the servo holds against while its torque is on, in tenths of a percent of
-        full load (-1000 to 1000): its temperature rises with it."""
-        self.command(f"servo {servo_id} load {int(permille)}")
-
-    def servo_temperature(self, servo_id: int, celsius: float):
-        """Places its temperature; at its limit (register 13, 70 at start) or above, it reports
-        overheat (bit 2 of its answers' error byte)."""
-        self.command(f"servo {servo_id} temperature {float(celsius)!r}")
-
-    def servo_status_error(self, servo_id: int, error_byte: int):
-        """The error byte of its answers (bits 0 voltage, 1 angle, 2 overheat, 3 overcurrent,
-        5 overload), beside what it reports of itself; 0 for none."""
-        self.command(f"servo {servo_id} status_error {int(error_byte)}")
+    servo_voltage = _setter("servo", "voltage")
+    servo_voltage_ramp = _setter("servo", "voltage_ramp", lambda seconds: int(seconds * 1000))
+    servo_set_position = _setter("servo", "position")
+    servo_load = _setter(
+        "servo", "load", int,
+        "The load the servo holds against while its torque is on, in tenths of a percent of "
+        "full load (-1000 to 1000): its temperature rises with it.")
+    servo_temperature = _setter(
+        "servo", "temperature", lambda celsius: repr(float(celsius)),
+        "Places its temperature; at its limit (register 13, 70 at start) or above, it reports "
+        "overheat (bit 2 of its answers' error byte).")
+    servo_status_error = _setter(
+        "servo", "status_error", int,
+        "The error byte of its answers (bits 0 voltage, 1 angle, 2 overheat, 3 overcurrent, "
+        "5 overload), beside what it reports of itself; 0 for none.")
 
     def servo_state(self, servo_id: int) -> dict:
         return _fields(self.command(f"servo {servo_id} get"))
@@ -212,28 +222,16 @@ class SimRobot:
         self.command(f"inject {data.hex()}")
 
     # --- neck motors (motor ids 1 yaw, 2 pitch, 3 roll) -----------------------------------
-    def motor_connected(self, motor_id: int, connected: bool):
-        self.command(f"motor {motor_id} connected {'on' if connected else 'off'}")
-
-    def motor_delay(self, motor_id: int, seconds: float):
-        self.command(f"motor {motor_id} delay {int(seconds * 1e6)}")
-
-    def motor_stuck_mode(self, motor_id: int, mode: int | None):
-        self.command(f"motor {motor_id} stuck_mode {'off' if mode is None else mode}")
-
-    def motor_short_reply(self, motor_id: int, length: int):
-        self.command(f"motor {motor_id} short_reply {length}")
-
-    def motor_set_position(self, motor_id: int, rad: float):
-        self.command(f"motor {motor_id} position {rad!r}")
-
-    def motor_power_cycle(self, motor_id: int, rad: float):
-        self.command(f"motor {motor_id} power_cycle {rad!r}")
-
-    def motor_error_code(self, motor_id: int, code: int | None):
-        """The fault code of its replies (8 overvoltage, 9 undervoltage, 10 overcurrent, 11 MOS
-        overheat, 12 rotor overheat, 13 communication lost, 14 overload); None: no fault."""
-        self.command(f"motor {motor_id} error_code {'off' if code is None else int(code)}")
+    motor_connected = _setter("motor", "connected", _on_off)
+    motor_delay = _setter("motor", "delay", lambda seconds: int(seconds * 1e6))
+    motor_stuck_mode = _setter("motor", "stuck_mode", lambda mode: _off_or(mode, str))
+    motor_short_reply = _setter("motor", "short_reply")
+    motor_set_position = _setter("motor", "position", repr)
+    motor_power_cycle = _setter("motor", "power_cycle", repr)
+    motor_error_code = _setter(
+        "motor", "error_code", lambda code: _off_or(code, int),
+        "The fault code of its replies (8 overvoltage, 9 undervoltage, 10 overcurrent, 11 MOS "
+        "overheat, 12 rotor overheat, 13 communication lost, 14 overload); None: no fault.")
 
     def motor_temperatures(self, motor_id: int, mos: float, rotor: float):
         """Places its MOS and rotor temperatures (degrees Celsius)."""

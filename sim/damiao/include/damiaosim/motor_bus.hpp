@@ -18,32 +18,31 @@
 
 namespace damiaosim {
 
-// The motor's MIT mapping ranges; PMAX, VMAX and TMAX start from these values.
-struct MitRanges {
-    float p_max = 12.5f;
-    float v_max = 30.0f;
-    float kp_max = 500.0f;
-    float kd_max = 5.0f;
-    float t_max = 10.0f;
-};
-
-struct MotorConfig {
-    std::uint16_t motor_id = 1;   // receives on this id (ESC_ID)
-    std::uint16_t master_id = 1;  // answers from this id (MST_ID)
-    MitRanges ranges{};
-    double start_position = 0.0;  // rad, multi-turn
-    double inertia = 0.01;        // seen at the output shaft
-    double damping = 0.05;        // viscous friction, torque per rad/s
-    bool connected = true;        // false: absent from the bus, never answers
-};
-
-// One MIT command as the motor decoded it.
-struct MitSetpoint {
+// The five fields of an MIT command, in the order its frame carries them.
+struct MitFields {
     float position = 0;
     float velocity = 0;
     float kp = 0;
     float kd = 0;
     float torque = 0;
+};
+
+// One MIT command as the motor decoded it.
+using MitSetpoint = MitFields;
+
+// The motor's MIT mapping ranges: the largest magnitude of each field. PMAX, VMAX and TMAX
+// start from these values.
+using MitRanges = MitFields;
+inline constexpr MitRanges kDefaultMitRanges{12.5f, 30.0f, 500.0f, 5.0f, 10.0f};
+
+struct MotorConfig {
+    std::uint16_t motor_id = 1;   // receives on this id (ESC_ID)
+    std::uint16_t master_id = 1;  // answers from this id (MST_ID)
+    MitRanges ranges = kDefaultMitRanges;
+    double start_position = 0.0;  // rad, multi-turn
+    double inertia = 0.01;        // seen at the output shaft
+    double damping = 0.05;        // viscous friction, torque per rad/s
+    bool connected = true;        // false: absent from the bus, never answers
 };
 
 struct MotorSnapshot {
