@@ -1,5 +1,6 @@
 #include "control_loop/handle_commands.h"
 
+#include "common/try.h"
 #include "control_loop/snapshot.h"
 
 namespace wenlo::control_loop {
@@ -41,17 +42,11 @@ struct Executor {
     Result<void> operator()(command::SetNeckPosition& cmd) {
         // Clamps each joint (with its warning), then commands all three; what the motors
         // report back is not needed here.
-        auto observed = c.set_neck_position(cmd.position);
-        if (!observed) {
-            return std::unexpected(observed.error());
-        }
+        WENLO_TRY(c.set_neck_position(cmd.position));
         return {};
     }
     Result<void> single(std::size_t index, double position) {
-        auto observed = c.set_single_neck_joint(index, position);
-        if (!observed) {
-            return std::unexpected(observed.error());
-        }
+        WENLO_TRY(c.set_single_neck_joint(index, position));
         return {};
     }
     Result<void> operator()(command::SetNeckYawPosition& cmd) { return single(0, cmd.position); }
@@ -77,23 +72,19 @@ struct Executor {
     Result<void> operator()(command::EnableArms& cmd) { return c.enable_arms(cmd.enable); }
     Result<void> operator()(command::EnableNose& cmd) { return c.enable_nose(cmd.enable); }
     Result<void> operator()(command::ReadRawBytes& cmd) {
-        auto bytes = with_retry(allowed_retries,
-                                [&] { return c.read_raw(cmd.id, cmd.address, cmd.length); });
-        if (!bytes) {
-            return std::unexpected(bytes.error());  // the reply channel closes unanswered
-        }
-        cmd.reply.send(std::move(*bytes));  // dropped if the caller stopped waiting
+        // A failure closes the reply channel unanswered.
+        WENLO_TRY_ASSIGN(auto bytes, with_retry(allowed_retries, [&] {
+                             return c.read_raw(cmd.id, cmd.address, cmd.length);
+                         }));
+        cmd.reply.send(std::move(bytes));  // dropped if the caller stopped waiting
         return {};
     }
     Result<void> operator()(command::WriteRawBytes& cmd) {
         return c.write_raw(cmd.id, cmd.address, cmd.data);
     }
     Result<void> operator()(command::WriteRawPacket& cmd) {
-        auto answer = c.write_raw_packet(cmd.data);
-        if (!answer) {
-            return std::unexpected(answer.error());
-        }
-        if (!cmd.reply.send(std::move(*answer))) {
+        WENLO_TRY_ASSIGN(auto answer, c.write_raw_packet(cmd.data));
+        if (!cmd.reply.send(std::move(answer))) {
             return std::unexpected(controller::Error("raw packet answer could not be delivered"));
         }
         return {};
