@@ -45,14 +45,33 @@ public:
     [[nodiscard]] Result<std::array<std::uint8_t, 7>> read_all_voltages();
     [[nodiscard]] Result<void> set_torque_on_ids(std::span<const std::uint8_t> ids, bool enable);
     [[nodiscard]] Result<std::array<double, 7>> read_all_positions();
-    [[nodiscard]] Result<void> enable_arms(bool enable);
-    [[nodiscard]] Result<void> enable_nose(bool enable);
-    [[nodiscard]] Result<void> set_all_torque(bool enable);  // arms first, then nose
-    [[nodiscard]] Result<void> set_all_goal_positions(const std::array<double, 7>& positions);
-    [[nodiscard]] Result<void> set_arms_position(const std::array<double, 4>& position);
-    [[nodiscard]] Result<void> set_left_arm_position(const std::array<double, 2>& position);
-    [[nodiscard]] Result<void> set_right_arm_position(const std::array<double, 2>& position);
-    [[nodiscard]] Result<void> set_nose_position(const std::array<double, 3>& position);
+    [[nodiscard]] Result<void> enable_arms(bool enable) {
+        return set_torque_on_ids(kArmIds, enable);
+    }
+    [[nodiscard]] Result<void> enable_nose(bool enable) {
+        return set_torque_on_ids(kNoseIds, enable);
+    }
+    [[nodiscard]] Result<void> set_all_torque(bool enable) {  // arms first, then nose
+        return set_torque_on_ids(kServoIds, enable);
+    }
+    // The goals of a group of servos (layout.h), in its joints' order; one NaN refuses them all
+    // before anything is sent.
+    [[nodiscard]] Result<void> set_goals(const GoalGroup& group, std::span<const double> goals);
+    [[nodiscard]] Result<void> set_all_goal_positions(const std::array<double, 7>& positions) {
+        return set_goals(kAllGoals, positions);
+    }
+    [[nodiscard]] Result<void> set_arms_position(const std::array<double, 4>& position) {
+        return set_goals(kArmsGoals, position);
+    }
+    [[nodiscard]] Result<void> set_left_arm_position(const std::array<double, 2>& position) {
+        return set_goals(kLeftArmGoals, position);
+    }
+    [[nodiscard]] Result<void> set_right_arm_position(const std::array<double, 2>& position) {
+        return set_goals(kRightArmGoals, position);
+    }
+    [[nodiscard]] Result<void> set_nose_position(const std::array<double, 3>& position) {
+        return set_goals(kNoseGoals, position);
+    }
     // Single-servo register access. One packet carries at most 253 parameter bytes, the
     // address included; a longer write is refused before anything is sent.
     static constexpr std::size_t kMaxWriteBytes = 252;
