@@ -107,7 +107,7 @@ std::vector<TorsoPosition> ControlLoop::drain_positions() {
                       " snapshots were lost: the ring keeps the last " +
                       std::to_string(kSnapshotRing) + "; call it more often");
     }
-    return std::move(drained.snapshots);
+    return std::move(drained.items);
 }
 
 SendStatus ControlLoop::send(MotorCommand& command) { return shared_->queue.send(command); }

@@ -70,8 +70,8 @@ TEST(MotorErrorText, EveryVariantWithItsInsertedValues) {
               "Check if your USB cable is connected. Could not find port: /dev/a!");
 }
 
-TEST(SampleWindow, KeepsTheMostRecentSamplesInOrder) {
-    SampleWindow window(4);
+TEST(Ring, KeepsTheMostRecentSamplesInOrder) {
+    Ring<double> window(4);
     window.append(std::vector<double>{1, 2, 3});
     EXPECT_EQ(window.to_vector(), (std::vector<double>{1, 2, 3}));
     window.push(4);
@@ -80,7 +80,7 @@ TEST(SampleWindow, KeepsTheMostRecentSamplesInOrder) {
     EXPECT_EQ(window.to_vector(), (std::vector<double>{3, 4, 5, 6}));
     window.append(std::vector<double>{7, 8, 9, 10, 11, 12});
     EXPECT_EQ(window.to_vector(), (std::vector<double>{9, 10, 11, 12}));
-    EXPECT_EQ(SampleWindow().to_vector().size(), 0u);
+    EXPECT_EQ(LoopStats().period.to_vector().size(), 0u);
 }
 
 TEST(CommandQueue, BoundedClosableAndHandsBackWhatIsLeft) {
