@@ -83,6 +83,33 @@ TEST(Ring, KeepsTheMostRecentSamplesInOrder) {
     EXPECT_EQ(LoopStats().period.to_vector().size(), 0u);
 }
 
+// drain_positions warns of each overflow once: a drain reports only what was lost since the
+// drain before it, with the newest snapshots in the order they were taken.
+TEST(SnapshotRing, EachDrainReportsOnlyItsOwnLoss) {
+    SnapshotRing ring(3);
+    auto push = [&](int first, int last) {
+        for (int t = first; t <= last; ++t) {
+            TorsoPosition p;
+            p.timestamp = t;
+            ring.push(p);
+        }
+    };
+    auto drained = [&] {
+        auto out = ring.drain();
+        std::vector<double> stamps;
+        for (const TorsoPosition& p : out.items) {
+            stamps.push_back(p.timestamp);
+        }
+        return std::pair{stamps, out.lost};
+    };
+    push(1, 5);
+    EXPECT_EQ(drained(), (std::pair{std::vector<double>{3, 4, 5}, std::uint64_t{2}}));
+    push(6, 9);
+    EXPECT_EQ(drained(), (std::pair{std::vector<double>{7, 8, 9}, std::uint64_t{1}}));
+    push(10, 11);
+    EXPECT_EQ(drained(), (std::pair{std::vector<double>{10, 11}, std::uint64_t{0}}));
+}
+
 TEST(CommandQueue, BoundedClosableAndHandsBackWhatIsLeft) {
     BoundedQueue<MotorCommand> queue(2);
     auto [sender, receiver] = reply_channel<Bytes>();
