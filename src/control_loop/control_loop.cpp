@@ -110,8 +110,6 @@ std::vector<TorsoPosition> ControlLoop::drain_positions() {
     return std::move(drained.items);
 }
 
-SendStatus ControlLoop::send(MotorCommand& command) { return shared_->queue.send(command); }
-
 SendStatus ControlLoop::send_until(MotorCommand& command, Clock::time_point deadline) {
     return shared_->queue.send_until(command, deadline);
 }
