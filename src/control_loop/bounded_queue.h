@@ -32,11 +32,6 @@ public:
         }
         return push(lock, item);
     }
-    SendStatus send(T& item) {
-        std::unique_lock lock(mutex_);
-        not_full_.wait(lock, [&] { return room_or_closed(); });
-        return push(lock, item);
-    }
 
     // Consumer: returns when an item is waiting, the deadline has passed or nudge() was called.
     void wait_until(Clock::time_point deadline) {

@@ -107,10 +107,8 @@ std::vector<TorsoPosition> ControlLoop::drain_positions() {
                       " snapshots were lost: the ring keeps the last " +
                       std::to_string(kSnapshotRing) + "; call it more often");
     }
-    return std::move(drained.snapshots);
+    return std::move(drained.items);
 }
-
-SendStatus ControlLoop::send(MotorCommand& command) { return shared_->queue.send(command); }
 
 SendStatus ControlLoop::send_until(MotorCommand& command, Clock::time_point deadline) {
     return shared_->queue.send_until(command, deadline);

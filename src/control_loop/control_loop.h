@@ -101,9 +101,8 @@ public:
     const MotorNames& get_motor_name_id() const { return names_; }
     bool has_serial_port() const { return has_serial_; }
 
-    // Queues a command, waiting for room; the command is moved only when Sent. Closed once the
-    // worker has ended.
-    SendStatus send(MotorCommand& command);
+    // Queues a command, waiting for room until the deadline; the command is moved only when Sent.
+    // Closed once the worker has ended.
     SendStatus send_until(MotorCommand& command, Clock::time_point deadline);
 
     struct Shared;  // what the loop object and the worker share

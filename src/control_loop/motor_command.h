@@ -4,8 +4,10 @@
 
 #include "control_loop/reply_channel.h"
 #include "control_loop/torso_position.h"
+#include "controller/layout.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <variant>
 #include <vector>
@@ -14,45 +16,49 @@ namespace wenlo::control_loop {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// A goal command carries its group of servos (layout.h): the operation and the joints it moves;
+// a single neck joint its index; a torque command the state it sets.
 namespace command {
 struct SetAllGoalPositions {
+    static constexpr const controller::GoalGroup& group = controller::kAllGoals;
     TorsoPosition positions;  // only the arm and nose values are used
 };
-struct SetLeftArmPosition {
-    std::array<double, 2> position;
+template <const controller::GoalGroup& Group>
+struct SetGoals {
+    static constexpr const controller::GoalGroup& group = Group;
+    std::array<double, Group.range.count> position;
 };
-struct SetRightArmPosition {
-    std::array<double, 2> position;
-};
-struct SetArmsPosition {
-    std::array<double, 4> position;
-};
-struct SetNosePosition {
-    std::array<double, 3> position;
-};
+using SetLeftArmPosition = SetGoals<controller::kLeftArmGoals>;
+using SetRightArmPosition = SetGoals<controller::kRightArmGoals>;
+using SetArmsPosition = SetGoals<controller::kArmsGoals>;
+using SetNosePosition = SetGoals<controller::kNoseGoals>;
 struct SetNeckPosition {
     std::array<double, 3> position;
 };
-struct SetNeckYawPosition {
+template <std::size_t Index>
+struct SetNeckJoint {
+    static constexpr std::size_t neck_index = Index;
     double position;
 };
-struct SetNeckPitchPosition {
-    double position;
-};
-struct SetNeckRollPosition {
-    double position;
-};
+using SetNeckYawPosition = SetNeckJoint<0>;
+using SetNeckPitchPosition = SetNeckJoint<1>;
+using SetNeckRollPosition = SetNeckJoint<2>;
 struct EnableNeck {
     bool enable;
 };
-struct EnableTorque {};
-struct EnableTorqueOnIds {
+template <bool On>
+struct SetTorque {
+    static constexpr bool torque = On;
+};
+template <bool On>
+struct SetTorqueOnIds {
+    static constexpr bool torque = On;
     std::vector<std::uint8_t> ids;
 };
-struct DisableTorque {};
-struct DisableTorqueOnIds {
-    std::vector<std::uint8_t> ids;
-};
+using EnableTorque = SetTorque<true>;
+using EnableTorqueOnIds = SetTorqueOnIds<true>;
+using DisableTorque = SetTorque<false>;
+using DisableTorqueOnIds = SetTorqueOnIds<false>;
 struct EnableArms {
     bool enable;
 };

@@ -34,10 +34,7 @@ std::expected<TorsoPosition, MotorError> read_pos(controller::MotorController& c
             return controller.read_all_positions();
         });
         if (servos) {
-            const auto& v = *servos;
-            position.left_arm = {v[0], v[1]};
-            position.right_arm = {v[2], v[3]};
-            position.nose = {v[4], v[5], v[6]};
+            set_servo_values(position, *servos);
         } else {
             servos_read = false;
         }

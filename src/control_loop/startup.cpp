@@ -1,6 +1,7 @@
 // The start-up, on the caller's thread, in its fixed order: every check that can fail runs
 // before anything that is costly to undo, and the first failure releases all that was built.
 #include "common/log.h"
+#include "common/try.h"
 #include "control_loop/shared_state.h"
 #include "control_loop/snapshot.h"
 #include "controller/device_errors.h"
@@ -127,9 +128,7 @@ std::expected<Started, StartFailure> bring_up(const LoopConfig& config,
         return std::unexpected(MotorError(MotorError::MissingMotors{std::move(neck)}));
     }
     if (c.has_serial_port()) {
-        if (auto ramped = wait_for_voltage(c, config, interrupted); !ramped) {
-            return std::unexpected(ramped.error());
-        }
+        WENLO_TRY(wait_for_voltage(c, config, interrupted));
         if (auto rebooted = c.reboot(kRebootTimeout, interrupted); !rebooted) {
             if (rebooted.error().is_interruption()) {
                 return std::unexpected(StartFailure::interrupted());
@@ -137,10 +136,7 @@ std::expected<Started, StartFailure> bring_up(const LoopConfig& config,
             return std::unexpected(MotorError::communication());
         }
     }
-    auto position = read_pos(c, config.allowed_retries);
-    if (!position) {
-        return std::unexpected(position.error());
-    }
+    WENLO_TRY_ASSIGN(const TorsoPosition position, read_pos(c, config.allowed_retries));
     bool torque = false;
     if (c.has_serial_port()) {
         auto on = with_retry(config.allowed_retries, [&] { return c.is_torque_enabled(); });
@@ -149,7 +145,7 @@ std::expected<Started, StartFailure> bring_up(const LoopConfig& config,
         }
         torque = *on;
     }
-    return Started{std::move(c), *position, torque};
+    return Started{std::move(c), position, torque};
 }
 
 }  // namespace
@@ -168,15 +164,12 @@ std::expected<std::unique_ptr<ControlLoop>, StartFailure> ControlLoop::start(
         return std::unexpected(StartFailure::invalid(std::move(*invalid)));
     }
     MotorNames names = motor_names();
-    auto started = bring_up(config, interrupted);
-    if (!started) {
-        return std::unexpected(started.error());
-    }
-    const bool has_serial = started->controller.has_serial_port();
+    WENLO_TRY_ASSIGN(Started started, bring_up(config, interrupted));
+    const bool has_serial = started.controller.has_serial_port();
     auto shared =
-        std::make_shared<Shared>(started->position, started->torque,
-                                 config.stats_pub_period.has_value(), started->controller.health());
-    Worker worker{std::move(started->controller), config.period, config.stats_pub_period,
+        std::make_shared<Shared>(started.position, started.torque,
+                                 config.stats_pub_period.has_value(), started.controller.health());
+    Worker worker{std::move(started.controller), config.period, config.stats_pub_period,
                   config.allowed_retries, shared, config.telemetry_period, config.scheduling};
     try {
         shared->worker_slot.store(spawn_worker(std::move(worker)));

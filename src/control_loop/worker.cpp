@@ -75,80 +75,106 @@ bool stop_requested(Guarded<bool>& stop) {
     });
 }
 
-// Statistics state kept by the worker between publications.
-struct Pending {
-    std::vector<double> read;
-    std::vector<double> write;
+// What the ticks keep between them: their schedule, the timing samples not yet published
+// (none with statistics off) and when telemetry is next due.
+class Ticks {
+public:
+    Ticks(Worker& w, Clock::time_point start)
+        : w_(w),
+          schedule_(start, w.period),
+          last_tick_(start),
+          last_publication_(start),
+          next_telemetry_(start) {}
+
+    Clock::time_point due() const { return schedule_.due(); }
+
+    void tick() {
+        const auto now = Clock::now();
+        sample_period(now);
+        auto snapshot = read_pos(w_.controller, w_.allowed_retries);
+        if (snapshot) {
+            shared_.snapshots.with([&](SnapshotRing& ring, bool) { ring.push(*snapshot); });
+        }
+        shared_.last_position.store(std::move(snapshot));
+        read_telemetry_if_due();
+        shared_.last_health.store(w_.controller.health());
+        sample(read_, now);
+        publish_if_due();
+        schedule_.advance();
+    }
+
+    // The write time of a command that succeeded.
+    void command_done(Clock::time_point started) { sample(write_, started); }
+
+private:
+    // A poisoned statistics record ends the worker.
+    template <typename F>
+    void update_stats(F&& f) {
+        shared_.last_stats->with([&](LoopStats& stats, bool is_poisoned) {
+            if (is_poisoned) {
+                poisoned("last_stats");
+            }
+            f(stats);
+        });
+    }
+
+    // The period sample is published at once; read and write samples are batched.
+    void sample_period(Clock::time_point now) {
+        if (shared_.last_stats) {
+            update_stats([&](LoopStats& stats) { stats.period.push(seconds(now - last_tick_)); });
+            last_tick_ = now;
+        }
+    }
+    void sample(std::vector<double>& batch, Clock::time_point started) {
+        if (shared_.last_stats) {
+            batch.push_back(seconds(Clock::now() - started));
+        }
+    }
+    void publish_if_due() {
+        const auto now = Clock::now();
+        if (!shared_.last_stats || now - last_publication_ <= w_.stats_pub_period->to_chrono()) {
+            return;
+        }
+        update_stats([&](LoopStats& stats) {
+            stats.read_dt.append(read_);
+            stats.write_dt.append(write_);
+        });
+        read_.clear();
+        write_.clear();
+        last_publication_ = now;
+    }
+
+    // A telemetry read rides on a tick at most once per telemetry period. It does not make the
+    // snapshot fail and is not retried: what failed is counted in health.
+    void read_telemetry_if_due() {
+        if (!w_.telemetry_period || !w_.controller.has_serial_port()) {
+            return;
+        }
+        const auto now = Clock::now();
+        if (now < next_telemetry_) {
+            return;
+        }
+        (void)w_.controller.read_servo_telemetry();
+        next_telemetry_ = now + w_.telemetry_period->to_chrono();
+    }
+
+    Worker& w_;
+    ControlLoop::Shared& shared_ = *w_.shared;
+    Schedule schedule_;
+    Clock::time_point last_tick_;
+    Clock::time_point last_publication_;
+    Clock::time_point next_telemetry_;
+    std::vector<double> read_;
+    std::vector<double> write_;
 };
 
-// A telemetry read rides on a tick at most once per telemetry period. It does not make the
-// snapshot fail and is not retried: what failed is counted in health.
-void read_telemetry_if_due(Worker& w, Clock::time_point& next_telemetry) {
-    if (!w.telemetry_period || !w.controller.has_serial_port()) {
-        return;
-    }
-    const auto now = Clock::now();
-    if (now < next_telemetry) {
-        return;
-    }
-    (void)w.controller.read_servo_telemetry();
-    next_telemetry = now + w.telemetry_period->to_chrono();
-}
-
-void tick(Worker& w, Clock::time_point& last_tick, Clock::time_point& last_publication,
-          Pending& pending, Clock::time_point& next_telemetry) {
-    ControlLoop::Shared& shared = *w.shared;
-    const auto now = Clock::now();
-    if (shared.last_stats) {
-        // The period sample is published at once; read and write samples are batched.
-        shared.last_stats->with([&](LoopStats& stats, bool is_poisoned) {
-            if (is_poisoned) {
-                poisoned("last_stats");
-            }
-            stats.period.push(seconds(now - last_tick));
-        });
-        last_tick = now;
-    }
-    auto snapshot = read_pos(w.controller, w.allowed_retries);
-    if (snapshot) {
-        shared.snapshots.with([&](SnapshotRing& ring, bool) { ring.push(*snapshot); });
-    }
-    shared.last_position.store(std::move(snapshot));
-    read_telemetry_if_due(w, next_telemetry);
-    shared.last_health.store(w.controller.health());
-    if (!shared.last_stats) {
-        return;
-    }
-    pending.read.push_back(seconds(Clock::now() - now));
-    const auto published = Clock::now();
-    if (published - last_publication > w.stats_pub_period->to_chrono()) {
-        shared.last_stats->with([&](LoopStats& stats, bool is_poisoned) {
-            if (is_poisoned) {
-                poisoned("last_stats");
-            }
-            stats.read_dt.append(pending.read);
-        });
-        shared.last_stats->with([&](LoopStats& stats, bool is_poisoned) {
-            if (is_poisoned) {
-                poisoned("last_stats");
-            }
-            stats.write_dt.append(pending.write);
-        });
-        pending.read.clear();
-        pending.write.clear();
-        last_publication = published;
-    }
-}
-
-void execute(Worker& w, MotorCommand command, Pending* pending) {
-    const auto t0 = Clock::now();
-    // A failed command is dropped: its caller learns of it only through a reply channel.
+// Runs one command; false when it failed. A failed command is dropped: its caller learns of it
+// only through a reply channel.
+bool execute(Worker& w, MotorCommand command) {
     auto done = handle_commands(w.controller, w.shared->last_torque, std::move(command),
                                 w.allowed_retries);
     w.shared->last_health.store(w.controller.health());  // replies to commands count too
-    if (done && pending != nullptr) {
-        pending->write.push_back(seconds(Clock::now() - t0));
-    }
+    return done.has_value();
 }
 
 // Closes the queue on every way out of the worker, releasing the commands still inside (their
@@ -162,34 +188,29 @@ struct QueueCloser {
 
 void run(Worker& w) {
     ControlLoop::Shared& shared = *w.shared;
-    const auto start = Clock::now();
-    Schedule schedule(start, w.period);
+    Ticks ticks(w, Clock::now());
     Coin coin;
-    auto last_tick = start;
-    auto last_publication = start;
-    Pending pending;
-    Pending* samples = shared.last_stats ? &pending : nullptr;
-    auto next_telemetry = start;
-
     for (;;) {
         auto now = Clock::now();
-        bool tick_ready = now >= schedule.due();
+        bool tick_ready = now >= ticks.due();
         bool command_ready = shared.queue.has_item();
         if (!tick_ready && !command_ready) {
             // Waits never reach further than an hour, so a huge period cannot overflow the wait.
-            shared.queue.wait_until(std::min(schedule.due(), now + std::chrono::hours(1)));
-            tick_ready = Clock::now() >= schedule.due();
+            shared.queue.wait_until(std::min(ticks.due(), now + std::chrono::hours(1)));
+            tick_ready = Clock::now() >= ticks.due();
             command_ready = shared.queue.has_item();
         }
         if (tick_ready && command_ready) {
             (coin.toss() ? tick_ready : command_ready) = false;
         }
         if (tick_ready) {
-            tick(w, last_tick, last_publication, pending, next_telemetry);
-            schedule.advance();
+            ticks.tick();
         } else if (command_ready) {
             if (auto command = shared.queue.try_pop()) {
-                execute(w, std::move(*command), samples);
+                const auto started = Clock::now();
+                if (execute(w, std::move(*command))) {
+                    ticks.command_done(started);
+                }
             }
         }
         if (stop_requested(shared.stop)) {
@@ -200,7 +221,7 @@ void run(Worker& w) {
     // samples are dropped. The queue closes in the same step that finds it empty.
     do {
         while (auto command = shared.queue.try_pop()) {
-            execute(w, std::move(*command), nullptr);
+            (void)execute(w, std::move(*command));
         }
     } while (!shared.queue.close_if_empty());
 }

@@ -45,14 +45,33 @@ public:
     [[nodiscard]] Result<std::array<std::uint8_t, 7>> read_all_voltages();
     [[nodiscard]] Result<void> set_torque_on_ids(std::span<const std::uint8_t> ids, bool enable);
     [[nodiscard]] Result<std::array<double, 7>> read_all_positions();
-    [[nodiscard]] Result<void> enable_arms(bool enable);
-    [[nodiscard]] Result<void> enable_nose(bool enable);
-    [[nodiscard]] Result<void> set_all_torque(bool enable);  // arms first, then nose
-    [[nodiscard]] Result<void> set_all_goal_positions(const std::array<double, 7>& positions);
-    [[nodiscard]] Result<void> set_arms_position(const std::array<double, 4>& position);
-    [[nodiscard]] Result<void> set_left_arm_position(const std::array<double, 2>& position);
-    [[nodiscard]] Result<void> set_right_arm_position(const std::array<double, 2>& position);
-    [[nodiscard]] Result<void> set_nose_position(const std::array<double, 3>& position);
+    [[nodiscard]] Result<void> enable_arms(bool enable) {
+        return set_torque_on_ids(kArmIds, enable);
+    }
+    [[nodiscard]] Result<void> enable_nose(bool enable) {
+        return set_torque_on_ids(kNoseIds, enable);
+    }
+    [[nodiscard]] Result<void> set_all_torque(bool enable) {  // arms first, then nose
+        return set_torque_on_ids(kServoIds, enable);
+    }
+    // The goals of a group of servos (layout.h), in its joints' order; one NaN refuses them all
+    // before anything is sent.
+    [[nodiscard]] Result<void> set_goals(const GoalGroup& group, std::span<const double> goals);
+    [[nodiscard]] Result<void> set_all_goal_positions(const std::array<double, 7>& positions) {
+        return set_goals(kAllGoals, positions);
+    }
+    [[nodiscard]] Result<void> set_arms_position(const std::array<double, 4>& position) {
+        return set_goals(kArmsGoals, position);
+    }
+    [[nodiscard]] Result<void> set_left_arm_position(const std::array<double, 2>& position) {
+        return set_goals(kLeftArmGoals, position);
+    }
+    [[nodiscard]] Result<void> set_right_arm_position(const std::array<double, 2>& position) {
+        return set_goals(kRightArmGoals, position);
+    }
+    [[nodiscard]] Result<void> set_nose_position(const std::array<double, 3>& position) {
+        return set_goals(kNoseGoals, position);
+    }
     // Single-servo register access. One packet carries at most 253 parameter bytes, the
     // address included; a longer write is refused before anything is sent.
     static constexpr std::size_t kMaxWriteBytes = 252;
@@ -70,11 +89,13 @@ public:
     [[nodiscard]] Result<std::array<double, 3>> set_neck_position(
         const std::array<double, 3>& requested);  // clamps, then commands
     [[nodiscard]] Result<double> set_single_neck_joint(std::size_t index, double requested);
-    [[nodiscard]] Result<std::array<double, 3>> read_neck_positions();
-    // read_neck_positions in two halves, so that the three exchanges overlap each other and
-    // whatever the caller does meanwhile (the servos' group reads): the requests go out at
-    // once, then the replies are taken by their ids, each waited for at most its time-out from
-    // its request, with the same care for late replies as one exchange. Same result and texts.
+    // A feedback exchange with each neck motor, in two halves, so that the three exchanges
+    // overlap each other and whatever the caller does meanwhile (the servos' group reads): the
+    // requests go out at once, then the replies are taken by their ids, each waited for at most
+    // its time-out from its request, with the same care for late replies as one exchange.
+    [[nodiscard]] Result<std::array<double, 3>> read_neck_positions() {
+        return collect_neck_feedback(send_neck_feedback_requests());
+    }
     struct NeckFeedback {
         std::array<std::optional<std::string>, 3> failed;  // a request that could not be sent
         std::chrono::steady_clock::time_point deadline;

@@ -4,6 +4,7 @@
 #include "candrive/damiao/driver.hpp"
 #include "candrive/damiao/error.hpp"
 #include "candrive/transport/socketcan_backend/socketcan_transport.hpp"
+#include "common/try.h"
 #include "controller/controller.h"
 #include "controller/health.h"
 #include "serialbus/feetech_protocol/error.hpp"
@@ -11,7 +12,9 @@
 #include "serialbus/serial_port.hpp"
 
 #include <array>
+#include <expected>
 #include <optional>
+#include <type_traits>
 
 namespace wenlo::controller {
 
@@ -43,5 +46,18 @@ struct MotorController::Impl {
 Error to_error(const serialbus::feetech_protocol::ProtocolError& error);
 Error to_error(const serialbus::IoError& error);
 Error to_error(const serialbus::SerialPortError& error);
+
+// A serial result as the controller's: the value as it is, the error as to_error makes it.
+template <typename T, typename E>
+Result<T> lift(std::expected<T, E>&& result) {
+    if (!result) {
+        return std::unexpected(to_error(result.error()));
+    }
+    if constexpr (std::is_void_v<T>) {
+        return {};
+    } else {
+        return std::move(*result);
+    }
+}
 
 }  // namespace wenlo::controller

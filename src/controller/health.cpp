@@ -21,35 +21,19 @@ FaultSet servo_faults(std::span<const std::uint8_t> codes) {
     return faults;
 }
 
-// A Damiao motor's fault code, the high nibble of its replies' first byte (0 and 1 are the
-// disabled and enabled states, not faults).
+// A Damiao motor's fault code, the high nibble of its replies' first byte: 0x8 to 0xE name a
+// fault, in this order (0 and 1 are the disabled and enabled states, not faults).
+constexpr std::array<std::string_view, 7> kNeckFaultCodes = {
+    "overvoltage",    "undervoltage", "overcurrent", "mos_overheat",
+    "rotor_overheat", "comm_lost",    "overload"};
+
 FaultSet neck_fault(std::uint8_t code) {
-    constexpr auto bit = [](std::string_view name) {
-        for (std::size_t i = 0; i < kFaultNames.size(); ++i) {
-            if (kFaultNames[i] == name) {
-                return static_cast<FaultSet>(1u << i);
-            }
-        }
-        return FaultSet{0};
-    };
-    switch (code) {
-        case 0x8:
-            return bit("overvoltage");
-        case 0x9:
-            return bit("undervoltage");
-        case 0xA:
-            return bit("overcurrent");
-        case 0xB:
-            return bit("mos_overheat");
-        case 0xC:
-            return bit("rotor_overheat");
-        case 0xD:
-            return bit("comm_lost");
-        case 0xE:
-            return bit("overload");
-        default:
-            return 0;
+    if (code < 0x8 || code > 0xE) {
+        return 0;
     }
+    const auto name =
+        std::find(kFaultNames.begin(), kFaultNames.end(), kNeckFaultCodes[code - 0x8]);
+    return static_cast<FaultSet>(1u << (name - kFaultNames.begin()));
 }
 
 std::string who(std::size_t joint) {

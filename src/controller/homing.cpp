@@ -68,19 +68,13 @@ Result<std::array<double, 3>> MotorController::neck_home(double speed, double to
             command.kd = *kd;
         }
     }
-    auto start = read_neck_positions();
-    if (!start) {
-        return std::unexpected(start.error());
-    }
-    const std::array<double, 3> p = *start;
+    WENLO_TRY_ASSIGN(const auto p, read_neck_positions());
     std::array<double, 3> goal{};
     for (std::size_t i = 0; i < 3; ++i) {
         goal[i] = std::round(p[i] / kTwoPi) * kTwoPi;  // halves away from zero
     }
     if (!impl_->neck_torque) {
-        if (auto enabled = enable_neck(true); !enabled) {
-            return std::unexpected(enabled.error());
-        }
+        WENLO_TRY(enable_neck(true));
     }
     double max_err = 0.0;
     for (std::size_t i = 0; i < 3; ++i) {
@@ -105,11 +99,7 @@ Result<std::array<double, 3>> MotorController::neck_home(double speed, double to
                 setpoint[i] = goal[i];
             }
         }
-        auto reported = command_neck_mit(setpoint, "neck_home");
-        if (!reported) {
-            return std::unexpected(reported.error());
-        }
-        observed = *reported;
+        WENLO_TRY_ASSIGN(observed, command_neck_mit(setpoint, "neck_home"));
         bool all = true;
         for (std::size_t i = 0; i < 3; ++i) {
             if (!settled[i] && std::fabs(setpoint[i] - goal[i]) < kEpsilon &&

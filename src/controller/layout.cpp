@@ -13,15 +13,6 @@ std::optional<Joint> servo_by_id(std::uint8_t id) {
     return std::nullopt;
 }
 
-std::optional<Joint> joint_by_name(std::string_view name) {
-    for (const Joint& joint : kJoints) {
-        if (joint.name == name) {
-            return joint;
-        }
-    }
-    return std::nullopt;
-}
-
 std::string servo_name(std::uint8_t id) {
     const auto joint = servo_by_id(id);
     return joint ? std::string(joint->name) : "Unknown(" + std::to_string(id) + ")";

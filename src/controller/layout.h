@@ -70,9 +70,8 @@ constexpr std::string_view neck_name(std::size_t index) {
     return kJoints[kNeckJointRange.first + index].name;
 }
 
-// Lookups: a servo by its bus id, any joint by its name; none when there is no such joint.
+// A servo by its bus id; none when there is no such servo.
 std::optional<Joint> servo_by_id(std::uint8_t id);
-std::optional<Joint> joint_by_name(std::string_view name);
 // The servo's name, or "Unknown(<id>)" for an id outside the layout.
 std::string servo_name(std::uint8_t id);
 

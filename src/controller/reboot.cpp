@@ -24,9 +24,7 @@ Result<void> MotorController::reboot(std::chrono::nanoseconds timeout,
         WENLO_LOG(log::kControllerTarget, log::Level::Warn,
                   "Rebooting motor " + servo_name(id) + " (id=" + std::to_string(id) + ")");
         // Whether the servo answered is not looked at; only a failed exchange stops us.
-        if (auto sent = impl_->protocol.reboot(port, id); !sent) {
-            return std::unexpected(to_error(sent.error()));
-        }
+        WENLO_TRY(lift(impl_->protocol.reboot(port, id)));
     }
     std::vector<std::uint8_t> pending(kServoIds.begin(), kServoIds.end());
     const auto start = std::chrono::steady_clock::now();

@@ -3,8 +3,9 @@
 #include "serialbus/servo/feetech/sm40bl.hpp"
 #include "serialbus/servo/feetech/sts3025bl.hpp"
 
+#include <algorithm>
 #include <chrono>
-#include <cmath>
+#include <functional>
 #include <thread>
 
 namespace wenlo::controller {
@@ -12,97 +13,63 @@ namespace {
 
 namespace sm40bl = serialbus::servo::feetech::sm40bl;
 namespace sts3025bl = serialbus::servo::feetech::sts3025bl;
+using serialbus::feetech_protocol::FeetechProtocolHandler;
+using Ids = std::span<const std::uint8_t>;
 
-template <typename T>
-Result<T> lift(serialbus::feetech_protocol::Result<T>&& result) {
-    if (!result) {
-        return std::unexpected(to_error(result.error()));
-    }
-    if constexpr (std::is_void_v<T>) {
-        return {};
-    } else {
-        return std::move(*result);
-    }
-}
-
-// Joins the arm and nose answers of a group read into one id-ordered list of seven.
-template <typename T, typename Out = T>
-std::array<Out, 7> join(const std::vector<T>& arms, const std::vector<T>& nose) {
-    std::array<Out, 7> all{};
-    for (std::size_t i = 0; i < 4; ++i) {
-        all[i] = static_cast<Out>(arms[i]);
-    }
-    for (std::size_t i = 0; i < 3; ++i) {
-        all[4 + i] = static_cast<Out>(nose[i]);
-    }
-    return all;
-}
-
-// A NaN goal would convert to raw 0, which drives the joint to -pi: it is refused, naming the
-// operation and the joint, before anything is sent. Infinities saturate as the conversion says.
-Result<void> refuse_nan(const GoalGroup& group, std::span<const double> goals) {
-    if (auto refused = nan_refusal(group, goals)) {
-        return std::unexpected(Error(std::move(*refused)));
+// Calls op(kind, ids, first) for each run of servos of one model within the range, in order,
+// with the run's bus ids and the table index of its first joint: the bus takes a group read or
+// write per model, arms (SM40BL) before nose (STS3025BL). Joints past the servos are not asked.
+template <typename Op>
+Result<void> per_model(JointRange range, Op&& op) {
+    const std::size_t end = std::min(range.first + range.count, kServoJoints.count);
+    for (std::size_t first = range.first, last = first; first < end; first = last) {
+        while (last < end && kJoints[last].kind == kJoints[first].kind) {
+            ++last;
+        }
+        WENLO_TRY(op(kJoints[first].kind, Ids(kServoIds).subspan(first, last - first), first));
     }
     return {};
+}
+
+// One group read of each model, joined into one list of the seven servos in id order.
+template <typename Out, typename Read>
+Result<std::array<Out, 7>> read_servos(const FeetechProtocolHandler& protocol,
+                                       serialbus::SerialPort& port, Read arms, Read nose) {
+    std::array<Out, 7> all{};
+    WENLO_TRY(
+        per_model(kServoJoints, [&](JointKind kind, Ids ids, std::size_t first) -> Result<void> {
+            WENLO_TRY_ASSIGN(const auto values,
+                             lift((kind == JointKind::Sm40bl ? arms : nose)(protocol, port, ids)));
+            for (std::size_t i = 0; i < ids.size(); ++i) {
+                all[first + i] = static_cast<Out>(values[i]);
+            }
+            return {};
+        }));
+    return all;
 }
 
 }  // namespace
 
 Result<bool> MotorController::is_torque_enabled() {
-    auto port = impl_->port();
-    if (!port) {
-        return std::unexpected(port.error());
-    }
-    auto arms = lift(sm40bl::sync_read_torque_enable(impl_->protocol, **port, kArmIds));
-    if (!arms) {
-        return std::unexpected(arms.error());
-    }
+    WENLO_TRY_ASSIGN(auto port, impl_->port());
     // Both groups are read before any value is looked at.
-    auto nose = lift(sts3025bl::sync_read_torque_enable(impl_->protocol, **port, kNoseIds));
-    if (!nose) {
-        return std::unexpected(nose.error());
-    }
-    bool all_on = true;
-    for (bool on : *arms) {
-        all_on = all_on && on;
-    }
-    for (bool on : *nose) {
-        all_on = all_on && on;
-    }
-    return all_on;
+    WENLO_TRY_ASSIGN(const auto on,
+                     read_servos<bool>(impl_->protocol, *port, sm40bl::sync_read_torque_enable,
+                                       sts3025bl::sync_read_torque_enable));
+    return std::ranges::all_of(on, std::identity());
 }
 
 Result<std::array<std::uint8_t, 7>> MotorController::read_all_voltages() {
-    auto port = impl_->port();
-    if (!port) {
-        return std::unexpected(port.error());
-    }
-    auto arms = lift(sm40bl::sync_read_present_voltage(impl_->protocol, **port, kArmIds));
-    if (!arms) {
-        return std::unexpected(arms.error());
-    }
-    auto nose = lift(sts3025bl::sync_read_present_voltage(impl_->protocol, **port, kNoseIds));
-    if (!nose) {
-        return std::unexpected(nose.error());
-    }
-    return join(*arms, *nose);
+    WENLO_TRY_ASSIGN(auto port, impl_->port());
+    return read_servos<std::uint8_t>(impl_->protocol, *port, sm40bl::sync_read_present_voltage,
+                                     sts3025bl::sync_read_present_voltage);
 }
 
 Result<std::array<double, 7>> MotorController::read_all_positions() {
-    auto port = impl_->port();
-    if (!port) {
-        return std::unexpected(port.error());
-    }
-    auto arms = lift(sm40bl::sync_read_present_position(impl_->protocol, **port, kArmIds));
-    if (!arms) {
-        return std::unexpected(arms.error());
-    }
-    auto nose = lift(sts3025bl::sync_read_present_position(impl_->protocol, **port, kNoseIds));
-    if (!nose) {
-        return std::unexpected(nose.error());
-    }
-    const auto all = join(*arms, *nose);
+    WENLO_TRY_ASSIGN(auto port, impl_->port());
+    WENLO_TRY_ASSIGN(const auto all,
+                     read_servos<double>(impl_->protocol, *port, sm40bl::sync_read_present_position,
+                                         sts3025bl::sync_read_present_position));
     impl_->health.servo_positions(all);
     return all;
 }
@@ -110,128 +77,45 @@ Result<std::array<double, 7>> MotorController::read_all_positions() {
 Result<void> MotorController::set_torque_on_ids(std::span<const std::uint8_t> ids, bool enable) {
     std::vector<std::uint8_t> arms;
     std::vector<std::uint8_t> nose;
-    for (std::uint8_t id : ids) {  // other ids are dropped; duplicates stay
-        if (id >= 1 && id <= 4) {
-            arms.push_back(id);
-        } else if (id >= 5 && id <= 7) {
-            nose.push_back(id);
+    for (std::uint8_t id : ids) {  // ids of no servo are dropped; duplicates stay
+        if (const auto servo = servo_by_id(id)) {
+            (servo->kind == JointKind::Sm40bl ? arms : nose).push_back(id);
         }
     }
     if (arms.empty() && nose.empty()) {
         return {};
     }
-    auto port = impl_->port();
-    if (!port) {
-        return std::unexpected(port.error());
-    }
+    WENLO_TRY_ASSIGN(auto port, impl_->port());
     if (!arms.empty()) {
-        auto done = lift(sm40bl::sync_write_torque_enable(impl_->protocol, **port, arms,
-                                                          std::vector<bool>(arms.size(), enable)));
-        if (!done) {
-            return done;
-        }
+        WENLO_TRY(lift(sm40bl::sync_write_torque_enable(impl_->protocol, *port, arms,
+                                                        std::vector<bool>(arms.size(), enable))));
     }
     if (!nose.empty()) {
-        return lift(sts3025bl::sync_write_torque_enable(impl_->protocol, **port, nose,
-                                                        std::vector<bool>(nose.size(), enable)));
+        WENLO_TRY(lift(sts3025bl::sync_write_torque_enable(
+            impl_->protocol, *port, nose, std::vector<bool>(nose.size(), enable))));
     }
     return {};
 }
 
-Result<void> MotorController::enable_arms(bool enable) {
-    auto port = impl_->port();
-    if (!port) {
-        return std::unexpected(port.error());
+Result<void> MotorController::set_goals(const GoalGroup& group, std::span<const double> goals) {
+    // A NaN goal would convert to raw 0, which drives the joint to -pi: it is refused, naming the
+    // operation and the joint, before anything is sent. Infinities saturate as the conversion says.
+    if (auto refused = nan_refusal(group, goals)) {
+        return std::unexpected(Error(std::move(*refused)));
     }
-    return lift(sm40bl::sync_write_torque_enable(impl_->protocol, **port, kArmIds,
-                                                 std::vector<bool>(kArmIds.size(), enable)));
-}
-
-Result<void> MotorController::enable_nose(bool enable) {
-    auto port = impl_->port();
-    if (!port) {
-        return std::unexpected(port.error());
-    }
-    return lift(sts3025bl::sync_write_torque_enable(impl_->protocol, **port, kNoseIds,
-                                                    std::vector<bool>(kNoseIds.size(), enable)));
-}
-
-Result<void> MotorController::set_all_torque(bool enable) {
-    auto arms = enable_arms(enable);
-    if (!arms) {
-        return arms;
-    }
-    return enable_nose(enable);
-}
-
-Result<void> MotorController::set_all_goal_positions(const std::array<double, 7>& positions) {
-    if (auto refused = refuse_nan(kAllGoals, positions); !refused) {
-        return refused;
-    }
-    auto port = impl_->port();
-    if (!port) {
-        return std::unexpected(port.error());
-    }
-    auto arms = lift(sm40bl::sync_write_goal_position(
-        impl_->protocol, **port, kArmIds, std::span<const double>(positions.data(), 4)));
-    if (!arms) {
-        return arms;
-    }
-    return lift(sts3025bl::sync_write_goal_position(
-        impl_->protocol, **port, kNoseIds, std::span<const double>(positions.data() + 4, 3)));
-}
-
-Result<void> MotorController::set_arms_position(const std::array<double, 4>& position) {
-    if (auto refused = refuse_nan(kArmsGoals, position); !refused) {
-        return refused;
-    }
-    auto port = impl_->port();
-    if (!port) {
-        return std::unexpected(port.error());
-    }
-    return lift(sm40bl::sync_write_goal_position(impl_->protocol, **port, kArmIds, position));
-}
-
-Result<void> MotorController::set_left_arm_position(const std::array<double, 2>& position) {
-    if (auto refused = refuse_nan(kLeftArmGoals, position); !refused) {
-        return refused;
-    }
-    auto port = impl_->port();
-    if (!port) {
-        return std::unexpected(port.error());
-    }
-    return lift(sm40bl::sync_write_goal_position(impl_->protocol, **port, kLeftArmIds, position));
-}
-
-Result<void> MotorController::set_right_arm_position(const std::array<double, 2>& position) {
-    if (auto refused = refuse_nan(kRightArmGoals, position); !refused) {
-        return refused;
-    }
-    auto port = impl_->port();
-    if (!port) {
-        return std::unexpected(port.error());
-    }
-    return lift(sm40bl::sync_write_goal_position(impl_->protocol, **port, kRightArmIds, position));
-}
-
-Result<void> MotorController::set_nose_position(const std::array<double, 3>& position) {
-    if (auto refused = refuse_nan(kNoseGoals, position); !refused) {
-        return refused;
-    }
-    auto port = impl_->port();
-    if (!port) {
-        return std::unexpected(port.error());
-    }
-    return lift(sts3025bl::sync_write_goal_position(impl_->protocol, **port, kNoseIds, position));
+    WENLO_TRY_ASSIGN(auto port, impl_->port());
+    return per_model(group.range, [&](JointKind kind, Ids ids, std::size_t first) {
+        const auto write = kind == JointKind::Sm40bl ? sm40bl::sync_write_goal_position
+                                                     : sts3025bl::sync_write_goal_position;
+        return lift(write(impl_->protocol, *port, ids,
+                          goals.subspan(first - group.range.first, ids.size())));
+    });
 }
 
 Result<std::vector<std::uint8_t>> MotorController::read_raw(std::uint8_t id, std::uint8_t address,
                                                             std::uint8_t length) {
-    auto port = impl_->port();
-    if (!port) {
-        return std::unexpected(port.error());
-    }
-    return lift(impl_->protocol.read(**port, id, address, length));
+    WENLO_TRY_ASSIGN(auto port, impl_->port());
+    return lift(impl_->protocol.read(*port, id, address, length));
 }
 
 Result<void> MotorController::write_raw(std::uint8_t id, std::uint8_t address,
@@ -242,27 +126,17 @@ Result<void> MotorController::write_raw(std::uint8_t id, std::uint8_t address,
                                      " data bytes do not fit one packet (at most " +
                                      std::to_string(kMaxWriteBytes) + ")"));
     }
-    auto port = impl_->port();
-    if (!port) {
-        return std::unexpected(port.error());
-    }
-    return lift(impl_->protocol.write(**port, id, address, data));
+    WENLO_TRY_ASSIGN(auto port, impl_->port());
+    return lift(impl_->protocol.write(*port, id, address, data));
 }
 
 Result<std::vector<std::uint8_t>> MotorController::write_raw_packet(
     std::span<const std::uint8_t> data) {
     using namespace std::chrono_literals;
-    auto port = impl_->port();
-    if (!port) {
-        return std::unexpected(port.error());
-    }
-    serialbus::SerialPort& serial = **port;
-    if (auto written = serial.write_all(data); !written) {
-        return std::unexpected(to_error(written.error()));
-    }
-    if (auto flushed = serial.flush(); !flushed) {
-        return std::unexpected(to_error(flushed.error()));
-    }
+    WENLO_TRY_ASSIGN(auto port, impl_->port());
+    serialbus::SerialPort& serial = *port;
+    WENLO_TRY(lift(serial.write_all(data)));
+    WENLO_TRY(lift(serial.flush()));
     // Unlike a protocol exchange, whatever is waiting is returned unparsed.
     auto waiting = serial.bytes_to_read();
     const auto start = std::chrono::steady_clock::now();
@@ -277,23 +151,18 @@ Result<std::vector<std::uint8_t>> MotorController::write_raw_packet(
         return std::unexpected(Error(waiting.error().message(), IoKind::Other));
     }
     std::vector<std::uint8_t> answer(*waiting);
-    if (auto read = serial.read_exact(answer); !read) {
-        return std::unexpected(to_error(read.error()));
-    }
+    WENLO_TRY(lift(serial.read_exact(answer)));
     return answer;
 }
 
 const HealthReport& MotorController::health() const { return impl_->health.report(); }
 
 Result<void> MotorController::read_servo_telemetry() {
-    auto port = impl_->port();
-    if (!port) {
-        return std::unexpected(port.error());
-    }
+    WENLO_TRY_ASSIGN(auto port, impl_->port());
     // Both groups are asked even when the first fails, so that each servo's record is fresh.
     Result<void> outcome;
     auto read_group = [&](auto read, std::span<const std::uint8_t> ids, std::size_t first) {
-        auto group = lift(read(impl_->protocol, **port, ids));
+        auto group = lift(read(impl_->protocol, *port, ids));
         if (!group) {
             if (outcome) {
                 outcome = std::unexpected(group.error());
@@ -320,11 +189,8 @@ HealthReport MotorController::read_health() {
 }
 
 Result<bool> MotorController::ping(std::uint8_t id) {
-    auto port = impl_->port();
-    if (!port) {
-        return std::unexpected(port.error());
-    }
-    return lift(impl_->protocol.ping(**port, id));
+    WENLO_TRY_ASSIGN(auto port, impl_->port());
+    return lift(impl_->protocol.ping(*port, id));
 }
 
 }  // namespace wenlo::controller

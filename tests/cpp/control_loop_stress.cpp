@@ -23,6 +23,11 @@ std::string iface() {
     return name != nullptr ? name : "can0";
 }
 
+// Waits for room as the bindings do; a queue that stays full this long is a fault.
+SendStatus send(ControlLoop& loop, MotorCommand& command) {
+    return loop.send_until(command, std::chrono::steady_clock::now() + 30s);
+}
+
 int cycles() {
     const char* text = std::getenv("WENLO_STRESS_CYCLES");
     return text != nullptr ? std::atoi(text) : 1000;
@@ -62,12 +67,12 @@ TEST(ControlLoopStress, StartCommandReadCloseWithFourThreads) {
             threads.emplace_back([&, t] {
                 for (int k = 0; k < 5; ++k) {
                     MotorCommand command = command::SetNeckPitchPosition{0.01 * (t + k)};
-                    if (loop.send(command) == SendStatus::Sent) {
+                    if (send(loop, command) == SendStatus::Sent) {
                         ++sent;
                     }
                     auto [reply, receiver] = reply_channel<Bytes>();
                     MotorCommand read = command::ReadRawBytes{1, 0, 1, std::move(reply)};
-                    if (loop.send(read) == SendStatus::Sent &&
+                    if (send(loop, read) == SendStatus::Sent &&
                         receiver.wait_until(std::chrono::steady_clock::now() + 2s).error() ==
                             ReplyError::Closed) {
                         ++answered;  // neck-only: the worker closes the channel at once

@@ -28,6 +28,14 @@ constexpr double kPi = 3.141592653589793;
 
 std::int16_t raw(double rad) { return static_cast<std::int16_t>((rad + kPi) * 4096 / (2 * kPi)); }
 
+// A deadline for a wait for room in the queue that only a fault makes run out.
+std::chrono::steady_clock::time_point later() {
+    return std::chrono::steady_clock::now() + 30s;
+}
+SendStatus send(ControlLoop& loop, MotorCommand& command) {
+    return loop.send_until(command, later());
+}
+
 // --- values ----------------------------------------------------------------------------------
 
 TEST(MotorErrorText, EveryVariantWithItsInsertedValues) {
@@ -70,8 +78,8 @@ TEST(MotorErrorText, EveryVariantWithItsInsertedValues) {
               "Check if your USB cable is connected. Could not find port: /dev/a!");
 }
 
-TEST(SampleWindow, KeepsTheMostRecentSamplesInOrder) {
-    SampleWindow window(4);
+TEST(Ring, KeepsTheMostRecentSamplesInOrder) {
+    Ring<double> window(4);
     window.append(std::vector<double>{1, 2, 3});
     EXPECT_EQ(window.to_vector(), (std::vector<double>{1, 2, 3}));
     window.push(4);
@@ -80,7 +88,34 @@ TEST(SampleWindow, KeepsTheMostRecentSamplesInOrder) {
     EXPECT_EQ(window.to_vector(), (std::vector<double>{3, 4, 5, 6}));
     window.append(std::vector<double>{7, 8, 9, 10, 11, 12});
     EXPECT_EQ(window.to_vector(), (std::vector<double>{9, 10, 11, 12}));
-    EXPECT_EQ(SampleWindow().to_vector().size(), 0u);
+    EXPECT_EQ(LoopStats().period.to_vector().size(), 0u);
+}
+
+// drain_positions warns of each overflow once: a drain reports only what was lost since the
+// drain before it, with the newest snapshots in the order they were taken.
+TEST(SnapshotRing, EachDrainReportsOnlyItsOwnLoss) {
+    SnapshotRing ring(3);
+    auto push = [&](int first, int last) {
+        for (int t = first; t <= last; ++t) {
+            TorsoPosition p;
+            p.timestamp = t;
+            ring.push(p);
+        }
+    };
+    auto drained = [&] {
+        auto out = ring.drain();
+        std::vector<double> stamps;
+        for (const TorsoPosition& p : out.items) {
+            stamps.push_back(p.timestamp);
+        }
+        return std::pair{stamps, out.lost};
+    };
+    push(1, 5);
+    EXPECT_EQ(drained(), (std::pair{std::vector<double>{3, 4, 5}, std::uint64_t{2}}));
+    push(6, 9);
+    EXPECT_EQ(drained(), (std::pair{std::vector<double>{7, 8, 9}, std::uint64_t{1}}));
+    push(10, 11);
+    EXPECT_EQ(drained(), (std::pair{std::vector<double>{10, 11}, std::uint64_t{0}}));
 }
 
 TEST(CommandQueue, BoundedClosableAndHandsBackWhatIsLeft) {
@@ -89,15 +124,15 @@ TEST(CommandQueue, BoundedClosableAndHandsBackWhatIsLeft) {
     MotorCommand a = command::EnableTorque{};
     MotorCommand b = command::ReadRawBytes{1, 2, 3, std::move(sender)};
     MotorCommand c = command::DisableTorque{};
-    EXPECT_EQ(queue.send(a), SendStatus::Sent);
-    EXPECT_EQ(queue.send(b), SendStatus::Sent);
+    EXPECT_EQ(queue.send_until(a, later()), SendStatus::Sent);
+    EXPECT_EQ(queue.send_until(b, later()), SendStatus::Sent);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(queue.send_until(c, start + 50ms), SendStatus::TimedOut);  // full
     EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
     EXPECT_TRUE(std::holds_alternative<command::DisableTorque>(c));  // still the caller's
 
     // A producer waiting for room gets in once the consumer takes one out.
-    std::thread producer([&] { EXPECT_EQ(queue.send(c), SendStatus::Sent); });
+    std::thread producer([&] { EXPECT_EQ(queue.send_until(c, later()), SendStatus::Sent); });
     std::this_thread::sleep_for(20ms);
     auto first = queue.try_pop();
     ASSERT_TRUE(first && std::holds_alternative<command::EnableTorque>(*first));
@@ -108,7 +143,7 @@ TEST(CommandQueue, BoundedClosableAndHandsBackWhatIsLeft) {
     auto left = queue.close();
     EXPECT_EQ(left.size(), 2u);
     MotorCommand d = command::EnableTorque{};
-    EXPECT_EQ(queue.send(d), SendStatus::Closed);
+    EXPECT_EQ(queue.send_until(d, later()), SendStatus::Closed);
     EXPECT_EQ(receiver.wait_until(std::chrono::steady_clock::now() + 10ms).error(),
               ReplyError::TimedOut);
     left.clear();
@@ -176,13 +211,13 @@ protected:
     // Sends a command, then waits until the worker has executed everything before it: a read
     // with a reply runs after them, in queue order.
     void run_command(ControlLoop& loop, MotorCommand command) {
-        ASSERT_EQ(loop.send(command), SendStatus::Sent);
+        ASSERT_EQ(send(loop, command), SendStatus::Sent);
         sync(loop);
     }
     void sync(ControlLoop& loop) {
         auto [sender, receiver] = reply_channel<Bytes>();
         MotorCommand marker = command::ReadRawBytes{1, 0, 1, std::move(sender)};
-        ASSERT_EQ(loop.send(marker), SendStatus::Sent);
+        ASSERT_EQ(send(loop, marker), SendStatus::Sent);
         (void)receiver.wait_until(std::chrono::steady_clock::now() + 2s);
     }
     std::string start_error(const LoopConfig& c) {
@@ -287,10 +322,10 @@ TEST_F(Loop, NeckOnlyLoopReadsTheNeckAndRefusesSerialCommands) {
     EXPECT_FALSE(loop->get_stats().has_value());
 
     MotorCommand arms = command::SetArmsPosition{{0, 0, 0, 0}};
-    ASSERT_EQ(loop->send(arms), SendStatus::Sent);
+    ASSERT_EQ(send(*loop, arms), SendStatus::Sent);
     auto [sender, receiver] = reply_channel<Bytes>();
     MotorCommand read = command::ReadRawBytes{1, 21, 3, std::move(sender)};
-    ASSERT_EQ(loop->send(read), SendStatus::Sent);
+    ASSERT_EQ(send(*loop, read), SendStatus::Sent);
     EXPECT_EQ(receiver.wait_until(std::chrono::steady_clock::now() + 2s).error(),
               ReplyError::Closed);
     loop->close();
@@ -310,7 +345,7 @@ TEST_F(Loop, TicksKeepTheirScheduleAndTheStatisticsFollow) {
     // A command that takes many periods: a read from an id nobody answers, retried five times.
     auto [sender, receiver] = reply_channel<Bytes>();
     MotorCommand slow = command::ReadRawBytes{42, 0, 1, std::move(sender)};
-    ASSERT_EQ(loop->send(slow), SendStatus::Sent);
+    ASSERT_EQ(send(*loop, slow), SendStatus::Sent);
     EXPECT_EQ(receiver.wait_until(std::chrono::steady_clock::now() + 2s).error(),
               ReplyError::Closed);
     std::this_thread::sleep_for(500ms);
@@ -350,7 +385,7 @@ TEST_F(Loop, AFloodOfCommandsDoesNotStarveTheTicks) {
     std::thread flood([&] {
         while (!stop) {
             MotorCommand cmd = command::SetNeckPitchPosition{0.1};
-            if (loop->send(cmd) == SendStatus::Sent) {
+            if (send(*loop, cmd) == SendStatus::Sent) {
                 ++sent;
             }
         }
@@ -397,9 +432,9 @@ TEST_F(Loop, EveryCommandReachesTheBus) {
     // A NaN anywhere sends nothing for that command.
     servos_->clear_received();
     MotorCommand nan_nose = command::SetNosePosition{{0, NAN, 0}};
-    ASSERT_EQ(l.send(nan_nose), SendStatus::Sent);
+    ASSERT_EQ(send(l, nan_nose), SendStatus::Sent);
     MotorCommand nan_arm = command::SetLeftArmPosition{{NAN, 0}};
-    ASSERT_EQ(l.send(nan_arm), SendStatus::Sent);
+    ASSERT_EQ(send(l, nan_arm), SendStatus::Sent);
     sync(l);
     EXPECT_EQ(servos_->packets_handled(), 1u);  // only the marker's read
     EXPECT_EQ(servos_->goal_position(5), raw(-1));
@@ -445,7 +480,7 @@ TEST_F(Loop, EveryCommandReachesTheBus) {
     run_command(l, command::WriteRawBytes{1, 21, {10, 20, 30}});
     auto [sender, receiver] = reply_channel<Bytes>();
     MotorCommand read = command::ReadRawBytes{1, 21, 3, std::move(sender)};
-    ASSERT_EQ(l.send(read), SendStatus::Sent);
+    ASSERT_EQ(send(l, read), SendStatus::Sent);
     EXPECT_EQ(receiver.wait_until(std::chrono::steady_clock::now() + 2s).value(),
               (Bytes{10, 20, 30}));
     // More than one packet can carry is refused before anything is sent.
@@ -457,7 +492,7 @@ TEST_F(Loop, EveryCommandReachesTheBus) {
     auto [psender, preceiver] = reply_channel<Bytes>();
     const Bytes ping = {0xFF, 0xFF, 0x03, 0x02, 0x01, 0xF9};
     MotorCommand packet = command::WriteRawPacket{ping, std::move(psender)};
-    ASSERT_EQ(l.send(packet), SendStatus::Sent);
+    ASSERT_EQ(send(l, packet), SendStatus::Sent);
     EXPECT_EQ(preceiver.wait_until(std::chrono::steady_clock::now() + 2s).value(),
               (Bytes{0xFF, 0xFF, 0x03, 0x02, 0x00, 0xFA}));
 }
@@ -468,16 +503,16 @@ TEST_F(Loop, CloseDrainsTheQueueAndLeavesTheRecordsReadable) {
     servos_->clear_received();
     for (int i = 0; i < 50; ++i) {
         MotorCommand cmd = command::EnableArms{i % 2 == 0};
-        ASSERT_EQ(loop->send(cmd), SendStatus::Sent);
+        ASSERT_EQ(send(*loop, cmd), SendStatus::Sent);
     }
     MotorCommand last = command::WriteRawBytes{2, 21, {99}};
-    ASSERT_EQ(loop->send(last), SendStatus::Sent);
+    ASSERT_EQ(send(*loop, last), SendStatus::Sent);
     loop->close();
     EXPECT_EQ(servos_->read_registers(2, 21, 1)->at(0), 99);  // executed, in order, before the end
     const auto handled = servos_->packets_handled();
     EXPECT_GE(handled, 51u);
     MotorCommand after = command::EnableTorque{};
-    EXPECT_EQ(loop->send(after), SendStatus::Closed);
+    EXPECT_EQ(send(*loop, after), SendStatus::Closed);
     loop->close();  // again: returns at once
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(servos_->packets_handled(), handled);  // no more reads after close
@@ -493,7 +528,7 @@ TEST_F(Loop, CloseIsNotHeldUpByAThreadThatKeepsSending) {
     std::thread sender([&] {
         for (;;) {
             MotorCommand cmd = command::SetNeckPitchPosition{0.1};
-            if (loop->send(cmd) == SendStatus::Closed) {
+            if (send(*loop, cmd) == SendStatus::Closed) {
                 closed_seen = true;
                 return;
             }
@@ -544,7 +579,7 @@ TEST_F(Loop, AWorkerThatFindsItsStopFlagPoisonedEndsWithItsText) {
                   "control loop worker failed: stop flag mutex was poisoned"}));
     EXPECT_TRUE(shared->worker_failed.load());
     MotorCommand late = command::EnableTorque{};
-    EXPECT_EQ(shared->queue.send(late), SendStatus::Closed);
+    EXPECT_EQ(shared->queue.send_until(late, later()), SendStatus::Closed);
 }
 
 }  // namespace
