@@ -6,7 +6,6 @@
 // ending) gives the lock up and takes it back before touching Python again. Waits wake every
 // 100 ms to run Python's signal handlers, so Ctrl-C is never stuck behind one.
 #include "bindings/classes.h"
-#include "bindings/docs.h"
 #include "bindings/method_def.h"
 #include "control_loop/control_loop.h"
 #include "controller/controller.h"
@@ -252,52 +251,61 @@ using controller::kArmsGoals, controller::kLeftArmGoals, controller::kNeckGoals,
     controller::kNoseGoals, controller::kRightArmGoals;
 
 const MethodSpec g_rows[] = {
-    def<L, "close", close>(doc::kClose),
-    def<L, "get_motor_name_id", &CL::get_motor_name_id>(doc::kMotorNameId),
-    def<L, "get_last_position", &CL::get_last_position>(doc::kLastPosition),
-    def<L, "set_all_goal_positions", set_all_goals, "positions">(doc::kLoopSetAllGoals),
-    def<L, "set_left_arm_position", goals<command::SetLeftArmPosition, kLeftArmGoals>, "position">(
-        doc::kSetLeftArm),
+    def<L, "close", close>("Close the control loop and release resources."),
+    def<L, "get_motor_name_id", &CL::get_motor_name_id>(),
+    def<L, "get_last_position", &CL::get_last_position>(
+        "Get the last successfully read motor positions."),
+    def<L, "set_all_goal_positions", set_all_goals, "positions">(
+        "Set goal positions for all motors."),
+    def<L, "set_left_arm_position", goals<command::SetLeftArmPosition, kLeftArmGoals>,
+        "position">(),
     def<L, "set_right_arm_position", goals<command::SetRightArmPosition, kRightArmGoals>,
-        "position">(doc::kSetRightArm),
+        "position">(),
     def<L, "set_arms_position", goals<command::SetArmsPosition, kArmsGoals>, "position">(
-        doc::kLoopSetArms),
-    def<L, "set_nose_position", goals<command::SetNosePosition, kNoseGoals>, "position">(
-        doc::kSetNose),
+        "Set goal positions for both arms (4 values)."),
+    def<L, "set_nose_position", goals<command::SetNosePosition, kNoseGoals>, "position">(),
     def<L, "set_neck_position", goals<command::SetNeckPosition, kNeckGoals>, "position">(
-        doc::kLoopSetNeck),
-    def<L, "set_neck_yaw_position", neck_goal<command::SetNeckYawPosition, 0>, "position">(
-        doc::kNone),
-    def<L, "set_neck_pitch_position", neck_goal<command::SetNeckPitchPosition, 1>, "position">(
-        doc::kNone),
-    def<L, "set_neck_roll_position", neck_goal<command::SetNeckRollPosition, 2>, "position">(
-        doc::kNone),
-    def<L, "enable_neck", send<command::EnableNeck, bool>, "enable">(doc::kLoopEnableNeck),
-    def<L, "is_torque_enabled", &CL::is_torque_enabled>(doc::kLoopIsTorqueEnabled),
-    def<L, "enable_torque", send<command::EnableTorque>>(doc::kEnableTorque),
+        "Set goal positions for the neck (3 values: yaw, pitch, roll)."),
+    def<L, "set_neck_yaw_position", neck_goal<command::SetNeckYawPosition, 0>, "position">(""),
+    def<L, "set_neck_pitch_position", neck_goal<command::SetNeckPitchPosition, 1>, "position">(""),
+    def<L, "set_neck_roll_position", neck_goal<command::SetNeckRollPosition, 2>, "position">(""),
+    def<L, "enable_neck", send<command::EnableNeck, bool>, "enable">(
+        "Enable or disable the neck motors."),
+    def<L, "is_torque_enabled", &CL::is_torque_enabled>("Check torque enabled status."),
+    def<L, "enable_torque", send<command::EnableTorque>>(),
     def<L, "enable_torque_on_ids", send<command::EnableTorqueOnIds, Ids>, "ids">(
-        doc::kLoopEnableTorqueOnIds),
-    def<L, "disable_torque", send<command::DisableTorque>>(doc::kDisableTorque),
+        "Enable torque on ids."),
+    def<L, "disable_torque", send<command::DisableTorque>>(),
     def<L, "disable_torque_on_ids", send<command::DisableTorqueOnIds, Ids>, "ids">(
-        doc::kLoopDisableTorqueOnIds),
-    def<L, "enable_arms", send<command::EnableArms, bool>, "enable">(doc::kEnableArms),
-    def<L, "enable_nose", send<command::EnableNose, bool>, "enable">(doc::kEnableNose),
-    def<L, "get_stats", &CL::get_stats>(doc::kStats),
-    def<L, "async_read_raw_bytes", read_raw_bytes, "id", "addr", "length">(doc::kAsyncReadRaw),
-    def<L, "async_write_raw_bytes", write_raw_bytes, "id", "addr", "data">(doc::kAsyncWriteRaw),
-    def<L, "async_read_pid_gains", read_pid_gains, "id">(doc::kAsyncReadGains),
-    def<L, "async_write_pid_gains", write_pid_gains, "id", "p", "i", "d">(doc::kAsyncWriteGains),
-    def<L, "write_raw_packet", write_raw_packet, "data">(doc::kNone),
+        "Disable torque on ids."),
+    def<L, "enable_arms", send<command::EnableArms, bool>, "enable">(),
+    def<L, "enable_nose", send<command::EnableNose, bool>, "enable">(),
+    def<L, "get_stats", &CL::get_stats>("Get the latest control loop statistics, if available."),
+    def<L, "async_read_raw_bytes", read_raw_bytes, "id", "addr", "length">(
+        "Perform an asynchronous raw read of motor bytes."),
+    def<L, "async_write_raw_bytes", write_raw_bytes, "id", "addr", "data">(
+        "Perform an asynchronous raw write of motor bytes."),
+    def<L, "async_read_pid_gains", read_pid_gains, "id">(
+        "Read PID gains for a given motor id. Returns (P, I, D)."),
+    def<L, "async_write_pid_gains", write_pid_gains, "id", "p", "i", "d">(
+        "Write PID gains for a given motor id."),
+    def<L, "write_raw_packet", write_raw_packet, "data">(""),
     // Extensions.
     def<L, "get_last_health",
         [](CL& l) { return BodyHealth{l.get_last_health(), l.has_serial_port()}; }>(
-        doc::kLastHealth),
-    def<L, "drain_positions", &CL::drain_positions>(doc::kDrainPositions),
+        "The worker's latest view of every joint's health (an extension); never waits\nfor the "
+        "worker. Returns a JointHealth per joint by name, in layout order.\nServo velocity, "
+        "effort, "
+        "temperature and voltage are filled only when the\nloop was built with a "
+        "`telemetry_period`."),
+    def<L, "drain_positions", &CL::drain_positions>(
+        "Every snapshot the worker took since the last call (or the start), oldest\nfirst (an "
+        "extension). A ring keeps the last 8192 (82 s at 100 Hz); when it\noverflowed, the oldest "
+        "went and one warning record says how many."),
     def<L, "__enter__",
-        [](L& self) { return Itself<L>{Ref::borrow(reinterpret_cast<PyObject*>(&self))}; }>(
-        doc::kEnter),
+        [](L& self) { return Itself<L>{Ref::borrow(reinterpret_cast<PyObject*>(&self))}; }>(),
     def<L, "__exit__", [](CL& l, AnyObject, AnyObject, AnyObject) { close(l); }, "exc_type",
-        "exc_value", "traceback">(doc::kExit),
+        "exc_value", "traceback">(),
 };
 
 // --- construction and lifetime -----------------------------------------------------------------
@@ -334,11 +342,24 @@ PyObject* make_loop(PyTypeObject* type, const std::optional<std::string>& serial
     return self.detach();
 }
 
-const ConstructorSpec g_constructor =
-    constructor<Loop, make_loop, "serialport", "read_position_loop_period", "can_bus='can0'",
-                "allowed_retries=5", "stats_pub_period=None",
-                "voltage_rampup_timeout=datetime.timedelta(seconds=30)", "*",
-                "telemetry_period=None", "rt_priority=None", "cpu_affinity=None">(doc::kNewLoop);
+const ConstructorSpec g_constructor = constructor<
+    Loop, make_loop, "serialport", "read_position_loop_period", "can_bus='can0'",
+    "allowed_retries=5", "stats_pub_period=None",
+    "voltage_rampup_timeout=datetime.timedelta(seconds=30)", "*", "telemetry_period=None",
+    "rt_priority=None", "cpu_affinity=None">(
+    "Create a new control loop for the motor controller.\n\n# Arguments\n* `serialport` - Path "
+    "to (Unix) or COM ID (Windows) of the serial port.\n  Pass `None` to build a neck-only (CAN) "
+    "loop \xe2\x80\x94 arm/nose commands then\n  raise on use.\n* `read_position_loop_period` - "
+    "Period between control loop updates.\n* `can_bus` - SocketCAN interface name for the neck "
+    "Damiao motors (default `\"can0\"`).\n* `allowed_retries` - Number of allowed retries for "
+    "reading positions.\n* `stats_pub_period` - Optional period for publishing stats.\n* "
+    "`voltage_rampup_timeout` - Maximum time to wait for the 12V rail to stabilize.\n* "
+    "`telemetry_period` - (extension, keyword-only) At most once per period, a tick\n  also reads "
+    "the servos' telemetry registers; `None` (the default) never does.\n* `rt_priority` - "
+    "(extension, keyword-only) Run the worker under SCHED_FIFO at\n  this priority (1 to 99). If "
+    "the system refuses, a warning says so and how\n  to allow it, and the loop runs on as an "
+    "ordinary thread.\n* `cpu_affinity` - (extension, keyword-only) Run the worker on these "
+    "CPUs\n  only; refused the same way.");
 
 void loop_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);

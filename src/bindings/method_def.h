@@ -18,6 +18,7 @@
 #pragma once
 
 #include "bindings/convert.h"
+#include "bindings/docs.h"
 #include "bindings/interrupt.h"
 #include "bindings/panic.h"
 #include "bindings/stub_registry.h"
@@ -294,6 +295,13 @@ MethodSpec def(const char* doc) {
     }
     return {runtime, stub::Method{Name.text, detail::stub_parameters<Op, Params...>(),
                                   Caster<Value>::type(), doc, stub::Method::Kind::Instance}};
+}
+
+// A method that both classes offer, with the docstring they share.
+template <typename Self, Text Name, auto Op, Text... Params>
+MethodSpec def() {
+    static constexpr const char* kDoc = doc::shared(Name.text);
+    return def<Self, Name, Op, Params...>(kDoc);
 }
 
 // The constructor: tp_new and tp_doc (the class's text signature) for the runtime, and the

@@ -2,7 +2,6 @@
 // converts its arguments first, then runs one controller operation under the controller lock.
 #include "bindings/classes.h"
 #include "bindings/controller_lock.h"
-#include "bindings/docs.h"
 #include "bindings/method_def.h"
 #include "common/float_format.h"
 #include "controller/controller.h"
@@ -146,38 +145,67 @@ Outcome<registers::RegisterValue> write_neck_register(MC& c, const std::string& 
 }
 
 const MethodSpec g_rows[] = {
-    def<C, "is_torque_enabled", &MC::is_torque_enabled>(doc::kIsTorqueEnabled),
-    def<C, "enable_torque", [](MC& c) { return c.set_all_torque(true); }>(doc::kEnableTorque),
+    def<C, "is_torque_enabled", &MC::is_torque_enabled>("Is torque enabled on all motors"),
+    def<C, "enable_torque", [](MC& c) { return c.set_all_torque(true); }>(),
     def<C, "enable_torque_on_ids",
         [](MC& c, const Ids& ids) { return c.set_torque_on_ids(ids, true); }, "ids">(
-        doc::kEnableTorqueOnIds),
-    def<C, "disable_torque", [](MC& c) { return c.set_all_torque(false); }>(doc::kDisableTorque),
+        "Enable torque on ids"),
+    def<C, "disable_torque", [](MC& c) { return c.set_all_torque(false); }>(),
     def<C, "disable_torque_on_ids",
         [](MC& c, const Ids& ids) { return c.set_torque_on_ids(ids, false); }, "ids">(
-        doc::kDisableTorqueOnIds),
-    def<C, "read_all_positions", &MC::read_all_positions>(doc::kReadAllPositions),
-    def<C, "set_all_goal_positions", &MC::set_all_goal_positions, "positions">(doc::kSetAllGoals),
-    def<C, "set_left_arm_position", &MC::set_left_arm_position, "position">(doc::kSetLeftArm),
-    def<C, "set_right_arm_position", &MC::set_right_arm_position, "position">(doc::kSetRightArm),
-    def<C, "set_arms_position", &MC::set_arms_position, "position">(doc::kSetArms),
-    def<C, "set_nose_position", &MC::set_nose_position, "position">(doc::kSetNose),
-    def<C, "set_neck_position", &MC::set_neck_position, "position">(doc::kSetNeck),
+        "Disable torque on ids"),
+    def<C, "read_all_positions", &MC::read_all_positions>(
+        "Read all motor positions as a 7-element array.\nOrder: [left_arm_pitch, left_arm_yaw, "
+        "right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right]"),
+    def<C, "set_all_goal_positions", &MC::set_all_goal_positions, "positions">(
+        "Set goal positions for all motors (7 values).\n\n# Arguments\n* `positions` - Array of 7 "
+        "goal positions\n  (left_arm_pitch, left_arm_yaw, right_arm_pitch, right_arm_yaw, "
+        "nose_top, "
+        "nose_left, nose_right)."),
+    def<C, "set_left_arm_position", &MC::set_left_arm_position, "position">(),
+    def<C, "set_right_arm_position", &MC::set_right_arm_position, "position">(),
+    def<C, "set_arms_position", &MC::set_arms_position, "position">(
+        "Set goal positions for both arms (4 values: left pitch, left yaw, right pitch, right "
+        "yaw)."),
+    def<C, "set_nose_position", &MC::set_nose_position, "position">(),
+    def<C, "set_neck_position", &MC::set_neck_position, "position">(
+        "Set goal positions for the neck (3 values: yaw, pitch, roll). Returns\nthe observed "
+        "positions reported by the motor replies."),
     def<C, "set_neck_yaw_position", [](MC& c, double v) { return c.set_single_neck_joint(0, v); },
-        "position">(doc::kNone),
+        "position">(""),
     def<C, "set_neck_pitch_position", [](MC& c, double v) { return c.set_single_neck_joint(1, v); },
-        "position">(doc::kNone),
+        "position">(""),
     def<C, "set_neck_roll_position", [](MC& c, double v) { return c.set_single_neck_joint(2, v); },
-        "position">(doc::kNone),
+        "position">(""),
     def<C, "neck_position_limits", [](MC&) { return std::span(controller::kNeckSafeBounds); }>(
-        doc::kNeckLimits),
-    def<C, "read_neck_positions", &MC::read_neck_positions>(doc::kReadNeck),
-    def<C, "set_neck_gains", &MC::set_neck_gains, "index", "kp", "kd">(doc::kNeckGains),
+        "Hard safety bounds (lower, upper) in rad for each neck joint.\nOrder: [yaw, pitch, roll]. "
+        "Every neck setter clamps to these bounds\nbefore commanding the motor."),
+    def<C, "read_neck_positions", &MC::read_neck_positions>(
+        "Read the current neck positions (yaw, pitch, roll) via a Damiao\nfeedback request."),
+    def<C, "set_neck_gains", &MC::set_neck_gains, "index", "kp", "kd">(
+        "Override the MIT impedance gains (kp, kd) for a single neck joint.\n`index`: 0=yaw, "
+        "1=pitch, "
+        "2=roll."),
     def<C, "neck_home", home_neck, "speed=0.4", "tolerance=0.15", "kp=None", "kd=None">(
-        doc::kNeckHome),
-    def<C, "enable_neck", &MC::enable_neck, "enable">(doc::kEnableNeck),
-    def<C, "is_neck_torque_enabled", &MC::neck_torque_enabled>(doc::kNeckTorque),
-    def<C, "enable_arms", &MC::enable_arms, "enable">(doc::kEnableArms),
-    def<C, "enable_nose", &MC::enable_nose, "enable">(doc::kEnableNose),
+        "Home the 3 neck joints to the nearest physical zero.\n\nSnaps each goal to the nearest "
+        "multiple of 2\xcf\x80 of the joint's current\nreported position \xe2\x80\x94 after a "
+        "power "
+        "cycle the Damiao multi-turn counter\nresets, so commanding \"go to 0\" naively could spin "
+        "the head a full\nturn. Rounding keeps travel within \xc2\xb1\xcf\x80 and lands at a "
+        "physically\nequivalent zero.\n\nEnables neck torque if it isn't already (does **not** "
+        "disable on\nexit \xe2\x80\x94 caller owns torque lifecycle). Ramps at `speed` rad/s on "
+        "a\n10 ms cycle and returns the observed positions once every joint is\nwithin `tolerance` "
+        "rad of its goal. Raises on timeout.\n\n`kp` / `kd`: optional overrides applied to all "
+        "three joints for the\nduration of homing (and left in place afterwards). `None` keeps "
+        "the\nper-joint defaults baked into the controller."),
+    def<C, "enable_neck", &MC::enable_neck, "enable">(
+        "Enable or disable the neck motors. On enable, also forces each motor\ninto MIT control "
+        "mode."),
+    def<C, "is_neck_torque_enabled", &MC::neck_torque_enabled>(
+        "Last commanded torque-enable state for the neck (in-memory; the\nDamiao firmware does not "
+        "expose a readable enable register)."),
+    def<C, "enable_arms", &MC::enable_arms, "enable">(),
+    def<C, "enable_nose", &MC::enable_nose, "enable">(),
     def<C, "write_raw_packet",
         [](MC& c, const Bytes& data) -> Result<void> {
             if (auto answer = c.write_raw_packet(data.data); !answer) {
@@ -185,35 +213,58 @@ const MethodSpec g_rows[] = {
             }
             return {};  // the answer is dropped
         },
-        "data">(doc::kWriteRawPacket),
+        "data">(
+        "Write raw packet data to the serial port.\n\n# Arguments\n* `data` - Byte array of raw "
+        "packet data to send."),
     // Extensions.
     def<C, "read_health", [](MC& c) { return BodyHealth{c.read_health(), c.has_serial_port()}; }>(
-        doc::kReadHealth),
+        "Read the health of every joint (an extension): one group read of the servos'\ntelemetry "
+        "registers and one feedback exchange per neck motor. Returns a\nJointHealth per joint by "
+        "name, in layout order: the seven servos, then yaw,\npitch and roll (the neck only, "
+        "without "
+        "a serial port). A joint that does\nnot answer is reported, not raised: see its `failures` "
+        "and `age`."),
     def<C, "reboot",
         [](MC& c, Duration timeout) {
             return c.reboot(timeout.to_chrono(), python_signal_check());
         },
-        "timeout=datetime.timedelta(seconds=1)">(doc::kReboot),
-    def<C, "ping", &MC::ping, "id">(doc::kPing),
-    def<C, "read_registers", &MC::read_raw, "id", "address", "length">(doc::kReadRegisters),
+        "timeout=datetime.timedelta(seconds=1)">(
+        "Reboot the seven servos and wait until each answers again, at most\n`timeout` (an "
+        "extension). They go limp for a moment and come back with\ntheir torque off. Ctrl-C stops "
+        "the wait."),
+    def<C, "ping", &MC::ping, "id">(
+        "Whether a servo answers a ping at `id` (0 to 253) on the serial bus (an\nextension)."),
+    def<C, "read_registers", &MC::read_raw, "id", "address", "length">(
+        "Read `length` bytes of servo `id`'s registers from `address` (an extension)."),
     def<C, "write_registers",
         [](MC& c, std::uint8_t id, std::uint8_t address, const Bytes& data) {
             return c.write_raw(id, address, data.data);
         },
-        "id", "address", "data">(doc::kWriteRegisters),
+        "id", "address", "data">(
+        "Write `data` to servo `id`'s registers from `address` (an extension)."),
     def<C, "neck_register_table", [](MC&) { return registers::entries(); }>(
-        doc::kNeckRegisterTable),
-    def<C, "get_motor_name_id", [](MC&) { return servo_names(); }>(doc::kMotorNameId),
+        "The neck motors' register table (an extension): (name, id, \"float\" or\n\"int\", "
+        "writable, description) for each register, in id order."),
+    def<C, "get_motor_name_id", [](MC&) { return servo_names(); }>(),
     def<C, "servo_register_table",
         [](MC&) { return std::span(serialbus::servo::feetech::common::kRegisterTable); }>(
-        doc::kServoRegisterTable),
-    def<C, "read_neck_register", read_neck_register, "joint", "name">(doc::kReadNeckRegister),
+        "The servos' registers that have names (an extension): (name, address, width\nin bytes, "
+        "writable) for each, in address order; both models share them."),
+    def<C, "read_neck_register", read_neck_register, "joint", "name">(
+        "Read a neck motor's register by name (an extension): `joint` is\n\"neck_yaw\", "
+        "\"neck_pitch\" or \"neck_roll\", `name` a name of\nneck_register_table(). Returns a float "
+        "or "
+        "an int, as the table says."),
     def<C, "write_neck_register", write_neck_register, "joint", "name", "value">(
-        doc::kWriteNeckRegister),
-    def<C, "close", close>(doc::kControllerClose),
-    def<C, "__enter__", enter>(doc::kEnter),
+        "Write a neck motor's register by name (an extension), checked against the\ntable (known, "
+        "writable, a whole number for an int register) before\nanything is sent. Returns what the "
+        "register holds afterwards."),
+    def<C, "close", close>(
+        "Close the serial port and the CAN socket at once (an extension). Idempotent;\nevery other "
+        "method raises RuntimeError afterwards."),
+    def<C, "__enter__", enter>(),
     def<C, "__exit__", [](C& self, AnyObject, AnyObject, AnyObject) { return close(self); },
-        "exc_type", "exc_value", "traceback">(doc::kExit),
+        "exc_type", "exc_value", "traceback">(),
 };
 
 // --- the type ----------------------------------------------------------------------------
@@ -234,7 +285,11 @@ PyObject* make_controller(PyTypeObject* type, const std::optional<std::string>& 
 }
 
 const ConstructorSpec g_constructor =
-    constructor<C, make_controller, "serialport=None", "can_bus='can0'">(doc::kNewController);
+    constructor<C, make_controller, "serialport=None", "can_bus='can0'">(
+        "Create a new motor controller for the given serial port and CAN bus.\n\n# Arguments\n* "
+        "`serialport` - Path to (Unix) or COM ID (Windows) of the serial port.\n  Pass `None` to "
+        "build a neck-only (CAN) controller; arm/nose methods\n  will then raise an exception.\n* "
+        "`can_bus` - SocketCAN interface name for the neck Damiao motors (default `\"can0\"`).");
 
 void controller_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
