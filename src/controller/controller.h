@@ -89,13 +89,11 @@ public:
     [[nodiscard]] Result<std::array<double, 3>> set_neck_position(
         const std::array<double, 3>& requested);  // clamps, then commands
     [[nodiscard]] Result<double> set_single_neck_joint(std::size_t index, double requested);
-    // A feedback exchange with each neck motor, in two halves, so that the three exchanges
-    // overlap each other and whatever the caller does meanwhile (the servos' group reads): the
-    // requests go out at once, then the replies are taken by their ids, each waited for at most
-    // its time-out from its request, with the same care for late replies as one exchange.
-    [[nodiscard]] Result<std::array<double, 3>> read_neck_positions() {
-        return collect_neck_feedback(send_neck_feedback_requests());
-    }
+    [[nodiscard]] Result<std::array<double, 3>> read_neck_positions();
+    // read_neck_positions in two halves, so that the three exchanges overlap each other and
+    // whatever the caller does meanwhile (the servos' group reads): the requests go out at
+    // once, then the replies are taken by their ids, each waited for at most its time-out from
+    // its request, with the same care for late replies as one exchange. Same result and texts.
     struct NeckFeedback {
         std::array<std::optional<std::string>, 3> failed;  // a request that could not be sent
         std::chrono::steady_clock::time_point deadline;

@@ -111,6 +111,20 @@ Result<double> MotorController::set_single_neck_joint(std::size_t index, double 
     return static_cast<double>(state->position);
 }
 
+Result<std::array<double, 3>> MotorController::read_neck_positions() {
+    Impl& s = *impl_;
+    std::array<double, 3> positions{};
+    for (std::size_t i = 0; i < kNeckJoints; ++i) {
+        auto state = s.noted(i, s.neck[i].request_feedback(s.can));
+        if (!state) {
+            return std::unexpected(
+                Error("read_neck_positions(" + joint(i) + "): " + state.error().message()));
+        }
+        positions[i] = static_cast<double>(state->position);
+    }
+    return positions;
+}
+
 std::vector<std::string> MotorController::check_missing_neck_motors() {
     Impl& s = *impl_;
     std::vector<std::string> missing;
