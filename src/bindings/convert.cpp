@@ -64,6 +64,18 @@ Failure failure_of(const control_loop::StartFailure& failure) {
     return {Failure::Kind::Panic, failure.message()};
 }
 
+Failure failure_of(const control_loop::CallFailure& failure) {
+    switch (failure.kind) {
+        case control_loop::CallFailure::Kind::Failed:
+            return Failure::runtime(failure.text);
+        case control_loop::CallFailure::Kind::Refused:
+            return Failure::value(failure.text);
+        case control_loop::CallFailure::Kind::Stopped:
+            break;
+    }
+    return Failure::pending();
+}
+
 // --- arguments ---------------------------------------------------------------------------------
 
 bool refuse(PyObject* obj, const char* expected) {

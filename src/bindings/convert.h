@@ -9,6 +9,7 @@
 #include "bindings/py_ref.h"
 #include "candrive/damiao/registers.hpp"
 #include "common/duration.h"
+#include "control_loop/calls.h"
 #include "control_loop/control_loop.h"
 #include "control_loop/loop_stats.h"
 #include "controller/error.h"
@@ -65,6 +66,8 @@ Failure failure_of(const controller::Error& error);
 Failure failure_of(const control_loop::MotorError& error);
 // A failed start-up; the hardware checks' errors give way to a signal as above.
 Failure failure_of(const control_loop::StartFailure& failure);
+// A call into the worker; one that the wait stopped has the signal's exception pending.
+Failure failure_of(const control_loop::CallFailure& failure);
 inline Failure failure_of(Failure failure) {
     return failure;
 }
