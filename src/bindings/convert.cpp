@@ -40,7 +40,7 @@ Failure failure_of(const controller::Error& error) {
     if (interrupted_by_python(error) || interruption_pending()) {
         return Failure::pending();
     }
-    return Failure::runtime(error.message());
+    return error.is_refusal() ? Failure::value(error.message()) : Failure::runtime(error.message());
 }
 
 Failure failure_of(const control_loop::MotorError& error) {
@@ -189,7 +189,7 @@ bool sequence_length(PyObject* obj, Py_ssize_t expected, Py_ssize_t& length) {
 
 // --- results -----------------------------------------------------------------------------------
 
-PyObject* Caster<control_loop::MotorNames>::to(const control_loop::MotorNames& names) {
+PyObject* Caster<controller::MotorNames>::to(const controller::MotorNames& names) {
     Ref dict = Ref::steal(PyDict_New());
     for (const auto& [name, id] : names) {
         Ref value = Ref::steal(PyLong_FromLong(id));

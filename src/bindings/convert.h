@@ -341,8 +341,8 @@ struct Caster<T> {
 
 // The seven servos' names and ids, as a dict in id order.
 template <>
-struct Caster<control_loop::MotorNames> {
-    static PyObject* to(const control_loop::MotorNames& names);
+struct Caster<controller::MotorNames> {
+    static PyObject* to(const controller::MotorNames& names);
     static std::string type() { return "builtins.dict[builtins.str, builtins.int]"; }
 };
 

@@ -128,23 +128,34 @@ struct ParamList {
     }
 };
 
+// What holds an argument while the operation runs: a view's own copy.
+template <typename T>
+struct Stored {
+    using type = std::decay_t<T>;
+};
+template <typename T>
+    requires std::is_same_v<std::decay_t<T>, std::string_view>
+struct Stored<T> {
+    using type = std::string;
+};
+
 // An operation's target, the types of the arguments it takes from Python and its result. A
 // lambda or function takes the target first; a member function is the target's own.
 template <typename F>
 struct Operation : Operation<decltype(&F::operator())> {};
 template <typename L, typename R, typename T, typename... A>
 struct Operation<R (L::*)(T, A...) const> {
-    using Args = std::tuple<std::decay_t<A>...>;
+    using Args = std::tuple<typename Stored<A>::type...>;
     using Result = R;
 };
 template <typename R, typename T, typename... A>
 struct Operation<R (*)(T, A...)> {
-    using Args = std::tuple<std::decay_t<A>...>;
+    using Args = std::tuple<typename Stored<A>::type...>;
     using Result = R;
 };
 template <typename C, typename R, typename... A>
 struct Operation<R (C::*)(A...)> {
-    using Args = std::tuple<std::decay_t<A>...>;
+    using Args = std::tuple<typename Stored<A>::type...>;
     using Result = R;
 };
 template <typename C, typename R, typename... A>

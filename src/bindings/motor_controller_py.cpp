@@ -3,10 +3,7 @@
 #include "bindings/classes.h"
 #include "bindings/controller_lock.h"
 #include "bindings/method_def.h"
-#include "common/float_format.h"
 #include "controller/controller.h"
-
-#include <cmath>
 
 namespace wenlo::py {
 namespace {
@@ -66,82 +63,10 @@ Outcome<Itself<C>> enter(ControllerObject& self) {
     return Itself<C>{Ref::borrow(reinterpret_cast<PyObject*>(&self))};
 }
 
-control_loop::MotorNames servo_names() {
-    control_loop::MotorNames names;
-    for (const controller::Joint& servo : controller::kServoJoints.joints()) {
-        names.emplace_back(servo.name, servo.id);
-    }
-    return names;
-}
-
 // Homing looks at Python's signal handlers once per cycle, so Ctrl-C stops it.
 Result<std::array<double, 3>> home_neck(MC& c, double speed, double tolerance,
                                         std::optional<float> kp, std::optional<float> kd) {
     return c.neck_home(speed, tolerance, kp, kd, python_signal_check());
-}
-
-// --- extensions: registers by name ---------------------------------------------------------
-
-namespace registers = candrive::damiao::registers;
-
-// A neck joint by name, and a register of the table by name; ValueError for anything else.
-Outcome<std::pair<std::size_t, registers::RegisterInfo>> neck_register(const std::string& joint,
-                                                                       const std::string& name) {
-    std::optional<std::size_t> index;
-    for (std::size_t i = 0; i < controller::kNeckJoints; ++i) {
-        if (controller::neck_name(i) == joint) {
-            index = i;
-        }
-    }
-    if (!index) {
-        return std::unexpected(Failure::value("unknown neck joint '" + joint +
-                                              "': one of neck_yaw, neck_pitch, neck_roll"));
-    }
-    for (const registers::RegisterInfo& info : registers::entries()) {
-        if (info.name == name) {
-            return std::pair{*index, info};
-        }
-    }
-    return std::unexpected(Failure::value("unknown neck register '" + name + "'"));
-}
-
-Outcome<registers::RegisterValue> read_neck_register(MC& c, const std::string& joint,
-                                                     const std::string& name) {
-    auto found = neck_register(joint, name);
-    if (!found) {
-        return std::unexpected(found.error());
-    }
-    auto value = c.read_neck_register(found->first, found->second.id);
-    if (!value) {
-        return std::unexpected(failure_of(value.error()));
-    }
-    return *value;
-}
-
-Outcome<registers::RegisterValue> write_neck_register(MC& c, const std::string& joint,
-                                                      const std::string& name, double value) {
-    auto found = neck_register(joint, name);
-    if (!found) {
-        return std::unexpected(found.error());
-    }
-    const registers::RegisterInfo& info = found->second;
-    if (!info.writable) {
-        return std::unexpected(Failure::value("neck register '" + name + "' is read-only"));
-    }
-    registers::RegisterValue word = registers::RegisterValue::Float(static_cast<float>(value));
-    if (info.value_type == registers::RegisterType::Uint32) {
-        if (!(value >= 0.0 && value <= 4294967295.0) || value != std::floor(value)) {
-            return std::unexpected(Failure::value(
-                "neck register '" + name + "' holds a whole number from 0 to 4294967295, not " +
-                fmt::float_repr(value)));
-        }
-        word = registers::RegisterValue::Uint32(static_cast<std::uint32_t>(value));
-    }
-    auto held = c.write_neck_register(found->first, info.id, word);
-    if (!held) {
-        return std::unexpected(failure_of(held.error()));
-    }
-    return *held;
 }
 
 const MethodSpec g_rows[] = {
@@ -242,20 +167,20 @@ const MethodSpec g_rows[] = {
         },
         "id", "address", "data">(
         "Write `data` to servo `id`'s registers from `address` (an extension)."),
-    def<C, "neck_register_table", [](MC&) { return registers::entries(); }>(
+    def<C, "neck_register_table", [](MC&) { return candrive::damiao::registers::entries(); }>(
         "The neck motors' register table (an extension): (name, id, \"float\" or\n\"int\", "
         "writable, description) for each register, in id order."),
-    def<C, "get_motor_name_id", [](MC&) { return servo_names(); }>(),
+    def<C, "get_motor_name_id", [](MC&) { return controller::motor_names(); }>(),
     def<C, "servo_register_table",
         [](MC&) { return std::span(serialbus::servo::feetech::common::kRegisterTable); }>(
         "The servos' registers that have names (an extension): (name, address, width\nin bytes, "
         "writable) for each, in address order; both models share them."),
-    def<C, "read_neck_register", read_neck_register, "joint", "name">(
+    def<C, "read_neck_register", &MC::read_neck_register, "joint", "name">(
         "Read a neck motor's register by name (an extension): `joint` is\n\"neck_yaw\", "
         "\"neck_pitch\" or \"neck_roll\", `name` a name of\nneck_register_table(). Returns a float "
         "or "
         "an int, as the table says."),
-    def<C, "write_neck_register", write_neck_register, "joint", "name", "value">(
+    def<C, "write_neck_register", &MC::write_neck_register, "joint", "name", "value">(
         "Write a neck motor's register by name (an extension), checked against the\ntable (known, "
         "writable, a whole number for an int register) before\nanything is sent. Returns what the "
         "register holds afterwards."),

@@ -25,7 +25,7 @@
 namespace wenlo::control_loop {
 
 // Name to id of the seven serial servos, in id order.
-using MotorNames = std::vector<std::pair<std::string, std::uint8_t>>;
+using controller::MotorNames;
 
 inline constexpr std::size_t kQueueCapacity = 100;
 

@@ -27,14 +27,6 @@ constexpr auto kVoltagePoll = 100ms;
 constexpr auto kRebootTimeout = std::chrono::seconds(1);
 constexpr std::uint8_t kRampedUp = 110;  // 11.0 V
 
-MotorNames motor_names() {
-    MotorNames names;
-    for (const auto& servo : controller::kServoJoints.joints()) {
-        names.emplace_back(std::string(servo.name), servo.id);
-    }
-    return names;
-}
-
 std::string readings_text(const std::array<std::uint8_t, 7>& readings) {
     std::string text = "[";
     for (std::size_t i = 0; i < readings.size(); ++i) {
@@ -163,7 +155,7 @@ std::expected<std::unique_ptr<ControlLoop>, StartFailure> ControlLoop::start(
     if (auto invalid = invalid_scheduling(config.scheduling)) {
         return std::unexpected(StartFailure::invalid(std::move(*invalid)));
     }
-    MotorNames names = motor_names();
+    MotorNames names = controller::motor_names();
     WENLO_TRY_ASSIGN(Started started, bring_up(config, interrupted));
     const bool has_serial = started.controller.has_serial_port();
     auto shared =

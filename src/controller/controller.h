@@ -121,12 +121,14 @@ public:
 
     // Whether a servo answers a ping at `id` (any id of the bus, 0 to 253).
     [[nodiscard]] Result<bool> ping(std::uint8_t id);
-    // One register of a neck motor (index 0 yaw, 1 pitch, 2 roll) by its id in the table. A
-    // write is checked against the table before anything is sent, then read back.
+    // One register of a neck motor by the names a person uses: the joint ("neck_yaw", ...) and
+    // the register's name in the table. An unknown name, a read-only register, or a value the
+    // register cannot hold is refused (Error::refusal) before anything is sent; a write is read
+    // back.
     [[nodiscard]] Result<candrive::damiao::registers::RegisterValue> read_neck_register(
-        std::size_t index, std::uint8_t reg);
+        std::string_view joint, std::string_view name);
     [[nodiscard]] Result<candrive::damiao::registers::RegisterValue> write_neck_register(
-        std::size_t index, std::uint8_t reg, candrive::damiao::registers::RegisterValue value);
+        std::string_view joint, std::string_view name, double value);
 
     // Reboots the seven servos and waits until each answers again, asking `interrupted`
     // between polls. The servos are silent on purpose meanwhile: health does not count it.

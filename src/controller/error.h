@@ -23,8 +23,15 @@ public:
         error.interrupted_ = true;
         return error;
     }
+    // A value or name refused before anything was sent: the caller's mistake, not the robot's.
+    static Error refusal(std::string text) {
+        Error error(std::move(text));
+        error.refused_ = true;
+        return error;
+    }
     const std::string& message() const { return text_; }
     bool is_interruption() const { return interrupted_; }
+    bool is_refusal() const { return refused_; }
     // Set only for an I/O error of the serial port.
     std::optional<IoKind> io_kind() const { return io_; }
     bool is_transient() const {
@@ -35,6 +42,7 @@ private:
     std::string text_;
     std::optional<IoKind> io_;
     bool interrupted_ = false;
+    bool refused_ = false;
 };
 
 template <typename T>

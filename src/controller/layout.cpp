@@ -18,12 +18,12 @@ std::string servo_name(std::uint8_t id) {
     return joint ? std::string(joint->name) : "Unknown(" + std::to_string(id) + ")";
 }
 
-std::unordered_map<std::string, std::uint8_t> get_motor_name_id() {
-    std::unordered_map<std::string, std::uint8_t> map;
+MotorNames motor_names() {
+    MotorNames names;
     for (const Joint& joint : kServoJoints.joints()) {
-        map.emplace(std::string(joint.name), joint.id);
+        names.emplace_back(joint.name, joint.id);
     }
-    return map;
+    return names;
 }
 
 std::optional<std::string> nan_refusal(const GoalGroup& group, std::span<const double> goals) {

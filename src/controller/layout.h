@@ -9,7 +9,8 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace wenlo::controller {
 
@@ -75,8 +76,9 @@ std::optional<Joint> servo_by_id(std::uint8_t id);
 // The servo's name, or "Unknown(<id>)" for an id outside the layout.
 std::string servo_name(std::uint8_t id);
 
-// Name to id for the seven serial servos only; the neck is not in it.
-std::unordered_map<std::string, std::uint8_t> get_motor_name_id();
+// Name to id of the seven serial servos, in id order; the neck is not in it.
+using MotorNames = std::vector<std::pair<std::string, std::uint8_t>>;
+MotorNames motor_names();
 
 struct Bounds {
     double lower;

@@ -1,6 +1,7 @@
 // The neck: three Damiao motors in MIT mode, safe bounds, command templates and torque flag.
 #include "common/float_format.h"
 #include "common/log.h"
+#include "common/try.h"
 #include "controller/controller_impl.h"
 
 #include <cmath>
@@ -138,25 +139,78 @@ std::vector<std::string> MotorController::check_missing_neck_motors() {
 
 bool MotorController::neck_torque_enabled() const { return impl_->neck_torque; }
 
-Result<candrive::damiao::registers::RegisterValue> MotorController::read_neck_register(
-    std::size_t index, std::uint8_t reg) {
+namespace {
+
+namespace registers = candrive::damiao::registers;
+
+struct NamedRegister {
+    std::size_t index;  // of the neck joint
+    registers::RegisterInfo info;
+};
+
+Result<NamedRegister> named_register(std::string_view joint, std::string_view name) {
+    std::optional<std::size_t> index;
+    for (std::size_t i = 0; i < kNeckJoints; ++i) {
+        index = neck_name(i) == joint ? std::optional(i) : index;
+    }
+    if (!index) {
+        return std::unexpected(Error::refusal("unknown neck joint '" + std::string(joint) +
+                                              "': one of neck_yaw, neck_pitch, neck_roll"));
+    }
+    for (const registers::RegisterInfo& info : registers::entries()) {
+        if (info.name == name) {
+            return NamedRegister{*index, info};
+        }
+    }
+    return std::unexpected(Error::refusal("unknown neck register '" + std::string(name) + "'"));
+}
+
+// The word a register of this type holds for `value`; none when it cannot hold it.
+std::optional<registers::RegisterValue> register_word(const registers::RegisterInfo& info,
+                                                      double value) {
+    if (info.value_type != registers::RegisterType::Uint32) {
+        return registers::RegisterValue::Float(static_cast<float>(value));
+    }
+    if (!(value >= 0.0 && value <= 4294967295.0) || value != std::floor(value)) {
+        return std::nullopt;
+    }
+    return registers::RegisterValue::Uint32(static_cast<std::uint32_t>(value));
+}
+
+}  // namespace
+
+Result<registers::RegisterValue> MotorController::read_neck_register(std::string_view joint_name,
+                                                                     std::string_view name) {
+    WENLO_TRY_ASSIGN(const NamedRegister reg, named_register(joint_name, name));
     Impl& s = *impl_;
-    auto value = s.neck[index].read_register(s.can, reg);
+    auto value = s.neck[reg.index].read_register(s.can, reg.info.id);
     if (!value) {
-        return std::unexpected(Error(joint(index) + ": read register failed: " +
+        return std::unexpected(Error(joint(reg.index) + ": read register failed: " +
                                      value.error().message()));
     }
     return *value;
 }
 
-Result<candrive::damiao::registers::RegisterValue> MotorController::write_neck_register(
-    std::size_t index, std::uint8_t reg, candrive::damiao::registers::RegisterValue value) {
+Result<registers::RegisterValue> MotorController::write_neck_register(std::string_view joint_name,
+                                                                      std::string_view name,
+                                                                      double value) {
+    WENLO_TRY_ASSIGN(const NamedRegister reg, named_register(joint_name, name));
+    if (!reg.info.writable) {
+        return std::unexpected(
+            Error::refusal("neck register '" + std::string(name) + "' is read-only"));
+    }
+    const auto word = register_word(reg.info, value);
+    if (!word) {
+        return std::unexpected(Error::refusal(
+            "neck register '" + std::string(name) +
+            "' holds a whole number from 0 to 4294967295, not " + fmt::float_repr(value)));
+    }
     Impl& s = *impl_;
-    if (auto written = s.neck[index].write_register(s.can, reg, value); !written) {
-        return std::unexpected(Error(joint(index) + ": write register failed: " +
+    if (auto written = s.neck[reg.index].write_register(s.can, reg.info.id, *word); !written) {
+        return std::unexpected(Error(joint(reg.index) + ": write register failed: " +
                                      written.error().message()));
     }
-    return read_neck_register(index, reg);  // what the motor holds now
+    return read_neck_register(joint_name, name);  // what the motor holds now
 }
 
 MotorController::NeckFeedback MotorController::send_neck_feedback_requests() {
