@@ -25,7 +25,6 @@ struct Loop {
 
     static constexpr const char* kClassName = "WenloPyControlLoop";
     static constexpr const char* kTypeName = "wenlo_motor_controller.WenloPyControlLoop";
-    static Loop* from(PyObject* self) { return instance_of<Loop>(self, g_class<Loop>); }
     template <typename Call>
     static PyObject* invoke(Loop& self, Call&& call) {
         return call_to_result([&]() -> decltype(auto) { return call(*self.loop); });

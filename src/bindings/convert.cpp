@@ -84,7 +84,7 @@ bool refuse(PyObject* obj, const char* expected) {
     return false;
 }
 
-bool Caster<double>::from(PyObject* obj, double& out) {
+bool float_from(PyObject* obj, double& out) {
     const double value = PyFloat_AsDouble(obj);
     return !(value == -1.0 && PyErr_Occurred()) && (out = value, true);
 }

@@ -94,18 +94,14 @@ struct Caster<void> {
     static std::string type() { return "None"; }
 };
 
-template <>
-struct Caster<double> {
-    static bool from(PyObject* obj, double& out);
-    static PyObject* to(double value) { return PyFloat_FromDouble(value); }
-    static std::string type() { return "builtins.float"; }
-};
-template <>
-struct Caster<float> {
-    static bool from(PyObject* obj, float& out) {
+bool float_from(PyObject* obj, double& out);
+template <std::floating_point T>
+struct Caster<T> {
+    static bool from(PyObject* obj, T& out) {
         double value = 0.0;
-        return Caster<double>::from(obj, value) && (out = static_cast<float>(value), true);
+        return float_from(obj, value) && (out = static_cast<T>(value), true);
     }
+    static PyObject* to(T value) { return PyFloat_FromDouble(value); }
     static std::string type() { return "builtins.float"; }
 };
 

@@ -12,9 +12,8 @@
 // Python evaluates the text once, and the value goes through the same conversion as an
 // argument; a "*" makes the parameters after it keyword-only. An operation is a member of the
 // target, or a function (or lambda) whose first parameter is the target. Self provides
-// `kClassName`, `static Self* from(PyObject*)` (null with TypeError for anything else) and
-// `static PyObject* invoke(Self&, call)`, which gives the call its target and returns the
-// result's Python object.
+// `kClassName`, `kTypeName` and `static PyObject* invoke(Self&, call)`, which gives the call
+// its target and returns the result's Python object.
 #pragma once
 
 #include "bindings/convert.h"
@@ -64,6 +63,21 @@ bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
 
 // Puts "argument 'NAME': " before a pending TypeError; other exceptions pass unchanged.
 void prefix_type_error(const char* name);
+
+// The class object of Self, once made; the classes are process-wide by design.
+template <typename Self>
+inline PyObject* g_class = nullptr;
+
+// `object` as Self when it is an instance of Self's class, else null with TypeError.
+template <typename Self>
+Self* instance_of(PyObject* object) {
+    PyObject* type = g_class<Self>;
+    if (type == nullptr || !PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(type))) {
+        PyErr_Format(PyExc_TypeError, "expected a %s instance", Self::kClassName);
+        return nullptr;
+    }
+    return reinterpret_cast<Self*>(object);
+}
 
 namespace detail {
 
@@ -233,7 +247,7 @@ template <typename Self, auto Op>
 PyObject* method_noargs(PyObject* self, PyObject*) {
     CallScope scope;
     return scope.finish(guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        Self* object = Self::from(self);
+        Self* object = instance_of<Self>(self);
         return object == nullptr ? nullptr : run<Self, Op>(*object);
     }));
 }
@@ -242,7 +256,7 @@ template <typename Self, Text Name, auto Op, Text... Params>
 PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     CallScope scope;
     return scope.finish(guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        Self* object = Self::from(self);
+        Self* object = instance_of<Self>(self);
         if (object == nullptr) {
             return nullptr;
         }
@@ -270,17 +284,6 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 }  // namespace detail
-
-// `object` as Self when it is an instance of `type` (a class of Self's), else null with
-// TypeError.
-template <typename Self>
-Self* instance_of(PyObject* object, PyObject* type) {
-    if (type == nullptr || !PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(type))) {
-        PyErr_Format(PyExc_TypeError, "expected a %s instance", Self::kClassName);
-        return nullptr;
-    }
-    return reinterpret_cast<Self*>(object);
-}
 
 // One method: what the runtime table needs and what the stub describes.
 struct MethodSpec {
@@ -332,10 +335,6 @@ ConstructorSpec constructor(const char* doc) {
             stub::Method{"__new__", detail::stub_parameters<Op, Params...>(), Self::kClassName, doc,
                          stub::Method::Kind::Constructor}};
 }
-
-// The class object of Self, once made; the classes are process-wide by design.
-template <typename Self>
-inline PyObject* g_class = nullptr;
 
 template <typename Self>
 std::string class_name() {

@@ -3,6 +3,7 @@
 #include "bindings/classes.h"
 #include "bindings/controller_lock.h"
 #include "bindings/method_def.h"
+#include "common/try.h"
 #include "controller/controller.h"
 
 namespace wenlo::py {
@@ -25,9 +26,6 @@ struct ControllerObject {
 
     static constexpr const char* kClassName = "WenloMotorController";
     static constexpr const char* kTypeName = "wenlo_motor_controller.WenloMotorController";
-    static ControllerObject* from(PyObject* self) {
-        return instance_of<ControllerObject>(self, g_class<ControllerObject>);
-    }
     // One operation, under the controller's lock.
     template <typename Call>
     static PyObject* invoke(ControllerObject& self, Call&& call) {
@@ -133,9 +131,7 @@ const MethodSpec g_rows[] = {
     def<C, "enable_nose", &MC::enable_nose, "enable">(),
     def<C, "write_raw_packet",
         [](MC& c, const Bytes& data) -> Result<void> {
-            if (auto answer = c.write_raw_packet(data.data); !answer) {
-                return std::unexpected(answer.error());
-            }
+            WENLO_TRY(c.write_raw_packet(data.data));
             return {};  // the answer is dropped
         },
         "data">(

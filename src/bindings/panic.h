@@ -1,5 +1,6 @@
-// Internal failures: a broken invariant is a Panic, which every entry point from Python turns
-// into PanicException (derived from BaseException). Nothing unwinds into the interpreter.
+// Internal failures: a broken invariant becomes PanicException (derived from BaseException), and
+// every entry point from Python turns an escaping C++ exception into one. Nothing unwinds into
+// the interpreter.
 #pragma once
 
 #include "bindings/py_ref.h"
@@ -9,23 +10,6 @@
 #include <exception>
 #include <string>
 #include <utility>
-
-namespace wenlo {
-
-class Panic : public std::exception {
-  public:
-    explicit Panic(std::string message) : message_(std::move(message)) {}
-    const char* what() const noexcept override { return message_.c_str(); }
-
-  private:
-    std::string message_;
-};
-
-[[noreturn]] inline void panic(std::string message) {
-    throw Panic(std::move(message));
-}
-
-}  // namespace wenlo
 
 namespace wenlo::py {
 

@@ -48,7 +48,6 @@ template <typename M>
 struct MemberOf;
 template <typename R, typename T>
 struct MemberOf<T R::*> {
-    using Record = R;
     using Type = T;
 };
 
@@ -217,17 +216,38 @@ PyObject* repr(PyObject* self) {
     });
 }
 
-// Equal when every field is; other types are left to Python (NotImplemented).
+template <typename V>
+constexpr std::size_t kFieldCount = std::tuple_size_v<decltype(ValueClass<V>::kFields)>;
+
+// A tuple of item(field) for each field, in their order.
+template <typename V, typename Item>
+PyObject* tuple_of_fields(Item&& item) {
+    Ref tuple = Ref::steal(PyTuple_New(kFieldCount<V>));
+    bool filled = static_cast<bool>(tuple);
+    Py_ssize_t i = 0;
+    each_field<V>(
+        [&](const auto& field) { filled = filled && set_item(tuple.get(), i++, item(field)); });
+    return filled ? tuple.detach() : nullptr;
+}
+
+// Every field as Python sees it: what pickling keeps and equality compares.
+template <typename V>
+PyObject* field_values(PyObject* self) {
+    return tuple_of_fields<V>([&](const auto& field) {
+        using T = typename std::remove_cvref_t<decltype(field)>::Type;
+        return Caster<T>::to(field.of(value_of<V>(self)));
+    });
+}
+
+// Equal when every field is, as a dataclass; other types are left to Python (NotImplemented).
 template <typename V>
 PyObject* richcompare(PyObject* self, PyObject* other, int op) {
     if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) {
         Py_RETURN_NOTIMPLEMENTED;
     }
-    bool equal = true;
-    each_field<V>([&](const auto& field) {
-        equal = equal && field.of(value_of<V>(self)) == field.of(value_of<V>(other));
-    });
-    return PyBool_FromLong((equal == (op == Py_EQ)) ? 1 : 0);
+    Ref mine = Ref::steal(field_values<V>(self));
+    Ref theirs = Ref::steal(field_values<V>(other));
+    return mine && theirs ? PyObject_RichCompare(mine.get(), theirs.get(), op) : nullptr;
 }
 
 constexpr const char* kFromFields = "_from_fields";
@@ -237,25 +257,17 @@ template <typename V>
 PyObject* reduce(PyObject* self, PyObject*) {
     Ref make =
         Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), kFromFields));
-    constexpr std::size_t kCount = std::tuple_size_v<decltype(ValueClass<V>::kFields)>;
-    Ref fields = Ref::steal(PyTuple_New(kCount));
-    bool filled = make && fields;
-    Py_ssize_t i = 0;
-    each_field<V>([&](const auto& field) {
-        using T = typename std::remove_cvref_t<decltype(field)>::Type;
-        filled = filled && set_item(fields.get(), i++, Caster<T>::to(field.of(value_of<V>(self))));
-    });
-    return filled ? PyTuple_Pack(2, make.get(), fields.get()) : nullptr;
+    Ref fields = Ref::steal(make ? field_values<V>(self) : nullptr);
+    return fields ? PyTuple_Pack(2, make.get(), fields.get()) : nullptr;
 }
 
 // The way back: a value from its fields, each converted as an argument would be.
 template <typename V>
 PyObject* from_fields(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        constexpr std::size_t kCount = std::tuple_size_v<decltype(ValueClass<V>::kFields)>;
-        if (static_cast<std::size_t>(nargs) != kCount) {
+        if (static_cast<std::size_t>(nargs) != kFieldCount<V>) {
             PyErr_Format(PyExc_TypeError, "%s.%s() takes %zu arguments (%zd given)",
-                         ValueClass<V>::kClassName, kFromFields, kCount, nargs);
+                         ValueClass<V>::kClassName, kFromFields, kFieldCount<V>, nargs);
             return nullptr;
         }
         V value{};
@@ -283,7 +295,7 @@ PyObject* value_class() {
             (table.push_back({std::get<I>(Class::kFields).name, get<V, I>, nullptr,
                               std::get<I>(Class::kFields).doc, nullptr}),
              ...);
-        }(std::make_index_sequence<std::tuple_size_v<decltype(Class::kFields)>>{});
+        }(std::make_index_sequence<kFieldCount<V>>{});
         table.push_back({});
         return table;
     }();
@@ -319,14 +331,11 @@ PyObject* value_class() {
     Ref type = Ref::steal(PyType_FromSpec(&spec));
     // Positional patterns in `match`, as a dataclass has them; set before anyone can see the
     // class, whose dict is read-only from Python.
-    Ref names = Ref::steal(PyTuple_New(std::tuple_size_v<decltype(Class::kFields)>));
-    Py_ssize_t i = 0;
-    bool named = type && names;
-    each_field<V>([&](const auto& field) {
-        named = named && set_item(names.get(), i++, PyUnicode_FromString(field.name));
-    });
-    if (!named || PyDict_SetItemString(reinterpret_cast<PyTypeObject*>(type.get())->tp_dict,
-                                       "__match_args__", names.get()) < 0) {
+    Ref names = Ref::steal(
+        tuple_of_fields<V>([](const auto& field) { return PyUnicode_FromString(field.name); }));
+    if (!type || !names ||
+        PyDict_SetItemString(reinterpret_cast<PyTypeObject*>(type.get())->tp_dict, "__match_args__",
+                             names.get()) < 0) {
         return nullptr;
     }
     PyType_Modified(reinterpret_cast<PyTypeObject*>(type.get()));
@@ -360,7 +369,8 @@ PyObject* make_torso(PyTypeObject* type, const std::vector<double>& left,
                      const std::vector<double>& right, const std::vector<double>& nose,
                      const std::vector<double>& neck) {
     if (left.size() != 2 || right.size() != 2 || nose.size() != 3 || neck.size() != 3) {
-        panic("Each arm must have 2 positions, nose must have 3, neck must have 3.");
+        raise_panic("Each arm must have 2 positions, nose must have 3, neck must have 3.");
+        return nullptr;
     }
     TorsoPosition p{.timestamp = control_loop::unix_time_now()};
     std::copy(left.begin(), left.end(), p.left_arm.begin());
