@@ -185,9 +185,7 @@ void loop_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-const stub::Registration g_class_entry{
-    stub::Class{class_name<L>, "", Loop::kClassName, "", {}, {}}};
-const stub::Registration g_method_entry{stub_methods<L>(g_constructor, g_rows)};
+const ClassStub<L> g_stub = class_stub<L>(g_constructor, g_rows);
 
 }  // namespace
 

@@ -364,14 +364,22 @@ PyObject* class_type(const ConstructorSpec& constructor, destructor dealloc,
     return g_class<Self>;
 }
 
-// The stub's description of the same class: its constructor, then its methods in their order.
+// The stub's description of the same class, registered at load time: the class, then its
+// constructor and its methods in their order.
+template <typename Self>
+struct ClassStub {
+    stub::Registration info;
+    stub::Registration methods;
+};
+
 template <typename Self, std::size_t N>
-stub::MethodGroup stub_methods(const ConstructorSpec& constructor, const MethodSpec (&rows)[N]) {
+ClassStub<Self> class_stub(const ConstructorSpec& constructor, const MethodSpec (&rows)[N]) {
     stub::MethodGroup group{class_name<Self>, {constructor.stub}};
     for (const MethodSpec& row : rows) {
         group.methods.push_back(row.stub);
     }
-    return group;
+    return {stub::Registration{stub::Class{class_name<Self>, "", Self::kClassName, ""}},
+            stub::Registration{std::move(group)}};
 }
 
 }  // namespace wenlo::py

@@ -219,9 +219,7 @@ void controller_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-const stub::Registration g_class_entry{
-    stub::Class{class_name<C>, "", ControllerObject::kClassName, "", {}, {}}};
-const stub::Registration g_method_entry{stub_methods<C>(g_constructor, g_rows)};
+const ClassStub<C> g_stub = class_stub<C>(g_constructor, g_rows);
 
 }  // namespace
 
