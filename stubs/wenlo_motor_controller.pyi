@@ -85,7 +85,7 @@ class JointHealth:
 
 @typing.final
 class WenloMotorController:
-    def __new__(cls, serialport: typing.Optional[builtins.str] = None, can_bus: builtins.str = 'can0') -> WenloMotorController:
+    def __new__(cls, serialport: typing.Optional[builtins.str] = None, can_bus: builtins.str = 'can0', *, joint_limits: typing.Optional[typing.Mapping[builtins.str, tuple[builtins.float, builtins.float]]] = None, on_exit: builtins.str = 'hold') -> WenloMotorController:
         r"""
         Create a new motor controller for the given serial port and CAN bus.
 
@@ -94,6 +94,11 @@ class WenloMotorController:
           Pass `None` to build a neck-only (CAN) controller; arm/nose methods
           will then raise an exception.
         * `can_bus` - SocketCAN interface name for the neck Damiao motors (default `"can0"`).
+        * `joint_limits` - (extension, keyword-only) Limits in rad on the goals, by
+          joint name: (min, max); a goal outside them is clamped, with a warning.
+        * `on_exit` - (extension, keyword-only) What close(), or the end of the
+          object, leaves the motors with: "hold" (as they are), "limp" (servos'
+          torque off, neck disabled) or "damp" (servos' torque off, neck damping).
         """
     def is_torque_enabled(self) -> builtins.bool:
         r"""
@@ -265,6 +270,29 @@ class WenloMotorController:
         table (known, writable, a whole number for an int register) before
         anything is sent. Returns what the register holds afterwards.
         """
+    def joint_limits(self) -> builtins.dict[builtins.str, tuple[builtins.float, builtins.float]]:
+        r"""
+        The limits in force on every joint's goals, in rad by joint name, in layout
+        order (an extension): (-inf, inf) for a servo without limits; the neck's safe
+        bounds, or the narrower ones given. Raw register and packet writes are not
+        checked against them.
+        """
+    def estop(self) -> None:
+        r"""
+        The emergency stop (an extension): each neck motor gets a damping command
+        (kp 0, its kd), so that the head sinks slowly, then the seven servos' torque
+        goes off. Every step is tried; the first failure is raised afterwards. The
+        stop is latched: until reset_estop(), whatever could move a motor raises
+        RuntimeError; reads, torque off and enable_neck(False) still work.
+        """
+    def reset_estop(self) -> None:
+        r"""
+        Clear the emergency stop's latch (an extension); re-enables nothing.
+        """
+    def is_estopped(self) -> builtins.bool:
+        r"""
+        Whether the emergency stop is latched (an extension).
+        """
     def close(self) -> None:
         r"""
         Close the serial port and the CAN socket at once (an extension). Idempotent;
@@ -282,7 +310,7 @@ class WenloMotorController:
 
 @typing.final
 class WenloPyControlLoop:
-    def __new__(cls, serialport: typing.Optional[builtins.str], read_position_loop_period: datetime.timedelta, can_bus: builtins.str = 'can0', allowed_retries: builtins.int = 5, stats_pub_period: typing.Optional[datetime.timedelta] = None, voltage_rampup_timeout: datetime.timedelta = datetime.timedelta(seconds=30), *, telemetry_period: typing.Optional[datetime.timedelta] = None, rt_priority: typing.Optional[builtins.int] = None, cpu_affinity: typing.Optional[typing.Sequence[builtins.int]] = None) -> WenloPyControlLoop:
+    def __new__(cls, serialport: typing.Optional[builtins.str], read_position_loop_period: datetime.timedelta, can_bus: builtins.str = 'can0', allowed_retries: builtins.int = 5, stats_pub_period: typing.Optional[datetime.timedelta] = None, voltage_rampup_timeout: datetime.timedelta = datetime.timedelta(seconds=30), *, telemetry_period: typing.Optional[datetime.timedelta] = None, rt_priority: typing.Optional[builtins.int] = None, cpu_affinity: typing.Optional[typing.Sequence[builtins.int]] = None, joint_limits: typing.Optional[typing.Mapping[builtins.str, tuple[builtins.float, builtins.float]]] = None, max_step: typing.Optional[typing.Union[builtins.float, typing.Mapping[builtins.str, builtins.float]]] = None, on_exit: builtins.str = 'hold') -> WenloPyControlLoop:
         r"""
         Create a new control loop for the motor controller.
 
@@ -302,6 +330,15 @@ class WenloPyControlLoop:
           to allow it, and the loop runs on as an ordinary thread.
         * `cpu_affinity` - (extension, keyword-only) Run the worker on these CPUs
           only; refused the same way.
+        * `joint_limits` - (extension, keyword-only) Limits in rad on the goals, by
+          joint name: (min, max); a goal outside them is clamped, with a warning.
+        * `max_step` - (extension, keyword-only) The largest step in rad a goal may
+          ask of a joint from where it stood at the last good reading: one value
+          for every joint, or values by joint name.
+        * `on_exit` - (extension, keyword-only) What the worker leaves the motors with
+          when it ends, after the queue has run: "hold" (as they are), "limp"
+          (servos' torque off, neck disabled) or "damp" (servos' torque off, neck
+          damping).
         """
     def close(self) -> None:
         r"""
@@ -407,6 +444,29 @@ class WenloPyControlLoop:
         Every snapshot the worker took since the last call (or the start), oldest
         first (an extension). A ring keeps the last 8192 (82 s at 100 Hz); when it
         overflowed, the oldest went and one warning record says how many.
+        """
+    def joint_limits(self) -> builtins.dict[builtins.str, tuple[builtins.float, builtins.float]]:
+        r"""
+        The limits in force on every joint's goals, in rad by joint name, in layout
+        order (an extension): (-inf, inf) for a servo without limits; the neck's safe
+        bounds, or the narrower ones given. Raw register and packet writes are not
+        checked against them.
+        """
+    def estop(self) -> None:
+        r"""
+        The emergency stop (an extension): each neck motor gets a damping command
+        (kp 0, its kd), so that the head sinks slowly, then the seven servos' torque
+        goes off. Every step is tried; the first failure is raised afterwards. The
+        stop is latched: until reset_estop(), whatever could move a motor raises
+        RuntimeError; reads, torque off and enable_neck(False) still work.
+        """
+    def reset_estop(self) -> None:
+        r"""
+        Clear the emergency stop's latch (an extension); re-enables nothing.
+        """
+    def is_estopped(self) -> builtins.bool:
+        r"""
+        Whether the emergency stop is latched (an extension).
         """
     def __enter__(self) -> WenloPyControlLoop:
         r"""

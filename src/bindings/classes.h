@@ -12,7 +12,9 @@ PyObject* torso_position_type();
 PyObject* loop_stats_type();
 PyObject* joint_health_type();
 
-// Closes every control loop that is still running; called from the module's exit hook.
+// Called from the module's exit hook: closes every control loop that is still running, and
+// leaves the motors of every controller still open as its on_exit says.
 void close_running_loops();
+void let_go_of_open_controllers();
 
 }  // namespace wenlo::py

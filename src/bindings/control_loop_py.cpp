@@ -114,6 +114,10 @@ const MethodSpec g_rows[] = {
         "Every snapshot the worker took since the last call (or the start), oldest\n"
         "first (an extension). A ring keeps the last 8192 (82 s at 100 Hz); when it\n"
         "overflowed, the oldest went and one warning record says how many."),
+    def<L, "joint_limits", &CL::joint_limits>(),
+    def<L, "estop", ask<cl::estop>>(),
+    def<L, "reset_estop", [](CL& l) { l.set_estop_latch(false); }>(),
+    def<L, "is_estopped", &CL::is_estopped>(),
     def<L, "__enter__",
         [](L& self) { return Itself<L>{Ref::borrow(reinterpret_cast<PyObject*>(&self))}; }>(),
     def<L, "__exit__", [](CL& l, AnyObject, AnyObject, AnyObject) { close(l); }, "exc_type",
@@ -122,17 +126,25 @@ const MethodSpec g_rows[] = {
 
 // --- construction and lifetime -----------------------------------------------------------------
 
-PyObject* make_loop(PyTypeObject* type, const std::optional<std::string>& serialport,
-                    Duration period, const std::string& can_bus, std::uint64_t allowed_retries,
-                    const std::optional<Duration>& stats_pub_period,
-                    Duration voltage_rampup_timeout,
-                    const std::optional<Duration>& telemetry_period,
-                    std::optional<std::uint8_t> rt_priority,
-                    const std::optional<std::vector<std::uint16_t>>& cpu_affinity) {
-    cl::LoopConfig config{serialport,       period,
-                          can_bus,          allowed_retries,
-                          stats_pub_period, voltage_rampup_timeout,
-                          telemetry_period, {}};
+PyObject* make_loop(
+    PyTypeObject* type, const std::optional<std::string>& serialport, Duration period,
+    const std::string& can_bus, std::uint64_t allowed_retries,
+    const std::optional<Duration>& stats_pub_period, Duration voltage_rampup_timeout,
+    const std::optional<Duration>& telemetry_period, std::optional<std::uint8_t> rt_priority,
+    const std::optional<std::vector<std::uint16_t>>& cpu_affinity,
+    const std::optional<std::vector<std::pair<std::string, controller::Bounds>>>& joint_limits,
+    const std::optional<cl::MaxStep>& max_step, controller::ExitPolicy on_exit) {
+    cl::LoopConfig config{serialport,
+                          period,
+                          can_bus,
+                          allowed_retries,
+                          stats_pub_period,
+                          voltage_rampup_timeout,
+                          telemetry_period,
+                          {},
+                          joint_limits.value_or(decltype(config.joint_limits){}),
+                          max_step.value_or(cl::MaxStep{}),
+                          on_exit};
     if (rt_priority) {
         config.scheduling.rt_priority = *rt_priority;
     }
@@ -158,7 +170,8 @@ const ConstructorSpec g_constructor = constructor<
     Loop, make_loop, "serialport", "read_position_loop_period", "can_bus='can0'",
     "allowed_retries=5", "stats_pub_period=None",
     "voltage_rampup_timeout=datetime.timedelta(seconds=30)", "*", "telemetry_period=None",
-    "rt_priority=None", "cpu_affinity=None">(
+    "rt_priority=None", "cpu_affinity=None", "joint_limits=None", "max_step=None",
+    "on_exit='hold'">(
     "Create a new control loop for the motor controller.\n\n# Arguments\n* `serialport` - Path "
     "to (Unix) or COM ID (Windows) of the serial port.\n  Pass `None` to build a neck-only (CAN) "
     "loop \xe2\x80\x94 arm/nose commands then\n  raise on use.\n* `read_position_loop_period` - "
@@ -171,7 +184,16 @@ const ConstructorSpec g_constructor = constructor<
     "(extension, keyword-only) Run the worker under SCHED_FIFO at\n  this priority (1 to 99). If "
     "the system refuses, a warning says so and how\n  to allow it, and the loop runs on as an "
     "ordinary thread.\n* `cpu_affinity` - (extension, keyword-only) Run the worker on these "
-    "CPUs\n  only; refused the same way.");
+    "CPUs\n  only; refused the same way.\n"
+    "* `joint_limits` - (extension, keyword-only) Limits in rad on the goals, by\n"
+    "  joint name: (min, max); a goal outside them is clamped, with a warning.\n"
+    "* `max_step` - (extension, keyword-only) The largest step in rad a goal may\n"
+    "  ask of a joint from where it stood at the last good reading: one value\n"
+    "  for every joint, or values by joint name.\n"
+    "* `on_exit` - (extension, keyword-only) What the worker leaves the motors with\n"
+    "  when it ends, after the queue has run: \"hold\" (as they are), \"limp\"\n"
+    "  (servos' torque off, neck disabled) or \"damp\" (servos' torque off, neck\n"
+    "  damping).");
 
 void loop_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);

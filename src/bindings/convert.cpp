@@ -189,15 +189,43 @@ bool sequence_length(PyObject* obj, Py_ssize_t expected, Py_ssize_t& length) {
 
 // --- results -----------------------------------------------------------------------------------
 
-PyObject* Caster<controller::MotorNames>::to(const controller::MotorNames& names) {
-    Ref dict = Ref::steal(PyDict_New());
-    for (const auto& [name, id] : names) {
-        Ref value = Ref::steal(PyLong_FromLong(id));
-        if (!dict || !value || PyDict_SetItemString(dict.get(), name.c_str(), value.get()) < 0) {
-            return nullptr;
-        }
+bool Caster<controller::Bounds>::from(PyObject* obj, controller::Bounds& out) {
+    std::array<double, 2> pair{};
+    return Caster<std::array<double, 2>>::from(obj, pair) && (out = {pair[0], pair[1]}, true);
+}
+
+bool mapping_items(PyObject* obj, Ref& items) {
+    if (!PyMapping_Check(obj) || PyUnicode_Check(obj) || PySequence_Check(obj)) {
+        return refuse(obj, "Mapping");
     }
-    return dict.detach();
+    items = Ref::steal(PyMapping_Items(obj));
+    return static_cast<bool>(items);
+}
+
+bool Caster<controller::ExitPolicy>::from(PyObject* obj, controller::ExitPolicy& out) {
+    std::string name;
+    if (!Caster<std::string>::from(obj, name)) {
+        return false;
+    }
+    const auto policy = controller::exit_policy_named(name);
+    if (!policy) {
+        PyErr_Format(PyExc_ValueError, "on_exit must be 'hold', 'limp' or 'damp', not %R", obj);
+        return false;
+    }
+    out = *policy;
+    return true;
+}
+
+bool Caster<control_loop::MaxStep>::from(PyObject* obj, control_loop::MaxStep& out) {
+    if (PyMapping_Check(obj) && !PySequence_Check(obj)) {
+        out.all.reset();
+        return Caster<std::vector<std::pair<std::string, double>>>::from(obj, out.by_joint);
+    }
+    if (!PyNumber_Check(obj)) {
+        return refuse(obj, "float or Mapping");
+    }
+    double step = 0.0;
+    return float_from(obj, step) && (out = {step, {}}, true);
 }
 
 }  // namespace wenlo::py

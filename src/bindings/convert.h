@@ -14,6 +14,7 @@
 #include "control_loop/loop_stats.h"
 #include "controller/error.h"
 #include "controller/health.h"
+#include "controller/joint_limits.h"
 #include "controller/layout.h"
 #include "controller/pid_gains.h"
 #include "serialbus/servo/feetech/common.hpp"
@@ -308,9 +309,6 @@ struct Caster<std::tuple<T...>> {
     }
 };
 
-inline std::tuple<double, double> as_tuple(const controller::Bounds& b) {
-    return {b.lower, b.upper};
-}
 inline std::tuple<int, int, int> as_tuple(const controller::PidGains& g) {
     return {g.p, g.i, g.d};
 }
@@ -333,14 +331,78 @@ struct Caster<T> {
     static std::string type() { return Caster<Tuple>::type(); }
 };
 
-// --- the rest of what operations return --------------------------------------------------------
-
-// The seven servos' names and ids, as a dict in id order.
+// A joint's (lower, upper) bounds in rad.
 template <>
-struct Caster<controller::MotorNames> {
-    static PyObject* to(const controller::MotorNames& names);
-    static std::string type() { return "builtins.dict[builtins.str, builtins.int]"; }
+struct Caster<controller::Bounds> {
+    static bool from(PyObject* obj, controller::Bounds& out);
+    static PyObject* to(const controller::Bounds& b) {
+        return Py_BuildValue("(dd)", b.lower, b.upper);
+    }
+    static std::string type() { return "tuple[builtins.float, builtins.float]"; }
 };
+
+// Values by name: given as any mapping, returned as a dict in their order.
+bool mapping_items(PyObject* obj, Ref& items);
+template <typename T>
+struct Caster<std::vector<std::pair<std::string, T>>> {
+    static bool from(PyObject* obj, std::vector<std::pair<std::string, T>>& out) {
+        Ref items;
+        std::vector<std::pair<std::string, T>> values;
+        return mapping_items(obj, items) &&
+               for_each_item(items.get(), -1,
+                             [&](std::size_t, PyObject* item) {
+                                 auto& [key, value] = values.emplace_back();
+                                 return Caster<std::string>::from(PyTuple_GET_ITEM(item, 0), key) &&
+                                        Caster<T>::from(PyTuple_GET_ITEM(item, 1), value);
+                             }) &&
+               (out = std::move(values), true);
+    }
+    static PyObject* to(const std::vector<std::pair<std::string, T>>& values) {
+        Ref dict = Ref::steal(PyDict_New());
+        for (const auto& [key, value] : values) {
+            Ref item = Ref::steal(Caster<T>::to(value));
+            if (!dict || !item || PyDict_SetItemString(dict.get(), key.c_str(), item.get()) < 0) {
+                return nullptr;
+            }
+        }
+        return dict.detach();
+    }
+    static std::string arg() { return "typing.Mapping[builtins.str, " + arg_type<T>() + "]"; }
+    static std::string type() { return "builtins.dict[builtins.str, " + Caster<T>::type() + "]"; }
+};
+
+// The limits in force on every joint, by name in layout order.
+template <>
+struct Caster<controller::JointLimits> {
+    static PyObject* to(const controller::JointLimits& limits) {
+        std::vector<std::pair<std::string, controller::Bounds>> named;
+        for (std::size_t i = 0; i < limits.bounds.size(); ++i) {
+            named.emplace_back(controller::kJoints[i].name, limits.bounds[i]);
+        }
+        return Caster<decltype(named)>::to(named);
+    }
+    static std::string type() {
+        return Caster<std::vector<std::pair<std::string, controller::Bounds>>>::type();
+    }
+};
+
+// An exit policy by its name: "hold", "limp" or "damp".
+template <>
+struct Caster<controller::ExitPolicy> {
+    static bool from(PyObject* obj, controller::ExitPolicy& out);
+    static std::string type() { return "builtins.str"; }
+};
+
+// The largest step: one for every joint, or steps by joint name.
+template <>
+struct Caster<control_loop::MaxStep> {
+    static bool from(PyObject* obj, control_loop::MaxStep& out);
+    static std::string type() {
+        return "typing.Union[builtins.float, typing.Mapping[builtins.str, builtins.float]]";
+    }
+};
+
+// --- the rest of what operations return --------------------------------------------------------
 
 template <>
 struct Caster<candrive::damiao::registers::RegisterValue> {

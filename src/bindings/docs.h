@@ -21,6 +21,19 @@ inline constexpr Shared kShared[] = {
     {"enable_arms", "Enable or disable the arm motors."},
     {"enable_nose", "Enable or disable the nose motors."},
     {"get_motor_name_id", "Get the id/name motors used in this controller."},
+    {"joint_limits",
+     "The limits in force on every joint's goals, in rad by joint name, in layout\n"
+     "order (an extension): (-inf, inf) for a servo without limits; the neck's safe\n"
+     "bounds, or the narrower ones given. Raw register and packet writes are not\n"
+     "checked against them."},
+    {"estop",
+     "The emergency stop (an extension): each neck motor gets a damping command\n"
+     "(kp 0, its kd), so that the head sinks slowly, then the seven servos' torque\n"
+     "goes off. Every step is tried; the first failure is raised afterwards. The\n"
+     "stop is latched: until reset_estop(), whatever could move a motor raises\n"
+     "RuntimeError; reads, torque off and enable_neck(False) still work."},
+    {"reset_estop", "Clear the emergency stop's latch (an extension); re-enables nothing."},
+    {"is_estopped", "Whether the emergency stop is latched (an extension)."},
     {"__enter__", "Return self: `with` closes it on the way out (an extension)."},
     {"__exit__",
      "Close, as close() does, also when the body raised; the exception goes on (an\n"

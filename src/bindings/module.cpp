@@ -31,6 +31,7 @@ PyModuleDef g_module_def = {
 PyObject* at_exit(PyObject*, PyObject*) {
     return guard<PyObject*>(nullptr, [] {
         close_running_loops();
+        let_go_of_open_controllers();
         Py_RETURN_NONE;
     });
 }

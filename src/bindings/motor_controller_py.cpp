@@ -3,6 +3,7 @@
 #include "bindings/classes.h"
 #include "bindings/controller_lock.h"
 #include "bindings/method_def.h"
+#include "common/log.h"
 #include "common/try.h"
 #include "controller/controller.h"
 
@@ -21,8 +22,14 @@ using C = ControllerObject;
 
 struct ControllerObject {
     PyObject_HEAD
-    // Empty once closed; the lock stays, so a caller waiting for it meanwhile finds it so.
-    Guarded<std::optional<MotorController>>* guarded;
+    struct Held {
+        // Empty once closed; the lock stays, so a caller waiting for it meanwhile finds it so.
+        Guarded<std::optional<MotorController>> controller;
+        // The controller's emergency-stop latch, set without its lock (controller/controller.h).
+        std::shared_ptr<std::atomic<bool>> estop_latch;
+        controller::ExitPolicy on_exit;
+    };
+    Held* held;
 
     static constexpr const char* kClassName = "WenloMotorController";
     static constexpr const char* kTypeName = "wenlo_motor_controller.WenloMotorController";
@@ -30,9 +37,10 @@ struct ControllerObject {
     template <typename Call>
     static PyObject* invoke(ControllerObject& self, Call&& call) {
         using R = std::decay_t<std::invoke_result_t<Call, MC&>>;
-        auto outcome = run_locked(*self.guarded, [&](std::optional<MC>& c) -> std::optional<R> {
-            return c ? std::optional<R>(call(*c)) : std::nullopt;
-        });
+        auto outcome =
+            run_locked(self.held->controller, [&](std::optional<MC>& c) -> std::optional<R> {
+                return c ? std::optional<R>(call(*c)) : std::nullopt;
+            });
         if (outcome && !*outcome) {
             PyErr_SetString(PyExc_RuntimeError, kClosed);
         }
@@ -42,15 +50,38 @@ struct ControllerObject {
 
 using Ids = std::vector<std::uint8_t>;
 
-// Releases both ports now, whoever else holds the object; a poisoned lock does not keep them.
+// Controllers whose Python object is alive, closed at exit; touched only with the interpreter
+// lock held.
+std::vector<PyObject*> g_open;
+
+// Leaves the motors as on_exit says, then releases both ports at once, whoever else holds the
+// object; a poisoned lock does not keep them. The policy's first failure is raised afterwards.
 Outcome<void> close(ControllerObject& self) {
-    auto closed = self.guarded->with_or_reentered(
-        [](std::optional<MC>& c, bool) { return (c.reset(), true); },
+    std::erase(g_open, reinterpret_cast<PyObject*>(&self));
+    auto closed = self.held->controller.with_or_reentered(
+        [](std::optional<MC>& c, bool) {
+            Result<void> released = c ? c->let_go() : Result<void>();
+            c.reset();
+            return released;
+        },
         [](std::unique_lock<std::mutex>& lock) {
             AllowThreads released;
             lock.lock();
         });
-    return closed ? Outcome<void>() : std::unexpected(Failure::runtime(kReentered));
+    if (!closed) {
+        return std::unexpected(Failure::runtime(kReentered));
+    }
+    if (!*closed) {
+        return std::unexpected(Failure::runtime("on_exit: " + closed->error().message()));
+    }
+    return {};
+}
+
+// A close that nobody called, at the end of the object or of the program: a failure is logged.
+void close_unasked(PyObject* self) {
+    if (auto closed = close(*reinterpret_cast<ControllerObject*>(self)); !closed) {
+        WENLO_LOG(log::kControllerTarget, log::Level::Warn, closed.error().text);
+    }
 }
 
 Outcome<Itself<C>> enter(ControllerObject& self) {
@@ -59,6 +90,14 @@ Outcome<Itself<C>> enter(ControllerObject& self) {
         return std::unexpected(Failure::pending());
     }
     return Itself<C>{Ref::borrow(reinterpret_cast<PyObject*>(&self))};
+}
+
+// The stop is latched first, without the lock: an operation that holds it (a homing) fails at
+// its next step and lets the stop in.
+Outcome<void> estop(ControllerObject& self) {
+    self.held->estop_latch->store(true);
+    Ref done = Ref::steal(C::invoke(self, [](MC& c) { return c.estop(); }));
+    return done ? Outcome<void>() : std::unexpected(Failure::pending());
 }
 
 // Homing looks at Python's signal handlers once per cycle, so Ctrl-C stops it.
@@ -180,6 +219,11 @@ const MethodSpec g_rows[] = {
         "Write a neck motor's register by name (an extension), checked against the\ntable (known, "
         "writable, a whole number for an int register) before\nanything is sent. Returns what the "
         "register holds afterwards."),
+    def<C, "joint_limits", &MC::joint_limits>(),
+    def<C, "estop", estop>(),
+    def<C, "reset_estop",
+        [](MC& c) -> Result<void> { return (c.reset_estop(), Result<void>()); }>(),
+    def<C, "is_estopped", &MC::is_estopped>(),
     def<C, "close", close>(
         "Close the serial port and the CAN socket at once (an extension). Idempotent;\nevery other "
         "method raises RuntimeError afterwards."),
@@ -190,9 +234,16 @@ const MethodSpec g_rows[] = {
 
 // --- the type ----------------------------------------------------------------------------
 
+using NamedBounds = std::vector<std::pair<std::string, controller::Bounds>>;
+
 PyObject* make_controller(PyTypeObject* type, const std::optional<std::string>& serialport,
-                          const std::string& can_bus) {
-    auto created = MotorController::create(serialport, can_bus);
+                          const std::string& can_bus, const std::optional<NamedBounds>& limits,
+                          controller::ExitPolicy on_exit) {
+    auto checked = controller::joint_limits(limits.value_or(NamedBounds{}));
+    if (!checked) {  // before anything is opened
+        return raise_failure(failure_of(checked.error()));
+    }
+    auto created = MotorController::create(serialport, can_bus, *checked, on_exit);
     if (!created) {
         return raise_failure(failure_of(created.error()));
     }
@@ -200,21 +251,30 @@ PyObject* make_controller(PyTypeObject* type, const std::optional<std::string>& 
     if (!self) {
         return nullptr;  // the controller closes its buses on the way out
     }
-    reinterpret_cast<ControllerObject*>(self.get())->guarded =
-        new Guarded<std::optional<MotorController>>(std::move(*created));
+    auto latch = created->estop_latch();
+    reinterpret_cast<ControllerObject*>(self.get())->held = new ControllerObject::Held{
+        Guarded<std::optional<MotorController>>(std::move(*created)), std::move(latch), on_exit};
+    g_open.push_back(self.get());
     return self.detach();
 }
 
 const ConstructorSpec g_constructor =
-    constructor<C, make_controller, "serialport=None", "can_bus='can0'">(
+    constructor<C, make_controller, "serialport=None", "can_bus='can0'", "*", "joint_limits=None",
+                "on_exit='hold'">(
         "Create a new motor controller for the given serial port and CAN bus.\n\n# Arguments\n* "
         "`serialport` - Path to (Unix) or COM ID (Windows) of the serial port.\n  Pass `None` to "
         "build a neck-only (CAN) controller; arm/nose methods\n  will then raise an exception.\n* "
-        "`can_bus` - SocketCAN interface name for the neck Damiao motors (default `\"can0\"`).");
+        "`can_bus` - SocketCAN interface name for the neck Damiao motors (default `\"can0\"`).\n"
+        "* `joint_limits` - (extension, keyword-only) Limits in rad on the goals, by\n"
+        "  joint name: (min, max); a goal outside them is clamped, with a warning.\n"
+        "* `on_exit` - (extension, keyword-only) What close(), or the end of the\n"
+        "  object, leaves the motors with: \"hold\" (as they are), \"limp\" (servos'\n"
+        "  torque off, neck disabled) or \"damp\" (servos' torque off, neck damping).");
 
 void controller_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    delete reinterpret_cast<ControllerObject*>(self)->guarded;
+    close_unasked(self);
+    delete reinterpret_cast<ControllerObject*>(self)->held;
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -222,6 +282,26 @@ void controller_dealloc(PyObject* self) {
 const ClassStub<C> g_stub = class_stub<C>(g_constructor, g_rows);
 
 }  // namespace
+
+void let_go_of_open_controllers() {
+    // Each object is held meanwhile: its policy may log, and a handler may drop the last
+    // reference. They stay open, for exit handlers that still use them; one that holds its
+    // motors is not even waited for.
+    std::vector<Ref> open;
+    for (PyObject* object : g_open) {
+        if (reinterpret_cast<ControllerObject*>(object)->held->on_exit !=
+            controller::ExitPolicy::Hold) {
+            open.push_back(Ref::borrow(object));
+        }
+    }
+    for (const Ref& object : open) {
+        Ref done = Ref::steal(C::invoke(*reinterpret_cast<ControllerObject*>(object.get()),
+                                        [](MC& c) { return c.let_go(); }));
+        if (!done) {
+            PyErr_WriteUnraisable(object.get());
+        }
+    }
+}
 
 PyObject* motor_controller_type() {
     return class_type<C>(g_constructor, controller_dealloc, g_rows);

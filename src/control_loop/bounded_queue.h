@@ -39,6 +39,31 @@ public:
         not_empty_.wait_until(lock, deadline, [&] { return !items_.empty() || nudged_; });
         nudged_ = false;
     }
+    // Jumps the queue: the item goes in first, whatever the room, and everything queued before
+    // it is handed back, dropped (release it outside the lock). The consumer finds it with
+    // take_urgent() before anything else. Closed once the consumer's end is closed.
+    SendStatus preempt(T& item, std::deque<T>& dropped) {
+        std::unique_lock lock(mutex_);
+        if (closed_) {
+            return SendStatus::Closed;
+        }
+        dropped = std::exchange(items_, {});
+        items_.push_back(std::move(item));
+        urgent_ = true;
+        lock.unlock();
+        not_full_.notify_all();
+        not_empty_.notify_one();
+        return SendStatus::Sent;
+    }
+    std::optional<T> take_urgent() {
+        std::unique_lock lock(mutex_);
+        if (!std::exchange(urgent_, false) || items_.empty()) {
+            return std::nullopt;
+        }
+        T item = std::move(items_.front());
+        items_.pop_front();
+        return item;
+    }
     bool has_item() {
         std::lock_guard lock(mutex_);
         return !items_.empty();
@@ -114,6 +139,7 @@ private:
     bool closed_ = false;
     bool refusing_ = false;
     bool nudged_ = false;
+    bool urgent_ = false;
 };
 
 }  // namespace wenlo::control_loop

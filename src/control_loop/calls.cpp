@@ -47,12 +47,41 @@ std::optional<std::string> nan_in(const MotorCommand& command) {
         command);
 }
 
+// Whether the command could move a motor: a goal, or switching torque or the neck on.
+bool moves(const MotorCommand& command) {
+    return std::visit(
+        [](const auto& c) {
+            using C = std::decay_t<decltype(c)>;
+            if constexpr (requires { C::torque; }) {
+                return C::torque;
+            } else if constexpr (requires { c.enable; }) {
+                return c.enable;
+            } else {
+                return requires { c.position; } || requires { c.positions; };
+            }
+        },
+        command);
+}
+
+const CallFailure kLatched{CallFailure::Kind::Failed, std::string(controller::kEstopLatched)};
+
 // Queues the command, waiting for room in slices; a full queue that only this thread's own
-// worker could empty is refused rather than waited for.
+// worker could empty is refused rather than waited for. A move while the emergency stop is
+// latched is refused too, also one that got in just before the stop: the stop drops it, or the
+// worker refuses it.
 CallResult<void> queue(ControlLoop& loop, MotorCommand& command, const CallFailure& closed,
                        const Waiter& wait) {
-    for (SendStatus status = loop.send_until(command, Clock::now());;) {  // room at once: no
-        if (status == SendStatus::Sent) {                                 // hand-off needed
+    const bool moving = moves(command);
+    const auto latched = [&] { return moving && loop.is_estopped(); };
+    if (latched()) {
+        return std::unexpected(kLatched);
+    }
+    SendStatus status = loop.send_until(command, Clock::now());  // room at once: no hand-off
+    for (;;) {
+        if (latched()) {
+            return std::unexpected(kLatched);
+        }
+        if (status == SendStatus::Sent) {
             return {};
         }
         if (status == SendStatus::Closed) {
@@ -68,8 +97,31 @@ CallResult<void> queue(ControlLoop& loop, MotorCommand& command, const CallFailu
     }
 }
 
-// Sends the request that make(reply) builds and waits for its answer until the deadline (none:
-// as long as it takes); a closed queue gives `closed`, an answer that does not come `unanswered`.
+// Waits for the worker's answer until the deadline (none: as long as it takes); one that does
+// not come gives `unanswered`, or the emergency stop's refusal when a stop dropped the request.
+template <typename T>
+CallResult<T> await(ControlLoop& loop, ReplyReceiver<T>& receiver,
+                    std::optional<Clock::time_point> deadline, const CallFailure& unanswered,
+                    const Waiter& wait, bool droppable = true) {
+    for (;;) {
+        const auto slice =
+            std::min(deadline.value_or(Clock::time_point::max()), Clock::now() + kSlice);
+        std::expected<T, ReplyError> answer;
+        wait.slice([&] { answer = receiver.wait_until(slice); });
+        if (answer) {
+            return std::move(*answer);
+        }
+        if (answer.error() == ReplyError::Closed || (deadline && Clock::now() >= *deadline)) {
+            return std::unexpected(droppable && loop.is_estopped() ? kLatched : unanswered);
+        }
+        if (wait.stop()) {
+            return std::unexpected(kStopped);
+        }
+    }
+}
+
+// Sends the request that make(reply) builds and waits for its answer; a closed queue gives
+// `closed`.
 template <typename Make>
 CallResult<Bytes> ask(ControlLoop& loop, Make make, std::optional<Clock::time_point> deadline,
                       const CallFailure& closed, const CallFailure& unanswered,
@@ -80,21 +132,7 @@ CallResult<Bytes> ask(ControlLoop& loop, Make make, std::optional<Clock::time_po
     auto [sender, receiver] = reply_channel<Bytes>();
     MotorCommand command = make(std::move(sender));
     WENLO_TRY(queue(loop, command, closed, wait));
-    for (;;) {
-        const auto slice = std::min(deadline.value_or(Clock::time_point::max()),
-                                    Clock::now() + kSlice);
-        std::expected<Bytes, ReplyError> answer;
-        wait.slice([&] { answer = receiver.wait_until(slice); });
-        if (answer) {
-            return std::move(*answer);
-        }
-        if (answer.error() == ReplyError::Closed || (deadline && Clock::now() >= *deadline)) {
-            return std::unexpected(unanswered);
-        }
-        if (wait.stop()) {
-            return std::unexpected(kStopped);
-        }
-    }
+    return await(loop, receiver, deadline, unanswered, wait);
 }
 
 // A queue that is closed, an answer that does not come, or one of the wrong length all read as a
@@ -169,6 +207,24 @@ CallResult<void> write_pid_gains(ControlLoop& loop, std::uint8_t id, std::uint16
     const auto registers = controller::registers_from_gains({low(p), low(i), low(d)});
     return write_registers(loop, "Failed to write pid gains: ", id, controller::kGainRegister,
                            Bytes(registers.begin(), registers.end()), wait);
+}
+
+CallResult<void> estop(ControlLoop& loop, const Waiter& wait) {
+    loop.set_estop_latch(true);  // at once: from here on, no caller queues a move
+    if (loop.on_worker_thread()) {
+        return std::unexpected(failed(kOnWorkerThread));
+    }
+    auto [sender, receiver] = reply_channel<std::optional<std::string>>();
+    MotorCommand command = command::Estop{std::move(sender)};
+    if (loop.preempt(command) == SendStatus::Closed) {
+        return std::unexpected(failed(kChannelClosed));
+    }
+    WENLO_TRY_ASSIGN(const std::optional<std::string> failure,
+                     await(loop, receiver, std::nullopt, failed(kChannelClosed), wait, false));
+    if (failure) {
+        return std::unexpected(failed(*failure));
+    }
+    return {};
 }
 
 CallResult<Bytes> write_raw_packet(ControlLoop& loop, Bytes data, const Waiter& wait) {

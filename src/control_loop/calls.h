@@ -51,6 +51,12 @@ CallResult<controller::PidGains> read_pid_gains(ControlLoop& loop, std::uint8_t 
 // One byte a register: the low byte of each value.
 CallResult<void> write_pid_gains(ControlLoop& loop, std::uint8_t id, std::uint16_t p,
                                  std::uint16_t i, std::uint16_t d, const Waiter& wait);
+// The emergency stop: latched at once, then ahead of everything queued (which is dropped; its
+// waiting callers fail with the stop's text) and of the next tick, the worker damps the neck and
+// switches the servos' torque off. Returns once the frames are on the wire, with the first
+// failure if a step failed.
+CallResult<void> estop(ControlLoop& loop, const Waiter& wait);
+
 // The packet as it is, and whatever answer the worker read back; waits as long as it takes.
 CallResult<Bytes> write_raw_packet(ControlLoop& loop, Bytes data, const Waiter& wait);
 

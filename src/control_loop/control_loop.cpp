@@ -16,8 +16,12 @@ constexpr std::string_view kOpaquePayload = "Any { .. }";
 
 }  // namespace
 
-ControlLoop::ControlLoop(std::shared_ptr<Shared> shared, MotorNames names, bool has_serial)
-    : shared_(std::move(shared)), names_(std::move(names)), has_serial_(has_serial) {}
+ControlLoop::ControlLoop(std::shared_ptr<Shared> shared, MotorNames names, bool has_serial,
+                         controller::JointLimits limits)
+    : shared_(std::move(shared)),
+      names_(std::move(names)),
+      limits_(limits),
+      has_serial_(has_serial) {}
 
 ControlLoop::~ControlLoop() { close(); }
 
@@ -113,5 +117,14 @@ std::vector<TorsoPosition> ControlLoop::drain_positions() {
 SendStatus ControlLoop::send_until(MotorCommand& command, Clock::time_point deadline) {
     return shared_->queue.send_until(command, deadline);
 }
+
+SendStatus ControlLoop::preempt(MotorCommand& command) {
+    std::deque<MotorCommand> dropped;  // their reply channels close here, outside the lock
+    return shared_->queue.preempt(command, dropped);
+}
+
+bool ControlLoop::is_estopped() const { return shared_->estopped->load(); }
+
+void ControlLoop::set_estop_latch(bool latched) { shared_->estopped->store(latched); }
 
 }  // namespace wenlo::control_loop

@@ -9,10 +9,13 @@
 #include "control_loop/motor_command.h"
 #include "control_loop/motor_error.h"
 #include "control_loop/scheduling.h"
+#include "control_loop/step_limit.h"
 #include "control_loop/loop_stats.h"
 #include "control_loop/torso_position.h"
 #include "controller/error.h"
+#include "controller/controller.h"
 #include "controller/health.h"
+#include "controller/joint_limits.h"
 
 #include <cstdint>
 #include <expected>
@@ -39,6 +42,11 @@ struct LoopConfig {
     // At most once per period, a tick also reads the servos' telemetry registers.
     std::optional<Duration> telemetry_period;
     Scheduling scheduling;  // of the worker, on request
+    // Limits on the goals by joint name (controller/joint_limits.h), and the largest step.
+    std::vector<std::pair<std::string, controller::Bounds>> joint_limits;
+    MaxStep max_step;
+    // What the worker leaves the motors with when it ends, after the queue has run.
+    controller::ExitPolicy on_exit = controller::ExitPolicy::Hold;
 };
 
 // Why a start-up ended without a loop.
@@ -99,19 +107,28 @@ public:
     // keeps kSnapshotRing; when it overflowed, one warning says how many were lost.
     std::vector<TorsoPosition> drain_positions();
     const MotorNames& get_motor_name_id() const { return names_; }
+    const controller::JointLimits& joint_limits() const { return limits_; }
     bool has_serial_port() const { return has_serial_; }
 
     // Queues a command, waiting for room until the deadline; the command is moved only when Sent.
     // Closed once the worker has ended.
     SendStatus send_until(MotorCommand& command, Clock::time_point deadline);
+    // Jumps the queue (an emergency stop): what was queued before is dropped, unrun.
+    SendStatus preempt(MotorCommand& command);
+
+    // The emergency-stop latch of the worker's controller, set and read without waiting.
+    bool is_estopped() const;
+    void set_estop_latch(bool latched);
 
     struct Shared;  // what the loop object and the worker share
 
 private:
-    ControlLoop(std::shared_ptr<Shared> shared, MotorNames names, bool has_serial);
+    ControlLoop(std::shared_ptr<Shared> shared, MotorNames names, bool has_serial,
+                controller::JointLimits limits);
 
     std::shared_ptr<Shared> shared_;
     MotorNames names_;
+    controller::JointLimits limits_;
     bool has_serial_;
 };
 

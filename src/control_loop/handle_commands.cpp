@@ -22,22 +22,34 @@ struct Executor {
     MotorController& c;
     TorqueRecord& last_torque;
     std::uint64_t allowed_retries;
+    StepLimit* step;
+
+    // Goals of the joints from `first` on, each within the largest step where one is set.
+    template <std::size_t N>
+    std::array<double, N> within_step(std::size_t first, std::array<double, N> goals) {
+        for (std::size_t i = 0; step != nullptr && i < N; ++i) {
+            goals[i] = step->limit(first + i, goals[i]);
+        }
+        return goals;
+    }
 
     template <typename Goals>
         requires requires { Goals::group; }
     Result<void> operator()(Goals& cmd) {
-        return c.set_goals(Goals::group, goal_values(cmd));
+        return c.set_goals(Goals::group, within_step(Goals::group.range.first, goal_values(cmd)));
     }
     // The neck's commands clamp (with a warning), then command; what the motors report back is
     // not needed here.
     Result<void> operator()(command::SetNeckPosition& cmd) {
-        WENLO_TRY(c.set_neck_position(cmd.position));
+        WENLO_TRY(c.set_neck_position(within_step(controller::kNeckJointRange.first, cmd.position)));
         return {};
     }
     template <typename NeckJoint>
         requires requires { NeckJoint::neck_index; }
     Result<void> operator()(NeckJoint& cmd) {
-        WENLO_TRY(c.set_single_neck_joint(NeckJoint::neck_index, cmd.position));
+        constexpr std::size_t kJoint = controller::kNeckJointRange.first + NeckJoint::neck_index;
+        WENLO_TRY(c.set_single_neck_joint(NeckJoint::neck_index,
+                                          within_step<1>(kJoint, {cmd.position})[0]));
         return {};
     }
     Result<void> operator()(command::EnableNeck& cmd) { return c.enable_neck(cmd.enable); }
@@ -66,6 +78,11 @@ struct Executor {
     Result<void> operator()(command::WriteRawBytes& cmd) {
         return c.write_raw(cmd.id, cmd.address, cmd.data);
     }
+    Result<void> operator()(command::Estop& cmd) {
+        auto stopped = c.estop();
+        cmd.reply.send(stopped ? std::nullopt : std::optional(stopped.error().message()));
+        return stopped;
+    }
     Result<void> operator()(command::WriteRawPacket& cmd) {
         WENLO_TRY_ASSIGN(auto answer, c.write_raw_packet(cmd.data));
         if (!cmd.reply.send(std::move(answer))) {
@@ -79,8 +96,8 @@ struct Executor {
 
 controller::Result<void> handle_commands(controller::MotorController& controller,
                                          TorqueRecord& last_torque, MotorCommand command,
-                                         std::uint64_t allowed_retries) {
-    return std::visit(Executor{controller, last_torque, allowed_retries}, command);
+                                         std::uint64_t allowed_retries, StepLimit* step) {
+    return std::visit(Executor{controller, last_torque, allowed_retries, step}, command);
 }
 
 }  // namespace wenlo::control_loop

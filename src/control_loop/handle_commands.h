@@ -3,6 +3,7 @@
 
 #include "control_loop/motor_command.h"
 #include "control_loop/motor_error.h"
+#include "control_loop/step_limit.h"
 #include "common/guarded.h"
 #include "controller/controller.h"
 
@@ -15,9 +16,11 @@ namespace wenlo::control_loop {
 using TorqueRecord = Guarded<std::expected<bool, MotorError>>;
 
 // Consumes the command, reply channel included: a command that fails closes its channel
-// unanswered. Only the four torque commands change `last_torque`, and only on success.
+// unanswered. Only the four torque commands change `last_torque`, and only on success. Goals
+// go through `step` first, when there is one.
 controller::Result<void> handle_commands(controller::MotorController& controller,
                                          TorqueRecord& last_torque, MotorCommand command,
-                                         std::uint64_t allowed_retries);
+                                         std::uint64_t allowed_retries,
+                                         StepLimit* step = nullptr);
 
 }  // namespace wenlo::control_loop

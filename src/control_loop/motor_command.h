@@ -1,4 +1,5 @@
-// The commands that callers queue for the worker: nineteen variants, each owning its payload.
+// The commands that callers queue for the worker: the nineteen of the design and the emergency
+// stop, each owning its payload.
 // The two that answer carry the sending end of a one-shot reply channel.
 #pragma once
 
@@ -9,6 +10,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -76,6 +79,10 @@ struct WriteRawBytes {
     std::uint8_t address;
     Bytes data;
 };
+// The emergency stop: it jumps the queue; the reply is its first failure's text, or none.
+struct Estop {
+    ReplySender<std::optional<std::string>> reply;
+};
 struct WriteRawPacket {
     Bytes data;
     ReplySender<Bytes> reply;
@@ -90,6 +97,6 @@ using MotorCommand =
                  command::EnableNeck, command::EnableTorque, command::EnableTorqueOnIds,
                  command::DisableTorque, command::DisableTorqueOnIds, command::EnableArms,
                  command::EnableNose, command::ReadRawBytes, command::WriteRawBytes,
-                 command::WriteRawPacket>;
+                 command::WriteRawPacket, command::Estop>;
 
 }  // namespace wenlo::control_loop

@@ -4,6 +4,7 @@
 
 #include "control_loop/control_loop.h"
 #include "control_loop/handle_commands.h"
+#include "control_loop/step_limit.h"
 #include "control_loop/ring.h"
 #include "common/guarded.h"
 
@@ -29,6 +30,8 @@ struct ControlLoop::Shared {
     std::unique_ptr<StatsRecord> last_stats;  // only with statistics on
     Guarded<controller::HealthReport> last_health;  // the worker's view, after every exchange
     Guarded<SnapshotRing> snapshots{kSnapshotRing};  // every good snapshot, for drain_positions
+    // The worker's controller's emergency-stop latch, which callers set and read at once.
+    std::shared_ptr<std::atomic<bool>> estopped;
     std::atomic<bool> worker_failed{false};   // the worker ended by an internal failure
     std::atomic<std::thread::id> worker_id{};  // set by the worker itself, first thing
     // Set once the worker has released the controller (and so the ports), however it ended.
@@ -51,6 +54,7 @@ struct Worker {
     std::shared_ptr<ControlLoop::Shared> shared;
     std::optional<Duration> telemetry_period;  // none: no telemetry reads
     Scheduling scheduling;
+    std::optional<StepLimit> step;  // none: goals go as they are
 };
 
 // The periodic cycle, then the draining of the queue; returns once the queue is closed.

@@ -87,6 +87,7 @@ struct Started {
 };
 
 std::expected<Started, StartFailure> bring_up(const LoopConfig& config,
+                                              const controller::JointLimits& limits,
                                               const controller::InterruptCheck& interrupted) {
     if (config.serialport) {
         struct stat info{};
@@ -97,7 +98,7 @@ std::expected<Started, StartFailure> bring_up(const LoopConfig& config,
             return std::unexpected(MotorError(MotorError::PortNotFound{*config.serialport}));
         }
     }
-    auto created = MotorController::create(config.serialport, config.can_bus);
+    auto created = MotorController::create(config.serialport, config.can_bus, limits, config.on_exit);
     if (!created) {
         return std::unexpected(
             MotorError(MotorError::PortOpenFailed{config.serialport.value_or("")}));
@@ -155,21 +156,38 @@ std::expected<std::unique_ptr<ControlLoop>, StartFailure> ControlLoop::start(
     if (auto invalid = invalid_scheduling(config.scheduling)) {
         return std::unexpected(StartFailure::invalid(std::move(*invalid)));
     }
+    const auto limits = controller::joint_limits(config.joint_limits);
+    if (!limits) {
+        return std::unexpected(StartFailure::invalid(limits.error().message()));
+    }
+    std::optional<StepLimit> step;
+    if (config.max_step.all || !config.max_step.by_joint.empty()) {
+        auto made = StepLimit::make(config.max_step, {});
+        if (!made) {
+            return std::unexpected(StartFailure::invalid(std::move(made.error())));
+        }
+        step = std::move(*made);
+    }
     MotorNames names = controller::motor_names();
-    WENLO_TRY_ASSIGN(Started started, bring_up(config, interrupted));
+    WENLO_TRY_ASSIGN(Started started, bring_up(config, *limits, interrupted));
+    if (step) {
+        step->seen(started.position);
+    }
     const bool has_serial = started.controller.has_serial_port();
     auto shared =
         std::make_shared<Shared>(started.position, started.torque,
                                  config.stats_pub_period.has_value(), started.controller.health());
+    shared->estopped = started.controller.estop_latch();
     Worker worker{std::move(started.controller), config.period, config.stats_pub_period,
-                  config.allowed_retries, shared, config.telemetry_period, config.scheduling};
+                  config.allowed_retries, shared, config.telemetry_period, config.scheduling,
+                  std::move(step)};
     try {
         shared->worker_slot.store(spawn_worker(std::move(worker)));
     } catch (const std::system_error& e) {
         return std::unexpected(StartFailure::spawn_failed(e.what()));
     }
-    return std::unique_ptr<ControlLoop>(new ControlLoop(std::move(shared), std::move(names),
-                                                        has_serial));
+    return std::unique_ptr<ControlLoop>(
+        new ControlLoop(std::move(shared), std::move(names), has_serial, *limits));
 }
 
 }  // namespace wenlo::control_loop

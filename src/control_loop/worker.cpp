@@ -94,6 +94,9 @@ public:
         auto snapshot = read_pos(w_.controller, w_.allowed_retries);
         if (snapshot) {
             shared_.snapshots.with([&](SnapshotRing& ring, bool) { ring.push(*snapshot); });
+            if (w_.step) {
+                w_.step->seen(*snapshot);
+            }
         }
         shared_.last_position.store(std::move(snapshot));
         read_telemetry_if_due();
@@ -172,7 +175,7 @@ private:
 // only through a reply channel.
 bool execute(Worker& w, MotorCommand command) {
     auto done = handle_commands(w.controller, w.shared->last_torque, std::move(command),
-                                w.allowed_retries);
+                                w.allowed_retries, w.step ? &*w.step : nullptr);
     w.shared->last_health.store(w.controller.health());  // replies to commands count too
     return done.has_value();
 }
@@ -191,6 +194,11 @@ void run(Worker& w) {
     Ticks ticks(w, Clock::now());
     Coin coin;
     for (;;) {
+        // An emergency stop goes before anything queued and before the next tick.
+        if (auto urgent = shared.queue.take_urgent()) {
+            (void)execute(w, std::move(*urgent));
+            continue;
+        }
         auto now = Clock::now();
         bool tick_ready = now >= ticks.due();
         bool command_ready = shared.queue.has_item();
@@ -278,6 +286,11 @@ void worker_main(Worker worker) {
         }
         WENLO_LOG(log::kControlLoopTarget, log::Level::Error,
                   "control loop worker failed: " + what);
+    }
+    // However it ended, the motors get what the program asked for at exit.
+    if (auto released = worker.controller.let_go(); !released) {
+        WENLO_LOG(log::kControlLoopTarget, log::Level::Warn,
+                  "on_exit: " + released.error().message());
     }
 }
 

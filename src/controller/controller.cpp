@@ -10,6 +10,7 @@ namespace {
 using candrive::damiao::driver::Damiao;
 using candrive::damiao::mit::MitCommand;
 using candrive::damiao::mit::MitLimits;
+using candrive::damiao::driver::ControlCommand;
 using candrive::transport::Duration;
 
 constexpr Duration kNeckReplyTimeout = Duration::from_millis(20);
@@ -60,8 +61,22 @@ Result<serialbus::SerialPort*> MotorController::Impl::port() {
     return &*serial;
 }
 
+std::optional<ExitPolicy> exit_policy_named(std::string_view name) {
+    if (name == "hold") {
+        return ExitPolicy::Hold;
+    }
+    if (name == "limp") {
+        return ExitPolicy::Limp;
+    }
+    if (name == "damp") {
+        return ExitPolicy::Damp;
+    }
+    return std::nullopt;
+}
+
 Result<MotorController> MotorController::create(const std::optional<std::string>& serial_path,
-                                                const std::string& can_bus) {
+                                                const std::string& can_bus,
+                                                const JointLimits& limits, ExitPolicy on_exit) {
     std::optional<serialbus::SerialPort> serial;
     if (serial_path) {
         auto opened = serialbus::SerialPort::open(*serial_path, serialbus::kBusBaudRate,
@@ -83,8 +98,10 @@ Result<MotorController> MotorController::create(const std::optional<std::string>
     }
     auto impl = std::unique_ptr<Impl>(new Impl{std::move(*can), std::move(serial),
                                                serialbus::feetech_protocol::FeetechProtocolHandler{},
-                                               kNeckMotors, kInitialTemplates, false, {}});
+                                               kNeckMotors, kInitialTemplates, false, {},
+                                               LimitClamp(limits)});
     impl->protocol.set_observer(&impl->health);
+    impl->on_exit = on_exit;
     return MotorController(std::move(impl));
 }
 
@@ -94,6 +111,78 @@ MotorController& MotorController::operator=(MotorController&&) noexcept = defaul
 MotorController::~MotorController() = default;
 
 bool MotorController::has_serial_port() const { return impl_->serial.has_value(); }
+
+const JointLimits& MotorController::joint_limits() const { return impl_->limits.limits(); }
+
+Result<void> MotorController::Impl::may_move() const {
+    if (estopped->load()) {
+        return std::unexpected(Error(std::string(kEstopLatched)));
+    }
+    return {};
+}
+
+namespace {
+
+// Keeps the first failure of steps that are all tried.
+class FirstFailure {
+public:
+    void keep(Result<void> step) {
+        if (first_ && !step) {
+            first_ = std::move(step);
+        }
+    }
+    Result<void> result() && { return std::move(first_); }
+
+private:
+    Result<void> first_;
+};
+
+}  // namespace
+
+Result<void> MotorController::Impl::damp_neck() {
+    FirstFailure failure;
+    for (std::size_t i = 0; i < kNeckJoints; ++i) {
+        auto damping = templates[i];
+        damping.kp = 0.0f;
+        damping.velocity = 0.0f;
+        damping.torque = 0.0f;
+        if (auto state = noted(i, neck[i].control(can, ControlCommand::Mit{damping})); !state) {
+            failure.keep(std::unexpected(Error("estop(" + std::string(neck_name(i)) +
+                                               "): " + state.error().message())));
+        }
+    }
+    return std::move(failure).result();
+}
+
+Result<void> MotorController::estop() {
+    impl_->estopped->store(true);  // first, so that nothing started from here on moves
+    FirstFailure failure;
+    failure.keep(impl_->damp_neck());
+    if (impl_->serial) {
+        failure.keep(set_torque_on_ids(kArmIds, false));
+        failure.keep(set_torque_on_ids(kNoseIds, false));
+    }
+    return std::move(failure).result();
+}
+
+Result<void> MotorController::let_go() {
+    if (impl_->on_exit == ExitPolicy::Hold) {
+        return {};
+    }
+    FirstFailure failure;
+    if (impl_->serial) {
+        failure.keep(set_torque_on_ids(kArmIds, false));
+        failure.keep(set_torque_on_ids(kNoseIds, false));
+    }
+    failure.keep(impl_->on_exit == ExitPolicy::Damp ? impl_->damp_neck() : enable_neck(false));
+    return std::move(failure).result();
+}
+
+void MotorController::reset_estop() { impl_->estopped->store(false); }
+
+bool MotorController::is_estopped() const { return impl_->estopped->load(); }
+
+std::shared_ptr<std::atomic<bool>> MotorController::estop_latch() const { return impl_->estopped; }
 
 std::vector<std::uint8_t> MotorController::check_missing_ids() {
     std::vector<std::uint8_t> missing;

@@ -4,9 +4,11 @@
 #include "candrive/damiao/registers.hpp"
 #include "controller/error.h"
 #include "controller/health.h"
+#include "controller/joint_limits.h"
 #include "controller/layout.h"
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -20,22 +22,35 @@ namespace wenlo::controller {
 
 inline constexpr std::string_view kNoSerialPort =
     "serial port not configured (neck-only controller)";
+inline constexpr std::string_view kEstopLatched =
+    "emergency stop latched: nothing may move the motors until reset_estop() is called";
 
 // Homing cycles for the largest distance and the step per cycle: whole part of max_err / step
 // plus 2000, saturating instead of wrapping for a tiny step.
 std::uint64_t homing_cycle_budget(double max_err, double step);
 
+// What the motors are left with when a program lets go of them: as they are, limp (servos'
+// torque off, neck disabled), or damped (servos' torque off, the neck in damping as the
+// emergency stop leaves it).
+enum class ExitPolicy { Hold, Limp, Damp };
+// By the name a program gives: "hold", "limp" or "damp"; none for anything else.
+std::optional<ExitPolicy> exit_policy_named(std::string_view name);
+
 class MotorController {
 public:
     // Opens the serial port (if a path is given) and then the CAN interface; sends nothing.
+    // Goals are clamped to `limits` from then on; let_go() does what `on_exit` says.
     static Result<MotorController> create(const std::optional<std::string>& serial_path,
-                                          const std::string& can_bus);
+                                          const std::string& can_bus,
+                                          const JointLimits& limits = builtin_limits(),
+                                          ExitPolicy on_exit = ExitPolicy::Hold);
 
     MotorController(MotorController&&) noexcept;
     MotorController& operator=(MotorController&&) noexcept;
     ~MotorController();  // closes the serial port, then the CAN socket
 
     bool has_serial_port() const;
+    const JointLimits& joint_limits() const;
 
     // Serial servos of the arms and nose; seven-value lists are in id order 1 to 7.
     [[nodiscard]] std::vector<std::uint8_t> check_missing_ids();
@@ -129,6 +144,20 @@ public:
         std::string_view joint, std::string_view name);
     [[nodiscard]] Result<candrive::damiao::registers::RegisterValue> write_neck_register(
         std::string_view joint, std::string_view name, double value);
+
+    // The emergency stop: each neck motor gets a damping command (MIT with kp 0, its kd, no
+    // velocity and no torque), so that the head sinks slowly, then the seven servos' torque goes
+    // off. Every step is tried whatever the others did; the first failure is returned. From
+    // then on, until reset_estop(), whatever could move a motor (goals, torque on, enabling the
+    // neck, homing, gains) fails with kEstopLatched; reads and switching off still work.
+    [[nodiscard]] Result<void> estop();
+    // The exit policy, applied where a program lets go (a close, the loop's worker ending);
+    // every step is tried, the first failure returned. Hold sends nothing.
+    [[nodiscard]] Result<void> let_go();
+    void reset_estop();  // re-enables nothing
+    bool is_estopped() const;
+    // The latch itself, for a caller that must set it without waiting for this controller.
+    std::shared_ptr<std::atomic<bool>> estop_latch() const;
 
     // Reboots the seven servos and waits until each answers again, asking `interrupted`
     // between polls. The servos are silent on purpose meanwhile: health does not count it.

@@ -12,6 +12,8 @@
 #include "serialbus/serial_port.hpp"
 
 #include <array>
+#include <atomic>
+#include <memory>
 #include <expected>
 #include <optional>
 #include <type_traits>
@@ -27,6 +29,17 @@ struct MotorController::Impl {
     std::array<candrive::damiao::mit::MitCommand, kNeckJoints> templates;
     bool neck_torque = false;
     HealthTracker health;  // told of every servo answer by `protocol`, of neck replies below
+    LimitClamp limits;
+    // Shared, so that a caller can latch the stop without the controller's lock: a homing that
+    // holds the lock then ends at its next cycle.
+    std::shared_ptr<std::atomic<bool>> estopped = std::make_shared<std::atomic<bool>>(false);
+    ExitPolicy on_exit = ExitPolicy::Hold;
+
+    // Each neck motor in damping (MIT with kp 0, its kd, no velocity, no torque), each tried.
+    Result<void> damp_neck();
+
+    // Fails with kEstopLatched while the emergency stop is latched.
+    Result<void> may_move() const;
 
     // The open port, or the neck-only error.
     Result<serialbus::SerialPort*> port();

@@ -52,6 +52,7 @@ Result<std::array<double, 3>> MotorController::neck_home(double speed, double to
                                                          std::optional<float> kp,
                                                          std::optional<float> kd,
                                                          const InterruptCheck& interrupted) {
+    WENLO_TRY(impl_->may_move());
     if (!(speed > 0.0)) {
         return std::unexpected(
             Error("neck_home: speed must be positive, got " + fmt::float_display(speed)));

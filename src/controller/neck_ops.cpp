@@ -39,6 +39,9 @@ double MotorController::clamp_neck_position(std::size_t index, double requested)
 
 Result<void> MotorController::enable_neck(bool enable) {
     Impl& s = *impl_;
+    if (enable) {
+        WENLO_TRY(s.may_move());
+    }
     for (std::size_t i = 0; i < kNeckJoints; ++i) {
         if (enable) {
             if (auto mode = s.neck[i].ensure_control_mode(s.can, ControlMode::MIT); !mode) {
@@ -58,6 +61,7 @@ Result<void> MotorController::enable_neck(bool enable) {
 }
 
 Result<void> MotorController::set_neck_gains(std::uint32_t index, float kp, float kd) {
+    WENLO_TRY(impl_->may_move());
     if (index >= kNeckJoints) {
         return std::unexpected(Error("neck index out of range: " + std::to_string(index)));
     }
@@ -69,6 +73,7 @@ Result<void> MotorController::set_neck_gains(std::uint32_t index, float kp, floa
 Result<std::array<double, 3>> MotorController::command_neck_mit(const std::array<double, 3>& goals,
                                                                 std::string_view label) {
     Impl& s = *impl_;
+    WENLO_TRY(s.may_move());
     std::array<double, 3> observed{};
     for (std::size_t i = 0; i < kNeckJoints; ++i) {
         s.templates[i].position = static_cast<float>(goals[i]);
@@ -84,6 +89,7 @@ Result<std::array<double, 3>> MotorController::command_neck_mit(const std::array
 
 Result<std::array<double, 3>> MotorController::set_neck_position(
     const std::array<double, 3>& requested) {
+    WENLO_TRY(impl_->may_move());
     // A NaN would pass the clamp and encode as the bottom of the motor's range (-12.5 rad), so
     // it is refused before anything is sent.
     if (auto refused = nan_refusal(kNeckGoals, requested)) {
@@ -91,17 +97,20 @@ Result<std::array<double, 3>> MotorController::set_neck_position(
     }
     std::array<double, 3> goals{};
     for (std::size_t i = 0; i < kNeckJoints; ++i) {
-        goals[i] = clamp_neck_position(i, requested[i]);
+        goals[i] = impl_->limits.clamp(kNeckJointRange.first + i,
+                                       clamp_neck_position(i, requested[i]));
     }
     return command_neck_mit(goals, "set_neck_position");
 }
 
 Result<double> MotorController::set_single_neck_joint(std::size_t index, double requested) {
     Impl& s = *impl_;
+    WENLO_TRY(s.may_move());
     if (auto refused = nan_refusal(index, requested)) {
         return std::unexpected(Error(std::move(*refused)));
     }
-    const double position = clamp_neck_position(index, requested);
+    const double position =
+        s.limits.clamp(kNeckJointRange.first + index, clamp_neck_position(index, requested));
     s.templates[index].position = static_cast<float>(position);
     auto state =
         s.noted(index, s.neck[index].control(s.can, ControlCommand::Mit{s.templates[index]}));

@@ -75,6 +75,9 @@ Result<std::array<double, 7>> MotorController::read_all_positions() {
 }
 
 Result<void> MotorController::set_torque_on_ids(std::span<const std::uint8_t> ids, bool enable) {
+    if (enable) {
+        WENLO_TRY(impl_->may_move());
+    }
     std::vector<std::uint8_t> arms;
     std::vector<std::uint8_t> nose;
     for (std::uint8_t id : ids) {  // ids of no servo are dropped; duplicates stay
@@ -100,15 +103,21 @@ Result<void> MotorController::set_torque_on_ids(std::span<const std::uint8_t> id
 Result<void> MotorController::set_goals(const GoalGroup& group, std::span<const double> goals) {
     // A NaN goal would convert to raw 0, which drives the joint to -pi: it is refused, naming the
     // operation and the joint, before anything is sent. Infinities saturate as the conversion says.
+    WENLO_TRY(impl_->may_move());
     if (auto refused = nan_refusal(group, goals)) {
         return std::unexpected(Error(std::move(*refused)));
     }
     WENLO_TRY_ASSIGN(auto port, impl_->port());
+    std::array<double, kServoJoints.count> clamped{};
+    for (std::size_t i = 0; i < goals.size(); ++i) {
+        clamped[i] = impl_->limits.clamp(group.range.first + i, goals[i]);
+    }
     return per_model(group.range, [&](JointKind kind, Ids ids, std::size_t first) {
         const auto write = kind == JointKind::Sm40bl ? sm40bl::sync_write_goal_position
                                                      : sts3025bl::sync_write_goal_position;
         return lift(write(impl_->protocol, *port, ids,
-                          goals.subspan(first - group.range.first, ids.size())));
+                          std::span<const double>(clamped).subspan(first - group.range.first,
+                                                                   ids.size())));
     });
 }
 

@@ -573,7 +573,7 @@ TEST_F(Loop, AWorkerThatFindsItsStopFlagPoisonedEndsWithItsText) {
     EXPECT_FALSE(shared->stop.store(true));                                // and refused
     records().take();
     worker_main(
-        Worker{std::move(*created), Duration::from(10ms), Duration::from(1s), 5, shared, {}, {}});
+        Worker{std::move(*created), Duration::from(10ms), Duration::from(1s), 5, shared, {}, {}, {}});
     EXPECT_EQ(records().take(wenlo::log::kControlLoopTarget, Level::Error),
               (std::vector<std::string>{
                   "control loop worker failed: stop flag mutex was poisoned"}));
