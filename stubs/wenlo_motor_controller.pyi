@@ -310,7 +310,7 @@ class WenloMotorController:
 
 @typing.final
 class WenloPyControlLoop:
-    def __new__(cls, serialport: typing.Optional[builtins.str], read_position_loop_period: datetime.timedelta, can_bus: builtins.str = 'can0', allowed_retries: builtins.int = 5, stats_pub_period: typing.Optional[datetime.timedelta] = None, voltage_rampup_timeout: datetime.timedelta = datetime.timedelta(seconds=30), *, telemetry_period: typing.Optional[datetime.timedelta] = None, rt_priority: typing.Optional[builtins.int] = None, cpu_affinity: typing.Optional[typing.Sequence[builtins.int]] = None, joint_limits: typing.Optional[typing.Mapping[builtins.str, tuple[builtins.float, builtins.float]]] = None, max_step: typing.Optional[typing.Union[builtins.float, typing.Mapping[builtins.str, builtins.float]]] = None, on_exit: builtins.str = 'hold') -> WenloPyControlLoop:
+    def __new__(cls, serialport: typing.Optional[builtins.str], read_position_loop_period: datetime.timedelta, can_bus: builtins.str = 'can0', allowed_retries: builtins.int = 5, stats_pub_period: typing.Optional[datetime.timedelta] = None, voltage_rampup_timeout: datetime.timedelta = datetime.timedelta(seconds=30), *, telemetry_period: typing.Optional[datetime.timedelta] = None, rt_priority: typing.Optional[builtins.int] = None, cpu_affinity: typing.Optional[typing.Sequence[builtins.int]] = None, joint_limits: typing.Optional[typing.Mapping[builtins.str, tuple[builtins.float, builtins.float]]] = None, max_step: typing.Optional[typing.Union[builtins.float, typing.Mapping[builtins.str, builtins.float]]] = None, on_exit: builtins.str = 'hold', neck_timeout: typing.Optional[datetime.timedelta] = None) -> WenloPyControlLoop:
         r"""
         Create a new control loop for the motor controller.
 
@@ -339,6 +339,10 @@ class WenloPyControlLoop:
           when it ends, after the queue has run: "hold" (as they are), "limp"
           (servos' torque off, neck disabled) or "damp" (servos' torque off, neck
           damping).
+        * `neck_timeout` - (extension, keyword-only) The neck motors' communication
+          time-out, set at start-up: a motor that hears no control frame for that long
+          leaves its enabled state, so the neck stops when the program dies. At least
+          twice the period plus 20 ms.
         """
     def close(self) -> None:
         r"""

@@ -297,3 +297,29 @@ def test_the_exit_policy_is_applied_however_the_program_lets_go(kind, ending, si
             outcomes.append(ok)
             assert ok, (policy, done.returncode, done.stderr[-1500:], seen)
     print(f"{kind}, {ending}: {sum(outcomes)} of {len(outcomes)} runs left the motors as asked")
+
+
+def test_the_neck_timeout_is_set_at_start_up_and_ticks_feed_it_with_control_frames(sim):
+    with pytest.raises(ValueError, match=r"^neck_timeout must be at least twice the period plus "
+                                         r"20 ms \(40 ms\), not 39 ms$"):
+        open_loop(sim, neck_timeout=39 * MS)
+    assert sim.can_frames() == []  # refused before anything was sent
+
+    with open_loop(sim, neck_timeout=200 * MS) as loop:
+        time.sleep(0.05)
+        sim.clear_can()
+        time.sleep(0.1)
+        asked = {can_id for can_id, _ in sim.can_frames()}
+        assert asked == {0x7FF}  # a neck that is not enabled is only asked for feedback
+        loop.enable_neck(True)
+        loop.set_neck_position([0.1, 0.2, 0.0])
+        settle(loop)
+        sim.clear_can()
+        time.sleep(0.1)
+        frames = sim.can_frames()
+        assert {can_id for can_id, _ in frames} == {1, 2, 3}, frames  # MIT commands, every tick
+        assert len(frames) >= 3 * 5
+        assert sim.motor_state(2)["cmd_position"] == pytest.approx(0.2, abs=5e-4)
+    with open_controller(sim) as robot:
+        assert [robot.read_neck_register(j, "TIMEOUT") for j in
+                ("neck_yaw", "neck_pitch", "neck_roll")] == [4000] * 3  # 200 ms in 50 us

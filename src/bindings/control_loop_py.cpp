@@ -133,7 +133,8 @@ PyObject* make_loop(
     const std::optional<Duration>& telemetry_period, std::optional<std::uint8_t> rt_priority,
     const std::optional<std::vector<std::uint16_t>>& cpu_affinity,
     const std::optional<std::vector<std::pair<std::string, controller::Bounds>>>& joint_limits,
-    const std::optional<cl::MaxStep>& max_step, controller::ExitPolicy on_exit) {
+    const std::optional<cl::MaxStep>& max_step, controller::ExitPolicy on_exit,
+    const std::optional<Duration>& neck_timeout) {
     cl::LoopConfig config{serialport,
                           period,
                           can_bus,
@@ -144,7 +145,8 @@ PyObject* make_loop(
                           {},
                           joint_limits.value_or(decltype(config.joint_limits){}),
                           max_step.value_or(cl::MaxStep{}),
-                          on_exit};
+                          on_exit,
+                          neck_timeout};
     if (rt_priority) {
         config.scheduling.rt_priority = *rt_priority;
     }
@@ -170,8 +172,8 @@ const ConstructorSpec g_constructor = constructor<
     Loop, make_loop, "serialport", "read_position_loop_period", "can_bus='can0'",
     "allowed_retries=5", "stats_pub_period=None",
     "voltage_rampup_timeout=datetime.timedelta(seconds=30)", "*", "telemetry_period=None",
-    "rt_priority=None", "cpu_affinity=None", "joint_limits=None", "max_step=None",
-    "on_exit='hold'">(
+    "rt_priority=None", "cpu_affinity=None", "joint_limits=None", "max_step=None", "on_exit='hold'",
+    "neck_timeout=None">(
     "Create a new control loop for the motor controller.\n\n# Arguments\n* `serialport` - Path "
     "to (Unix) or COM ID (Windows) of the serial port.\n  Pass `None` to build a neck-only (CAN) "
     "loop \xe2\x80\x94 arm/nose commands then\n  raise on use.\n* `read_position_loop_period` - "
@@ -193,7 +195,11 @@ const ConstructorSpec g_constructor = constructor<
     "* `on_exit` - (extension, keyword-only) What the worker leaves the motors with\n"
     "  when it ends, after the queue has run: \"hold\" (as they are), \"limp\"\n"
     "  (servos' torque off, neck disabled) or \"damp\" (servos' torque off, neck\n"
-    "  damping).");
+    "  damping).\n"
+    "* `neck_timeout` - (extension, keyword-only) The neck motors' communication\n"
+    "  time-out, set at start-up: a motor that hears no control frame for that long\n"
+    "  leaves its enabled state, so the neck stops when the program dies. At least\n"
+    "  twice the period plus 20 ms.");
 
 void loop_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);

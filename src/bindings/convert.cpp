@@ -56,6 +56,8 @@ Failure failure_of(const control_loop::StartFailure& failure) {
                                           : Failure::runtime(failure.message());
         case Kind::InvalidArgument:
             return Failure::value(failure.message());
+        case Kind::Device:
+            return Failure::runtime(failure.message());
         case Kind::Interrupted:
             return Failure::pending();
         case Kind::SpawnFailed:

@@ -47,6 +47,9 @@ struct LoopConfig {
     MaxStep max_step;
     // What the worker leaves the motors with when it ends, after the queue has run.
     controller::ExitPolicy on_exit = controller::ExitPolicy::Hold;
+    // The neck motors' communication time-out (register 9), set at start-up: a motor that hears
+    // no control frame for that long leaves its enabled state. Ticks then feed it.
+    std::optional<Duration> neck_timeout;
 };
 
 // Why a start-up ended without a loop.
@@ -56,11 +59,14 @@ public:
         Motor,            // the hardware checks: a MotorError
         InvalidArgument,  // refused before anything was touched
         Interrupted,      // the interruption check asked to stop
+        Device,           // a device did not take a setting
         SpawnFailed,      // the worker thread could not be created
     };
     StartFailure(MotorError error) : kind_(Kind::Motor), motor_(std::move(error)) {}  // NOLINT
     static StartFailure invalid(std::string text) { return {Kind::InvalidArgument, std::move(text)}; }
     static StartFailure interrupted() { return {Kind::Interrupted, "start-up interrupted"}; }
+    // A device that did not take what the start-up set (a register that does not hold).
+    static StartFailure device(std::string text) { return {Kind::Device, std::move(text)}; }
     static StartFailure spawn_failed(std::string text) {
         return {Kind::SpawnFailed, "failed to spawn thread: " + std::move(text)};
     }

@@ -55,6 +55,7 @@ struct Worker {
     std::optional<Duration> telemetry_period;  // none: no telemetry reads
     Scheduling scheduling;
     std::optional<StepLimit> step;  // none: goals go as they are
+    bool feed_neck = false;          // the neck has a communication time-out to feed
 };
 
 // The periodic cycle, then the draining of the queue; returns once the queue is closed.

@@ -14,12 +14,12 @@ double unix_time_now() {
 }
 
 std::expected<TorsoPosition, MotorError> read_pos(controller::MotorController& controller,
-                                                  std::uint64_t allowed_retries) {
+                                                  std::uint64_t allowed_retries, bool feed_neck) {
     TorsoPosition position;
     // The two buses at once: the neck's requests go out first, their replies are taken after
     // the servos answered. A feedback request changes nothing on a motor, so asking the neck in
     // a tick whose servo read then fails costs nothing but the frames.
-    auto pending = controller.send_neck_feedback_requests();
+    auto pending = controller.send_neck_feedback_requests(feed_neck);
     bool servos_read = true;
     if (controller.has_serial_port()) {
         bool retry = false;
@@ -28,7 +28,7 @@ std::expected<TorsoPosition, MotorError> read_pos(controller::MotorController& c
                 // A retry comes a pause later: the neck is asked again, so that its positions
                 // are as fresh as the servos' answer, as when it was read after them.
                 (void)controller.collect_neck_feedback(std::move(pending));
-                pending = controller.send_neck_feedback_requests();
+                pending = controller.send_neck_feedback_requests(feed_neck);
             }
             retry = true;
             return controller.read_all_positions();

@@ -37,8 +37,10 @@ auto with_retry(std::uint64_t allowed_retries, Op&& op) -> decltype(op()) {
 }
 
 // All eleven joints: the servos under the retry policy (zeros without a serial port), then the
-// neck once; any failure is a CommunicationError.
+// neck once; any failure is a CommunicationError. With `feed_neck`, an enabled neck is asked
+// with the control command it holds, which feeds its communication time-out.
 std::expected<TorsoPosition, MotorError> read_pos(controller::MotorController& controller,
-                                                  std::uint64_t allowed_retries);
+                                                  std::uint64_t allowed_retries,
+                                                  bool feed_neck = false);
 
 }  // namespace wenlo::control_loop

@@ -1,6 +1,7 @@
 // The start-up, on the caller's thread, in its fixed order: every check that can fail runs
 // before anything that is costly to undo, and the first failure releases all that was built.
 #include "common/log.h"
+#include "common/float_format.h"
 #include "common/try.h"
 #include "control_loop/shared_state.h"
 #include "control_loop/snapshot.h"
@@ -86,6 +87,33 @@ struct Started {
     bool torque;
 };
 
+// The time-out in the register's unit, 50 us; RAM only (never the save command), so that a
+// power cycle forgets it. Each motor is read back: a value that does not hold fails the start.
+constexpr std::uint64_t kTimeoutUnitNs = 50'000;
+
+std::expected<void, StartFailure> set_neck_timeout(MotorController& c, Duration timeout) {
+    const std::uint64_t ns = static_cast<std::uint64_t>(timeout.to_chrono().count());
+    const double units = static_cast<double>((ns + kTimeoutUnitNs / 2) / kTimeoutUnitNs);
+    for (std::size_t i = 0; i < controller::kNeckJoints; ++i) {
+        const std::string joint(controller::neck_name(i));
+        auto held = c.write_neck_register(joint, "TIMEOUT", units);
+        if (!held) {
+            return std::unexpected(StartFailure::device("neck_timeout: " + held.error().message()));
+        }
+        if (held->type() != candrive::damiao::registers::RegisterType::Uint32 ||
+            held->as_uint32() != static_cast<std::uint32_t>(units)) {
+            return std::unexpected(StartFailure::device(
+                "neck_timeout: " + joint + " does not hold its communication time-out (wrote " +
+                std::to_string(static_cast<std::uint32_t>(units)) + " to register 9, read back " +
+                (held->type() == candrive::damiao::registers::RegisterType::Uint32
+                     ? std::to_string(held->as_uint32())
+                     : std::string("a float")) +
+                ")"));
+        }
+    }
+    return {};
+}
+
 std::expected<Started, StartFailure> bring_up(const LoopConfig& config,
                                               const controller::JointLimits& limits,
                                               const controller::InterruptCheck& interrupted) {
@@ -119,6 +147,9 @@ std::expected<Started, StartFailure> bring_up(const LoopConfig& config,
     }
     if (auto neck = c.check_missing_neck_motors(); !neck.empty()) {
         return std::unexpected(MotorError(MotorError::MissingMotors{std::move(neck)}));
+    }
+    if (config.neck_timeout) {
+        WENLO_TRY(set_neck_timeout(c, *config.neck_timeout));
     }
     if (c.has_serial_port()) {
         WENLO_TRY(wait_for_voltage(c, config, interrupted));
@@ -156,6 +187,18 @@ std::expected<std::unique_ptr<ControlLoop>, StartFailure> ControlLoop::start(
     if (auto invalid = invalid_scheduling(config.scheduling)) {
         return std::unexpected(StartFailure::invalid(std::move(*invalid)));
     }
+    // A time-out the ticks cannot keep fed would trip the neck while the program runs.
+    const auto shortest = 2 * config.period.to_chrono() + std::chrono::milliseconds(20);
+    if (config.neck_timeout && config.neck_timeout->to_chrono() < shortest) {
+        return std::unexpected(StartFailure::invalid(
+            "neck_timeout must be at least twice the period plus 20 ms (" +
+            fmt::float_display(std::chrono::duration<double, std::milli>(shortest).count()) +
+            " ms), not " +
+            fmt::float_display(
+                std::chrono::duration<double, std::milli>(config.neck_timeout->to_chrono())
+                    .count()) +
+            " ms"));
+    }
     const auto limits = controller::joint_limits(config.joint_limits);
     if (!limits) {
         return std::unexpected(StartFailure::invalid(limits.error().message()));
@@ -180,7 +223,7 @@ std::expected<std::unique_ptr<ControlLoop>, StartFailure> ControlLoop::start(
     shared->estopped = started.controller.estop_latch();
     Worker worker{std::move(started.controller), config.period, config.stats_pub_period,
                   config.allowed_retries, shared, config.telemetry_period, config.scheduling,
-                  std::move(step)};
+                  std::move(step), config.neck_timeout.has_value()};
     try {
         shared->worker_slot.store(spawn_worker(std::move(worker)));
     } catch (const std::system_error& e) {

@@ -91,7 +91,7 @@ public:
     void tick() {
         const auto now = Clock::now();
         sample_period(now);
-        auto snapshot = read_pos(w_.controller, w_.allowed_retries);
+        auto snapshot = read_pos(w_.controller, w_.allowed_retries, w_.feed_neck);
         if (snapshot) {
             shared_.snapshots.with([&](SnapshotRing& ring, bool) { ring.push(*snapshot); });
             if (w_.step) {

@@ -139,10 +139,20 @@ private:
 
 }  // namespace
 
+MitCommand MotorController::Impl::holding(std::size_t neck_index) const {
+    MitCommand command = templates[neck_index];
+    if (estopped->load()) {
+        command.kp = 0.0f;
+        command.velocity = 0.0f;
+        command.torque = 0.0f;
+    }
+    return command;
+}
+
 Result<void> MotorController::Impl::damp_neck() {
     FirstFailure failure;
     for (std::size_t i = 0; i < kNeckJoints; ++i) {
-        auto damping = templates[i];
+        MitCommand damping = templates[i];
         damping.kp = 0.0f;
         damping.velocity = 0.0f;
         damping.torque = 0.0f;

@@ -113,7 +113,10 @@ public:
         std::array<std::optional<std::string>, 3> failed;  // a request that could not be sent
         std::chrono::steady_clock::time_point deadline;
     };
-    [[nodiscard]] NeckFeedback send_neck_feedback_requests();
+    // With `feed_watchdog`, an enabled neck is asked with its current control command instead
+    // (the one it holds: the last goal, or the stop's damping), whose reply is the same; a
+    // motor whose communication time-out counts only control frames is fed by it.
+    [[nodiscard]] NeckFeedback send_neck_feedback_requests(bool feed_watchdog = false);
     [[nodiscard]] Result<std::array<double, 3>> collect_neck_feedback(NeckFeedback pending);
     [[nodiscard]] std::vector<std::string> check_missing_neck_motors();
     bool neck_torque_enabled() const;

@@ -35,7 +35,10 @@ struct MotorController::Impl {
     std::shared_ptr<std::atomic<bool>> estopped = std::make_shared<std::atomic<bool>>(false);
     ExitPolicy on_exit = ExitPolicy::Hold;
 
-    // Each neck motor in damping (MIT with kp 0, its kd, no velocity, no torque), each tried.
+    // The MIT command a neck motor holds: its template, or while the stop is latched the
+    // damping (kp 0, its kd, no velocity, no torque).
+    candrive::damiao::mit::MitCommand holding(std::size_t neck_index) const;
+    // Each neck motor in damping, each tried.
     Result<void> damp_neck();
 
     // Fails with kEstopLatched while the emergency stop is latched.

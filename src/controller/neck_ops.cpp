@@ -222,7 +222,7 @@ Result<registers::RegisterValue> MotorController::write_neck_register(std::strin
     return read_neck_register(joint_name, name);  // what the motor holds now
 }
 
-MotorController::NeckFeedback MotorController::send_neck_feedback_requests() {
+MotorController::NeckFeedback MotorController::send_neck_feedback_requests(bool feed_watchdog) {
     Impl& s = *impl_;
     NeckFeedback pending;
     // Stragglers of an abandoned reply are dropped before the first request goes out: dropped
@@ -236,7 +236,10 @@ MotorController::NeckFeedback MotorController::send_neck_feedback_requests() {
         if (pending.failed[i]) {
             continue;
         }
-        if (auto sent = s.neck[i].send_feedback_request(s.can); !sent) {
+        auto sent = feed_watchdog && s.neck_torque
+                        ? s.neck[i].send_control(s.can, ControlCommand::Mit{s.holding(i)})
+                        : s.neck[i].send_feedback_request(s.can);
+        if (!sent) {
             pending.failed[i] = sent.error().message();
         }
     }

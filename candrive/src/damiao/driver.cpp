@@ -188,6 +188,18 @@ std::expected<void, Error> Damiao::send_feedback_request(CanTransport& bus) cons
     return {};
 }
 
+std::expected<void, Error> Damiao::send_control(CanTransport& bus,
+                                                const ControlCommand& command) const {
+    if (auto dropped = bus.drop_stragglers(reply_id()); !dropped) {
+        return std::unexpected(transport_error(dropped.error()));
+    }
+    const auto encoded = encode_command(motor_id, limits, command);
+    if (auto sent = bus.send(classic_frame(encoded.arbitration_id, encoded.data)); !sent) {
+        return std::unexpected(transport_error(sent.error()));
+    }
+    return {};
+}
+
 CanId Damiao::reply_id() const { return standard_id(master_id); }
 
 std::expected<mit::MotorState, Error> Damiao::decode_feedback(const CanFrame& reply) const {

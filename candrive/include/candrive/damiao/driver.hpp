@@ -75,6 +75,9 @@ struct Damiao {
     // of the reply, which the caller takes from the bus by its id, reply_id().
     [[nodiscard]] std::expected<void, Error> send_feedback_request(
         transport::CanTransport& bus) const;
+    // A control command's half of the same kind: its reply is the same state frame.
+    [[nodiscard]] std::expected<void, Error> send_control(transport::CanTransport& bus,
+                                                          const ControlCommand& command) const;
     [[nodiscard]] transport::CanId reply_id() const;
     [[nodiscard]] std::expected<mit::MotorState, Error> decode_feedback(
         const transport::CanFrame& reply) const;
