@@ -13,6 +13,7 @@ from wenlo_tools.monitor import monitor
 from wenlo_tools.record import plot, record
 from wenlo_tools.regs import regs
 from wenlo_tools.scan import scan
+from wenlo_tools.watchdog import neck_watchdog_check
 
 
 def positive_float(text: str) -> float:
@@ -113,6 +114,12 @@ def parser() -> argparse.ArgumentParser:
                         "temperatures where recorded.")
     c.add_argument("recording", metavar="REC.mcap")
     c.add_argument("-o", "--output", required=True, metavar="OUT.png")
+
+    add("neck-watchdog-check", neck_watchdog_check,
+        help="which frames feed the neck motors' communication time-out",
+        description="One neck motor at a time: a 100 ms time-out, the motor enabled in damping "
+                    "and asked with feedback requests alone for 0.5 s; a motor that trips "
+                    "counts only control frames. Each motor's register and state are put back.")
     return top
 
 
