@@ -190,7 +190,7 @@ def test_record_keeps_every_snapshot_and_plot_draws_it(sim, tmp_path):
 
 
 @pytest.mark.skipif(shutil.which("tmux") is None, reason="needs tmux")
-def test_monitor_runs_in_a_terminal_and_q_quits_at_once(sim, tmp_path):
+def test_monitor_runs_in_a_terminal_stops_the_robot_on_e_and_q_quits_at_once(sim, tmp_path):
     socket = f"wenlo-test-{os.getpid()}"
     tmux = ["tmux", "-L", socket]
     command = " ".join(WENLO + ["monitor"]) + "; echo EXITED $?; sleep 30"
@@ -200,17 +200,56 @@ def test_monitor_runs_in_a_terminal_and_q_quits_at_once(sim, tmp_path):
         def screen():
             return subprocess.run(tmux + ["capture-pane", "-p"], capture_output=True,
                                   text=True).stdout
-        deadline = time.monotonic() + 20
-        while "neck_roll" not in screen() and time.monotonic() < deadline:
-            time.sleep(0.2)
+
+        def shows(wanted: bool, text="E-STOP", seconds=5.0):
+            deadline = time.monotonic() + seconds
+            while (text in screen()) != wanted and time.monotonic() < deadline:
+                time.sleep(0.05)
+            return (text in screen()) == wanted
+
+        def fits(shown):
+            lines = shown.splitlines()
+            return len(lines) <= 24 and all(len(line) <= 80 for line in lines)
+
+        def servo_torque():
+            return [sim.servo_state(i)["torque"] for i in range(1, 8)]
+
+        assert shows(True, "neck_roll", seconds=20)
         time.sleep(2.0)  # a few refreshes, with statistics
         shown = screen()
         print(shown)
         lines = shown.splitlines()
-        assert len(lines) <= 24 and all(len(line) <= 80 for line in lines)
+        assert fits(shown)
         assert all(name in shown for name in ("left_arm_pitch", "nose_right", "neck_yaw"))
         period = next(line for line in lines if line.startswith("period mean"))
         assert 5.0 < float(period.split()[2]) < 20.0  # ms, at 100 Hz
+        assert "e emergency stop" in shown and "E-STOP" not in shown
+
+        # Something for the stop to stop: torque on behind the monitor's back (it only reads,
+        # so no neck motor has had a command yet).
+        for i in range(1, 8):
+            sim.servo_write_registers(i, 40, b"\x01")
+        assert servo_torque() == [1] * 7
+        assert [sim.motor_state(m)["mit_commands"] for m in (1, 2, 3)] == [0] * 3
+        subprocess.run(tmux + ["send-keys", "e"], check=True)
+        assert shows(True), screen()
+        stopped = screen()
+        print(stopped)
+        assert fits(stopped)
+        assert settles(servo_torque, [0] * 7), servo_torque()
+        for m in (1, 2, 3):  # one damping command each: no stiffness, some damping
+            state = sim.motor_state(m)
+            assert state["mit_commands"] == 1 and state["cmd_kp"] == 0.0, state
+            assert state["cmd_kd"] > 0.0, state
+
+        subprocess.run(tmux + ["send-keys", "r"], check=True)
+        assert shows(False), screen()
+        assert "e emergency stop" in screen()
+        # Resetting the stop enables nothing and sends nothing to the neck.
+        time.sleep(0.3)
+        assert servo_torque() == [0] * 7
+        assert [sim.motor_state(m)["mit_commands"] for m in (1, 2, 3)] == [1] * 3
+
         pressed = time.monotonic()
         subprocess.run(tmux + ["send-keys", "q"], check=True)
         while "EXITED" not in screen() and time.monotonic() - pressed < 5:
