@@ -3,7 +3,9 @@ and monitor in a real terminal (tmux)."""
 import json
 import math
 import os
+import select
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -258,6 +260,35 @@ def test_monitor_runs_in_a_terminal_stops_the_robot_on_e_and_q_quits_at_once(sim
         assert "EXITED 0" in screen() and took < 1.0, took
     finally:
         subprocess.run(tmux + ["kill-server"], capture_output=True)
+
+
+def test_sigterm_unwinds_the_command_and_frees_the_port(sim, tmp_path):
+    from mcap.reader import make_reader
+
+    out = tmp_path / "stopped.mcap"
+    proc = subprocess.Popen(WENLO + ["record", str(out), "--seconds", "120"], env=sim.env(),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        # The first progress line comes once the loop runs.
+        ready, _, _ = select.select([proc.stdout], [], [], 30)
+        first = proc.stdout.readline() if ready else ""
+        assert first.startswith("recording:"), first
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGTERM)
+        _, err = proc.communicate(timeout=15)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode == 143, err
+    # The command unwound: the recording was finished, so its summary is there to read.
+    with open(out, "rb") as f:
+        summary = make_reader(f).get_summary()
+    assert summary is not None and summary.statistics.channel_message_counts, summary
+    opened = time.monotonic()
+    ctl = wmc.WenloMotorController(sim.serial_path, "can0")
+    print(f"the port opened again in {time.monotonic() - opened:.3f} s")
+    assert [ctl.ping(i) for i in range(1, 8)] == [True] * 7
 
 
 def test_without_the_extra_the_tool_says_which_one_to_install(sim, tmp_path):
