@@ -11,6 +11,7 @@ echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -
 python3 -m wenlo_sim --wire-time "$root/bench/sync_ops.py"
 python3 -m wenlo_sim --wire-time "$root/bench/syscalls.py"
 python3 -m wenlo_sim --no-robot "$root/bench/loop_timing.py"
+python3 -m wenlo_sim --no-robot "$root/bench/estop_latency.py"
 if [ -x "$build/bench/bench_log_drop" ]; then
   records=50000000
   [ "${BENCH_QUICK:-0}" = "1" ] && records=1000000

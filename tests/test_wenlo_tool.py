@@ -3,7 +3,9 @@ and monitor in a real terminal (tmux)."""
 import json
 import math
 import os
+import select
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -190,7 +192,7 @@ def test_record_keeps_every_snapshot_and_plot_draws_it(sim, tmp_path):
 
 
 @pytest.mark.skipif(shutil.which("tmux") is None, reason="needs tmux")
-def test_monitor_runs_in_a_terminal_and_q_quits_at_once(sim, tmp_path):
+def test_monitor_runs_in_a_terminal_stops_the_robot_on_e_and_q_quits_at_once(sim, tmp_path):
     socket = f"wenlo-test-{os.getpid()}"
     tmux = ["tmux", "-L", socket]
     command = " ".join(WENLO + ["monitor"]) + "; echo EXITED $?; sleep 30"
@@ -200,17 +202,56 @@ def test_monitor_runs_in_a_terminal_and_q_quits_at_once(sim, tmp_path):
         def screen():
             return subprocess.run(tmux + ["capture-pane", "-p"], capture_output=True,
                                   text=True).stdout
-        deadline = time.monotonic() + 20
-        while "neck_roll" not in screen() and time.monotonic() < deadline:
-            time.sleep(0.2)
+
+        def shows(wanted: bool, text="E-STOP", seconds=5.0):
+            deadline = time.monotonic() + seconds
+            while (text in screen()) != wanted and time.monotonic() < deadline:
+                time.sleep(0.05)
+            return (text in screen()) == wanted
+
+        def fits(shown):
+            lines = shown.splitlines()
+            return len(lines) <= 24 and all(len(line) <= 80 for line in lines)
+
+        def servo_torque():
+            return [sim.servo_state(i)["torque"] for i in range(1, 8)]
+
+        assert shows(True, "neck_roll", seconds=20)
         time.sleep(2.0)  # a few refreshes, with statistics
         shown = screen()
         print(shown)
         lines = shown.splitlines()
-        assert len(lines) <= 24 and all(len(line) <= 80 for line in lines)
+        assert fits(shown)
         assert all(name in shown for name in ("left_arm_pitch", "nose_right", "neck_yaw"))
         period = next(line for line in lines if line.startswith("period mean"))
         assert 5.0 < float(period.split()[2]) < 20.0  # ms, at 100 Hz
+        assert "e emergency stop" in shown and "E-STOP" not in shown
+
+        # Something for the stop to stop: torque on behind the monitor's back (it only reads,
+        # so no neck motor has had a command yet).
+        for i in range(1, 8):
+            sim.servo_write_registers(i, 40, b"\x01")
+        assert servo_torque() == [1] * 7
+        assert [sim.motor_state(m)["mit_commands"] for m in (1, 2, 3)] == [0] * 3
+        subprocess.run(tmux + ["send-keys", "e"], check=True)
+        assert shows(True), screen()
+        stopped = screen()
+        print(stopped)
+        assert fits(stopped)
+        assert settles(servo_torque, [0] * 7), servo_torque()
+        for m in (1, 2, 3):  # one damping command each: no stiffness, some damping
+            state = sim.motor_state(m)
+            assert state["mit_commands"] == 1 and state["cmd_kp"] == 0.0, state
+            assert state["cmd_kd"] > 0.0, state
+
+        subprocess.run(tmux + ["send-keys", "r"], check=True)
+        assert shows(False), screen()
+        assert "e emergency stop" in screen()
+        # Resetting the stop enables nothing and sends nothing to the neck.
+        time.sleep(0.3)
+        assert servo_torque() == [0] * 7
+        assert [sim.motor_state(m)["mit_commands"] for m in (1, 2, 3)] == [1] * 3
+
         pressed = time.monotonic()
         subprocess.run(tmux + ["send-keys", "q"], check=True)
         while "EXITED" not in screen() and time.monotonic() - pressed < 5:
@@ -219,6 +260,35 @@ def test_monitor_runs_in_a_terminal_and_q_quits_at_once(sim, tmp_path):
         assert "EXITED 0" in screen() and took < 1.0, took
     finally:
         subprocess.run(tmux + ["kill-server"], capture_output=True)
+
+
+def test_sigterm_unwinds_the_command_and_frees_the_port(sim, tmp_path):
+    from mcap.reader import make_reader
+
+    out = tmp_path / "stopped.mcap"
+    proc = subprocess.Popen(WENLO + ["record", str(out), "--seconds", "120"], env=sim.env(),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        # The first progress line comes once the loop runs.
+        ready, _, _ = select.select([proc.stdout], [], [], 30)
+        first = proc.stdout.readline() if ready else ""
+        assert first.startswith("recording:"), first
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGTERM)
+        _, err = proc.communicate(timeout=15)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode == 143, err
+    # The command unwound: the recording was finished, so its summary is there to read.
+    with open(out, "rb") as f:
+        summary = make_reader(f).get_summary()
+    assert summary is not None and summary.statistics.channel_message_counts, summary
+    opened = time.monotonic()
+    ctl = wmc.WenloMotorController(sim.serial_path, "can0")
+    print(f"the port opened again in {time.monotonic() - opened:.3f} s")
+    assert [ctl.ping(i) for i in range(1, 8)] == [True] * 7
 
 
 def test_without_the_extra_the_tool_says_which_one_to_install(sim, tmp_path):

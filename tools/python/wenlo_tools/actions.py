@@ -9,24 +9,26 @@ def torque(args) -> int:
     if args.servos_only and args.neck_only:
         raise Failure("--servos-only and --neck-only exclude each other")
     on = args.state == "on"
-    ctl = controller(args)
-    if not args.neck_only:
-        ctl.enable_torque() if on else ctl.disable_torque()
-        print(f"servo torque {args.state}")
-    if not args.servos_only:
-        ctl.enable_neck(on)
-        print(f"neck torque {args.state}")
+    with controller(args) as ctl:
+        if not args.neck_only:
+            ctl.enable_torque() if on else ctl.disable_torque()
+            print(f"servo torque {args.state}")
+        if not args.servos_only:
+            ctl.enable_neck(on)
+            print(f"neck torque {args.state}")
     return 0
 
 
 def home(args) -> int:
-    homed = controller(args).neck_home(speed=args.speed, tolerance=args.tolerance,
-                                       kp=args.kp, kd=args.kd)
+    with controller(args) as ctl:
+        homed = ctl.neck_home(speed=args.speed, tolerance=args.tolerance, kp=args.kp,
+                              kd=args.kd)
     print("neck homed at " + ", ".join(f"{v:.4f}" for v in homed) + " rad (yaw, pitch, roll)")
     return 0
 
 
 def reboot(args) -> int:
-    controller(args).reboot()
+    with controller(args) as ctl:
+        ctl.reboot()
     print("the seven servos rebooted and answer again")
     return 0

@@ -55,9 +55,10 @@ def parser() -> argparse.ArgumentParser:
     c.add_argument("--json", action="store_true", help="print JSON instead of a table")
 
     c = add("monitor", monitor, help="watch every joint live",
-            description="A live view of a running loop with telemetry on; q quits. Starting "
-                        "the loop reboots the servos (they go limp for a moment); after that "
-                        "it only reads.")
+            description="A live view of a running loop with telemetry on. Keys: e stops "
+                        "the robot (emergency stop: servo torque off, neck damped, latched), r "
+                        "resets the stop, q quits. Starting the loop reboots the servos (they "
+                        "go limp for a moment); after that it only reads, unless e is pressed.")
     c.add_argument("--rate", type=positive_float, default=100.0, metavar="HZ",
                    help="the loop's rate (default: %(default)s)")
     c.add_argument("--telemetry-period", type=positive_float, default=500.0, metavar="MS",

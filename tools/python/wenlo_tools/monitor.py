@@ -1,5 +1,6 @@
-"""wenlo monitor: every joint live, from a running loop with telemetry on. It queues no command;
-q (or Ctrl-C) quits and closes the loop."""
+"""wenlo monitor: every joint live, from a running loop with telemetry on. It queues no command
+of its own: e stops the robot (the loop's emergency stop), r resets the stop, q (or Ctrl-C)
+quits and closes the loop."""
 from __future__ import annotations
 
 import contextlib
@@ -14,6 +15,8 @@ from wenlo_tools.failure import needs
 from wenlo_tools.robot import loop as start_loop
 
 REFRESH = 0.1  # seconds: ten frames a second
+KEYS = "keys: e emergency stop, r reset the stop, q quit"
+STOPPED = " E-STOP  latched: servo torque off, neck damped.  r resets, q quits"
 
 
 def summary(samples: list[float]) -> str:
@@ -29,7 +32,22 @@ def number(value, digits: int) -> str:
     return "-" if value is None else f"{value:.{digits}f}"
 
 
-def frame(lp, title: str):
+def status(lp, note: str):
+    """The line under the title: the stop in red across the screen while it is latched, else
+    the keys; then what went wrong with the last key, if anything did."""
+    from rich.text import Text
+
+    line = Text()
+    if lp.is_estopped():
+        line.append(STOPPED.ljust(79), style="bold white on red")
+    else:
+        line.append(KEYS)
+    if note:
+        line.append("\n" + note, style="bold red")
+    return line
+
+
+def frame(lp, title: str, note: str = ""):
     from rich.console import Group
     from rich.table import Table
     from rich.text import Text
@@ -46,7 +64,7 @@ def frame(lp, title: str):
                       number(h.temperature, 0), number(h.voltage, 1), faults, age)
     stats = lp.get_stats()
     timing = Text(f"period {summary(stats.period)}\nread   {summary(stats.read_dt)}")
-    return Group(Text(title, style="bold"), timing, table)
+    return Group(Text(title, style="bold"), status(lp, note), timing, table)
 
 
 @contextlib.contextmanager
@@ -68,6 +86,20 @@ def keys():
         termios.tcsetattr(fd, termios.TCSADRAIN, saved)
 
 
+def act_on(lp, pressed: str, note: str) -> str:
+    """Acts on e and r in the order pressed. Returns what to show of a failure, which stays on
+    screen until one of them succeeds."""
+    for k in pressed:
+        if k in ("e", "r"):
+            act = lp.estop if k == "e" else lp.reset_estop
+            try:
+                act()
+                note = ""
+            except RuntimeError as e:  # a step failed; the stop is latched all the same
+                note = f"{act.__name__}: {e}"
+    return note
+
+
 def monitor(args) -> int:
     needs("rich")
     from rich.console import Console
@@ -75,12 +107,17 @@ def monitor(args) -> int:
 
     lp = start_loop(args, args.rate, args.telemetry_period)
     title = (f"wenlo monitor: {args.rate:g} Hz on {args.port} and {args.can_bus}, telemetry "
-             f"every {args.telemetry_period:g} ms  (q quits)")
+             f"every {args.telemetry_period:g} ms")
+    note = ""
     try:
         with keys() as key, Live(frame(lp, title), console=Console(), auto_refresh=False,
                                  screen=True) as live:
-            while "q" not in key(REFRESH).lower():
-                live.update(frame(lp, title), refresh=True)
+            while True:
+                pressed = key(REFRESH).lower()
+                note = act_on(lp, pressed.partition("q")[0], note)  # an e before q still stops
+                if "q" in pressed:
+                    break
+                live.update(frame(lp, title, note), refresh=True)
     except KeyboardInterrupt:
         pass
     finally:

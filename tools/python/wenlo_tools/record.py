@@ -137,8 +137,10 @@ def record(args) -> int:
     try:
         with open(args.out, "wb") as out:
             log = McapLog(out)
-            gaps = record_into(log, lp, args)
-            log.finish()
+            try:
+                gaps = record_into(log, lp, args)
+            finally:
+                log.finish()  # also when stopped early (Ctrl-C, SIGTERM): a file MCAP tools open
     finally:
         lp.close()
     period = 1.0 / args.rate

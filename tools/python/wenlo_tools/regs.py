@@ -113,7 +113,11 @@ def neck_target(args, ctl) -> tuple[str, str]:
 
 
 def regs(args) -> int:
-    ctl = controller(args)
+    with controller(args) as ctl:
+        return regs_with(ctl, args)
+
+
+def regs_with(ctl, args) -> int:
     if args.action == "list":
         if args.device == "servo":
             for r in servo_registers(ctl).values():

@@ -4,16 +4,26 @@ from __future__ import annotations
 
 import datetime
 import math
+import signal
+import sys
 from dataclasses import dataclass
 
 from wenlo_motor_controller import WenloMotorController, WenloPyControlLoop
 
 
+def exit_on_sigterm() -> None:
+    """SIGTERM ends Python without unwinding; as SystemExit it unwinds, so the loop or the
+    controller is closed and its exit policy applied, as on Ctrl-C. 143 is 128 + SIGTERM."""
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+
+
 def controller(args) -> WenloMotorController:
+    exit_on_sigterm()
     return WenloMotorController(args.port, args.can_bus)
 
 
 def loop(args, rate_hz: float, telemetry_ms: float, stats: bool = True) -> WenloPyControlLoop:
+    exit_on_sigterm()
     return WenloPyControlLoop(
         args.port, datetime.timedelta(seconds=1.0 / rate_hz), args.can_bus,
         stats_pub_period=datetime.timedelta(milliseconds=500) if stats else None,

@@ -39,7 +39,11 @@ def neck_row(ctl, joint: str, health) -> dict:
 
 def scan(args) -> int:
     started = time.monotonic()
-    ctl = controller(args)
+    with controller(args) as ctl:
+        return scan_with(ctl, args, started)
+
+
+def scan_with(ctl, args, started: float) -> int:
     layout = ctl.get_motor_name_id()
     names = {servo_id: name for name, servo_id in layout.items()}
     registers = servo_registers(ctl)
