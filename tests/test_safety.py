@@ -168,7 +168,7 @@ def test_the_emergency_stop_damps_the_neck_frees_the_servos_and_latches(make, si
         settle(robot)
         assert not robot.is_estopped()
         assert robot.estop() is None
-        assert robot.is_estopped()
+        assert robot.is_estopped() and not robot.is_torque_enabled()
         assert [sim.servo_state(i)["torque"] for i in range(1, 8)] == [0] * 7
         for motor, kd in ((1, 1.0), (2, 2.0), (3, 2.0)):  # damping: no stiffness, its own kd
             state = sim.motor_state(motor)

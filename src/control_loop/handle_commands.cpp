@@ -80,6 +80,9 @@ struct Executor {
     }
     Result<void> operator()(command::Estop& cmd) {
         auto stopped = c.estop();
+        if (stopped && c.has_serial_port()) {
+            last_torque.store(false);  // the servos' torque went off with it
+        }
         cmd.reply.send(stopped ? std::nullopt : std::optional(stopped.error().message()));
         return stopped;
     }
