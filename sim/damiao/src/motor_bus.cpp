@@ -104,9 +104,11 @@ struct MotorBus::Impl {
 
     void send_out(const OutFrame& f) { send_frame(f.id, f.data.data(), f.len); }
 
-    // The moment a frame went on the bus, from its receive time stamp, on the steady clock;
-    // `now` when it carries none.
-    static Clock::time_point on_bus_at(msghdr& msg, Clock::time_point now) {
+    // The moment a frame went on the bus, from its receive time stamp, on the steady clock; the
+    // moment it is read when it carries none. Taken per frame, not from the wake-up: frames read
+    // in one batch may have been sent after it.
+    static Clock::time_point on_bus_at(msghdr& msg) {
+        const auto read_at = Clock::now();
         for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
             if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS)
                 continue;
@@ -118,10 +120,10 @@ struct MotorBus::Impl {
                              std::chrono::nanoseconds(real.tv_nsec - stamp.tv_nsec);
             // A clock set back cannot put a frame in the future, nor far into the past.
             if (age < Clock::duration::zero() || age > std::chrono::seconds(1))
-                return now;
-            return std::min(now, Clock::now() - std::chrono::duration_cast<Clock::duration>(age));
+                return read_at;
+            return read_at - std::chrono::duration_cast<Clock::duration>(age);
         }
-        return now;
+        return read_at;
     }
 
     void on_frame(const canfd_frame& f, bool fd, Clock::time_point now) {
@@ -220,7 +222,7 @@ struct MotorBus::Impl {
                         n != static_cast<ssize_t>(CANFD_MTU)) {
                         break;
                     }
-                    on_frame(f, n == static_cast<ssize_t>(CANFD_MTU), on_bus_at(msg, now));
+                    on_frame(f, n == static_cast<ssize_t>(CANFD_MTU), on_bus_at(msg));
                 }
             }
             const auto checked = Clock::now();
