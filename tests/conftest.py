@@ -27,12 +27,16 @@ def can_namespace(monkeypatch):
 @pytest.fixture
 def sim(request):
     """A fresh simulated robot: servos on a pseudo-terminal, neck motors on can0. Its servos
-    move at a real servo's speed, or at once for tests marked instant_servos."""
+    move at a real servo's speed, or at once for tests marked instant_servos. Only control
+    frames restart its neck motors' time-out, or any frame addressed to one for tests marked
+    neck_watchdog_feeds("any")."""
     if not wenlo_sim.stand_in_active():
         pytest.skip("needs the CAN stand-in: run under 'python -m wenlo_sim --no-robot --'")
     instant = request.node.get_closest_marker("instant_servos") is not None
     speed = 0 if instant else wenlo_sim.REALISTIC_SERVO_SPEED
-    with wenlo_sim.SimRobot(iface="can0", servo_speed=speed) as robot:
+    feeds = request.node.get_closest_marker("neck_watchdog_feeds")
+    with wenlo_sim.SimRobot(iface="can0", servo_speed=speed,
+                            neck_watchdog_feeds=feeds.args[0] if feeds else "control") as robot:
         yield robot
 
 

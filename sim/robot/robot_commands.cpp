@@ -67,6 +67,15 @@ std::optional<bool> on_off(const std::string& text) {
     return std::nullopt;
 }
 
+// Nanoseconds on CLOCK_MONOTONIC (the steady clock), the clock of Python's time.monotonic_ns();
+// 0 for never.
+long long monotonic_ns(const std::optional<std::chrono::steady_clock::time_point>& at) {
+    if (!at) {
+        return 0;
+    }
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(at->time_since_epoch()).count();
+}
+
 std::string done(bool ok) { return ok ? "ok" : "error no such servo"; }
 
 template <typename T>
@@ -289,7 +298,11 @@ std::string motor_command(Robot& robot, const std::vector<std::string>& w) {
             << " register_writes=" << s->register_writes
             << " frames_received=" << s->frames_received
             << " mos_temperature=" << s->mos_temperature
-            << " rotor_temperature=" << s->rotor_temperature;
+            << " rotor_temperature=" << s->rotor_temperature
+            << " error_code=" << int{s->error_code} << " timeout=" << s->timeout
+            << " watchdog_trips=" << s->watchdog_trips
+            << " last_feed_at=" << monotonic_ns(s->last_feed_at)
+            << " tripped_at=" << monotonic_ns(s->tripped_at);
         if (s->last_command) {
             out << " cmd_position=" << s->last_command->position
                 << " cmd_kp=" << s->last_command->kp << " cmd_kd=" << s->last_command->kd;
@@ -300,6 +313,20 @@ std::string motor_command(Robot& robot, const std::vector<std::string>& w) {
 }
 
 }  // namespace
+
+std::optional<damiaosim::WatchdogFeeds> watchdog_feeds(const std::string& name) {
+    if (name == "any") {
+        return damiaosim::WatchdogFeeds::Any;
+    }
+    if (name == "control") {
+        return damiaosim::WatchdogFeeds::Control;
+    }
+    return std::nullopt;
+}
+
+std::string watchdog_feeds_name(damiaosim::WatchdogFeeds feeds) {
+    return feeds == damiaosim::WatchdogFeeds::Any ? "any" : "control";
+}
 
 std::string run_command(Robot& robot, const std::string& line) {
     std::istringstream in(line);
@@ -358,12 +385,21 @@ std::string run_command(Robot& robot, const std::string& line) {
         for (const auto& frame : robot.motors->received_frames()) {
             char id[16];
             std::snprintf(id, sizeof id, "%03X", frame.can_id & 0x1FFFFFFFu);
-            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                frame.at.time_since_epoch())
-                                .count();
-            text += " " + std::string(id) + "#" + hex(frame.data) + "@" + std::to_string(ns);
+            text += " " + std::string(id) + "#" + hex(frame.data) + "@" +
+                    std::to_string(monotonic_ns(frame.at));
         }
         return text;
+    }
+    if (w[0] == "neck_watchdog_feeds" && w.size() <= 2) {
+        // Which frames restart the neck motors' time-out; without an argument, says which.
+        if (w.size() == 2) {
+            auto feeds = watchdog_feeds(w[1]);
+            if (!feeds) {
+                return "error expected any or control";
+            }
+            robot.motors->set_watchdog_feeds(*feeds);
+        }
+        return "ok " + watchdog_feeds_name(robot.motors->watchdog_feeds());
     }
     if (w[0] == "clear_can") {
         robot.motors->clear_log();

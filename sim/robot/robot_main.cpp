@@ -34,7 +34,7 @@ std::vector<damiaosim::MotorConfig> neck_motors(const std::array<double, 3>& sta
 int usage(const char* self) {
     std::fprintf(stderr,
                  "usage: %s [--iface NAME] [--wire-time] [--neck-start YAW,PITCH,ROLL]"
-                 " [--servo-speed STEPS_PER_S]\n",
+                 " [--servo-speed STEPS_PER_S] [--neck-watchdog-feeds any|control]\n",
                  self);
     return 2;
 }
@@ -45,6 +45,7 @@ int main(int argc, char** argv) {
     std::string iface = "can0";
     servosim::SimulatorOptions options;
     std::array<double, 3> start{0.0, 0.0, 0.0};
+    auto feeds = damiaosim::WatchdogFeeds::Control;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--iface") == 0 && i + 1 < argc) {
             iface = argv[++i];
@@ -60,6 +61,13 @@ int main(int argc, char** argv) {
             options.motion = speed > 0.0
                                  ? servosim::Motion{speed, servosim::kRealisticMotion.time_constant}
                                  : servosim::kInstantMotion;
+        } else if (std::strcmp(argv[i], "--neck-watchdog-feeds") == 0 && i + 1 < argc) {
+            // Which frames restart the neck motors' communication time-out.
+            auto chosen = wenlo::sim::watchdog_feeds(argv[++i]);
+            if (!chosen) {
+                return usage(argv[0]);
+            }
+            feeds = *chosen;
         } else if (std::strcmp(argv[i], "--neck-start") == 0 && i + 1 < argc) {
             // Multi-turn positions the neck motors stand at, as after a power cycle.
             if (std::sscanf(argv[++i], "%lf,%lf,%lf", &start[0], &start[1], &start[2]) != 3) {
@@ -83,6 +91,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     (*motors)->set_wire_time(options.wire_time);
+    (*motors)->set_watchdog_feeds(feeds);
     if (auto started = (*motors)->start(); !started) {
         std::fprintf(stderr, "wenlo-sim-robot: %s\n", started.error().message().c_str());
         return 1;

@@ -54,9 +54,26 @@ bool SimMotor::addressed(std::uint16_t id, const std::uint8_t* data, std::size_t
            id == ((base + 0x300) & 0x7FF);
 }
 
-std::optional<OutFrame> SimMotor::handle(std::uint16_t id, const protocol::Payload& d) {
+bool SimMotor::feeds_watchdog(std::uint16_t id, std::uint16_t base, const protocol::Payload& d,
+                              WatchdogFeeds feeds) {
+    if (feeds == WatchdogFeeds::Any)
+        return true;
+    if (id == protocol::kManagementId)
+        return false;
+    if (id != base)
+        return true;  // position-velocity, velocity and force-position commands
+    // On the motor's own id: enable and MIT commands, not disable, set zero or clear error.
+    return is_motor_command(d, protocol::kEnable) ||
+           !(is_motor_command(d, protocol::kDisable) || is_motor_command(d, protocol::kSetZero) ||
+             is_motor_command(d, protocol::kClearError));
+}
+
+std::optional<OutFrame> SimMotor::handle(std::uint16_t id, const protocol::Payload& d,
+                                         TimePoint heard, WatchdogFeeds feeds) {
     ++counters_.frames_received;
     std::uint16_t base = config_.motor_id;
+    if (feeds_watchdog(id, base, d, feeds))
+        last_feed_ = heard;
     if (id == protocol::kManagementId) {
         std::uint8_t reg = d[3];
         auto def = protocol::register_default(reg);
@@ -86,6 +103,9 @@ std::optional<OutFrame> SimMotor::handle(std::uint16_t id, const protocol::Paylo
                 // The answer echoes what the register now holds.
                 return register_frame(protocol::kWriteRegister, reg);
             }
+            case protocol::kSaveRegisters:
+                saved_timeout_ = regs_[protocol::kTimeout];
+                return std::nullopt;
             default:
                 return std::nullopt;  // save and unknown codes: no answer
         }
@@ -94,6 +114,7 @@ std::optional<OutFrame> SimMotor::handle(std::uint16_t id, const protocol::Paylo
         if (is_motor_command(d, protocol::kEnable)) {
             ++counters_.enables;
             enabled_ = true;
+            comm_lost_ = false;
             return state_frame();
         }
         if (is_motor_command(d, protocol::kDisable)) {
@@ -178,6 +199,26 @@ void SimMotor::step(double dt) {
     }
 }
 
+std::optional<SimMotor::TimePoint> SimMotor::watchdog_deadline() const {
+    const std::uint32_t timeout = regs_[protocol::kTimeout];
+    if (!enabled_ || timeout == 0)
+        return std::nullopt;
+    // Enabling feeds it, so an enabled motor has been fed at least once.
+    return last_feed_.value_or(TimePoint{}) + timeout * protocol::kTimeoutUnit;
+}
+
+void SimMotor::check_watchdog(TimePoint at, TimePoint now) {
+    const auto deadline = watchdog_deadline();
+    if (!deadline || *deadline > at)
+        return;
+    // It stops as disable stops it, and says why until it is enabled again.
+    enabled_ = false;
+    drive_ = Drive::None;
+    comm_lost_ = true;
+    tripped_at_ = now;
+    ++counters_.watchdog_trips;
+}
+
 MotorSnapshot SimMotor::snapshot() const {
     MotorSnapshot s = counters_;
     s.position = position_;
@@ -188,6 +229,10 @@ MotorSnapshot SimMotor::snapshot() const {
     s.last_command = last_mit_;
     s.mos_temperature = mos_temperature;
     s.rotor_temperature = rotor_temperature;
+    s.error_code = error_nibble();
+    s.timeout = regs_[protocol::kTimeout];
+    s.last_feed_at = last_feed_;
+    s.tripped_at = tripped_at_;
     return s;
 }
 
@@ -215,6 +260,8 @@ void SimMotor::power_cycle(double position) {
     enabled_ = false;
     drive_ = Drive::None;
     torque_ = 0;
+    comm_lost_ = false;
+    regs_[protocol::kTimeout] = saved_timeout_;
 }
 
 MitRanges SimMotor::live_ranges() const {
@@ -230,8 +277,17 @@ std::uint32_t SimMotor::mode() const {
     return stuck_mode ? *stuck_mode : regs_[protocol::kCtrlMode];
 }
 
+// An injected fault code wins over the motor's own state.
+std::uint8_t SimMotor::error_nibble() const {
+    if (error_code)
+        return *error_code & 0x0F;
+    if (comm_lost_)
+        return protocol::kCommLost;
+    return enabled_ ? 1 : 0;
+}
+
 OutFrame SimMotor::state_frame() const {
-    std::uint8_t err = error_code ? *error_code : (enabled_ ? 1 : 0);
+    const std::uint8_t err = error_nibble();
     const auto celsius = [](double t) {
         return static_cast<std::uint8_t>(std::clamp(std::lround(t), 0L, 255L));
     };

@@ -20,6 +20,8 @@ struct OutFrame {
 
 class SimMotor {
   public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+
     explicit SimMotor(const MotorConfig& config);
 
     std::uint16_t motor_id() const { return config_.motor_id; }
@@ -27,9 +29,16 @@ class SimMotor {
 
     // Whether a frame with this standard id and payload is addressed to this motor.
     bool addressed(std::uint16_t id, const std::uint8_t* data, std::size_t len) const;
-    // Handles a frame addressed to it; returns the answer, if the motor gives one.
-    std::optional<OutFrame> handle(std::uint16_t id, const protocol::Payload& data);
+    // Handles a frame addressed to it, heard at `heard`; returns the answer, if any.
+    std::optional<OutFrame> handle(std::uint16_t id, const protocol::Payload& data,
+                                   TimePoint heard, WatchdogFeeds feeds);
     void step(double dt);
+
+    // Communication time-out: when the motor leaves its enabled state unless a frame feeds it
+    // first; nullopt while it cannot (disabled, or TIMEOUT 0).
+    std::optional<TimePoint> watchdog_deadline() const;
+    // Trips if the deadline is at or before `at`, recording `now` as the moment it stopped.
+    void check_watchdog(TimePoint at, TimePoint now);
 
     MotorSnapshot snapshot() const;
     std::optional<std::uint32_t> register_word(std::uint8_t reg) const;
@@ -55,6 +64,9 @@ class SimMotor {
     std::uint32_t mode() const;
     OutFrame state_frame() const;
     OutFrame register_frame(std::uint8_t code, std::uint8_t reg) const;
+    std::uint8_t error_nibble() const;
+    static bool feeds_watchdog(std::uint16_t id, std::uint16_t base, const protocol::Payload& d,
+                               WatchdogFeeds feeds);
 
     MotorConfig config_;
     std::array<std::uint32_t, protocol::kRegisterSlots> regs_{};
@@ -68,6 +80,11 @@ class SimMotor {
     float target_position_ = 0;  // position-velocity mode
     float target_velocity_ = 0;  // position-velocity and velocity modes
     MotorSnapshot counters_{};
+    // TIMEOUT lives in RAM: a power cycle brings back what the save command (0xAA) stored.
+    std::uint32_t saved_timeout_ = 0;
+    bool comm_lost_ = false;  // tripped; cleared by the next enable
+    std::optional<TimePoint> last_feed_;
+    std::optional<TimePoint> tripped_at_;
 };
 
 }  // namespace damiaosim

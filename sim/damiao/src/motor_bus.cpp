@@ -73,6 +73,7 @@ struct MotorBus::Impl {
     bool wire_time = false;
     std::chrono::microseconds processing{kMotorProcessing};
     Clock::time_point bus_free{};  // with wire time: when the last frame heard or sent ends
+    WatchdogFeeds feeds = WatchdogFeeds::Control;
 
     ~Impl() {
         if (sock >= 0)
@@ -103,9 +104,11 @@ struct MotorBus::Impl {
 
     void send_out(const OutFrame& f) { send_frame(f.id, f.data.data(), f.len); }
 
-    // The moment a frame went on the bus, from its receive time stamp, on the steady clock;
-    // `now` when it carries none.
-    static Clock::time_point on_bus_at(msghdr& msg, Clock::time_point now) {
+    // The moment a frame went on the bus, from its receive time stamp, on the steady clock; the
+    // moment it is read when it carries none. Taken per frame, not from the wake-up: frames read
+    // in one batch may have been sent after it.
+    static Clock::time_point on_bus_at(msghdr& msg) {
+        const auto read_at = Clock::now();
         for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
             if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS)
                 continue;
@@ -117,10 +120,10 @@ struct MotorBus::Impl {
                              std::chrono::nanoseconds(real.tv_nsec - stamp.tv_nsec);
             // A clock set back cannot put a frame in the future, nor far into the past.
             if (age < Clock::duration::zero() || age > std::chrono::seconds(1))
-                return now;
-            return std::min(now, Clock::now() - std::chrono::duration_cast<Clock::duration>(age));
+                return read_at;
+            return read_at - std::chrono::duration_cast<Clock::duration>(age);
         }
-        return now;
+        return read_at;
     }
 
     void on_frame(const canfd_frame& f, bool fd, Clock::time_point now) {
@@ -144,9 +147,13 @@ struct MotorBus::Impl {
         for (auto& [motor_id, motor] : motors) {
             if (!motor.addressed(id, f.data, f.len))
                 continue;
+            // A time-out that ran out before the frame's last bit stops the motor first, even
+            // when this thread reads the frame late.
+            const auto detected = Clock::now();
+            motor.check_watchdog(std::min(heard, detected), detected);
             protocol::Payload payload;
             std::memcpy(payload.data(), f.data, 8);
-            auto answer = motor.handle(id, payload);
+            auto answer = motor.handle(id, payload, heard, feeds);
             if (!answer)
                 continue;
             if (wire_time) {
@@ -179,6 +186,11 @@ struct MotorBus::Impl {
                     wake_at = std::min(wake_at, p.due);
                 if (!chatter_ids.empty())
                     wake_at = std::min(wake_at, next_chatter);
+                // Wake at a time-out's deadline itself, not at the next physics step.
+                for (const auto& [id, motor] : motors) {
+                    if (auto deadline = motor.watchdog_deadline())
+                        wake_at = std::min(wake_at, *deadline);
+                }
             }
             auto wait = std::max(Clock::duration::zero(), wake_at - Clock::now());
             auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
@@ -210,9 +222,12 @@ struct MotorBus::Impl {
                         n != static_cast<ssize_t>(CANFD_MTU)) {
                         break;
                     }
-                    on_frame(f, n == static_cast<ssize_t>(CANFD_MTU), on_bus_at(msg, now));
+                    on_frame(f, n == static_cast<ssize_t>(CANFD_MTU), on_bus_at(msg));
                 }
             }
+            const auto checked = Clock::now();
+            for (auto& [id, motor] : motors)
+                motor.check_watchdog(checked, checked);
             // Fixed physics steps; after a long stall, catch up at most 50 ms at once.
             int steps = 0;
             while (next_step <= now && steps < 50) {
@@ -408,6 +423,16 @@ Result<void> MotorBus::inject(std::uint32_t can_id, std::span<const std::uint8_t
     if (!impl_->send_frame(can_id, data.data(), data.size()))
         return std::unexpected(os_failure("write"));
     return {};
+}
+
+void MotorBus::set_watchdog_feeds(WatchdogFeeds feeds) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->feeds = feeds;
+}
+
+WatchdogFeeds MotorBus::watchdog_feeds() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->feeds;
 }
 
 void MotorBus::set_wire_time(bool on, std::chrono::microseconds processing) {

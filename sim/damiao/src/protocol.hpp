@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 
@@ -19,8 +20,12 @@ constexpr std::uint8_t kDisable = 0xFD;
 constexpr std::uint8_t kSetZero = 0xFE;
 constexpr std::uint8_t kClearError = 0xFB;
 
+constexpr std::uint8_t kCommLost = 0x0D;  // error nibble after the time-out tripped
+constexpr std::chrono::microseconds kTimeoutUnit{50};
+
 constexpr std::uint8_t kMstId = 0x07;
 constexpr std::uint8_t kEscId = 0x08;
+constexpr std::uint8_t kTimeout = 0x09;  // communication time-out, 50 us units, 0 = off
 constexpr std::uint8_t kCtrlMode = 0x0A;
 constexpr std::uint8_t kPmax = 0x15;
 constexpr std::uint8_t kVmax = 0x16;

@@ -13,6 +13,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -370,6 +371,174 @@ TEST_F(MotorBusTest, UnknownMotorIdIsAnError) {
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().message(), "no simulated motor with motor_id 9");
 }
+
+// The communication time-out (register 9), under both guesses of which frames restart it.
+class Watchdog : public MotorBusTest, public ::testing::WithParamInterface<WatchdogFeeds> {
+  protected:
+    static constexpr std::uint8_t kTimeoutRegister = 0x09;
+    static constexpr std::uint32_t k100ms = 2000;  // in 50 us units
+    static constexpr std::uint8_t kCommLost = 0x0D;
+
+    void SetUp() override {
+        MotorBusTest::SetUp();
+        bus_->set_watchdog_feeds(GetParam());
+        ASSERT_EQ(bus_->watchdog_feeds(), GetParam());
+    }
+
+    bool any() const { return GetParam() == WatchdogFeeds::Any; }
+
+    void set_timeout(std::uint32_t units) {
+        master_.write_register(1, kTimeoutRegister, units);
+        auto echo = master_.wait_for(0x11, 1000ms);
+        ASSERT_TRUE(echo);
+        ASSERT_EQ(echo->data[3], kTimeoutRegister);
+    }
+
+    // The error nibble of the motor's answer to a feedback request (which feeds it under Any).
+    std::optional<int> reported_error() const {
+        auto reply = master_.request(0x7FF, kFeedback1, 0x11);
+        if (!reply)
+            return std::nullopt;
+        return reply->data[0] >> 4;
+    }
+
+    // Waits (up to `limit`) until the motor is disabled; its snapshot then.
+    MotorSnapshot wait_until_stopped(std::chrono::milliseconds limit) const {
+        const auto deadline = Clock::now() + limit;
+        auto snap = bus_->snapshot(1);
+        while (snap->enabled && Clock::now() < deadline) {
+            std::this_thread::sleep_for(1ms);
+            snap = bus_->snapshot(1);
+        }
+        return *snap;
+    }
+};
+
+TEST_P(Watchdog, MitCommandsKeepItEnabledAndSilenceTripsItOnTimeUntilTheNextEnable) {
+    set_timeout(k100ms);
+    ASSERT_TRUE(master_.request(1, kEnable, 0x11));
+    // Fed every 20 ms for a second: never trips.
+    const Bytes hold = encode_mit(kYaw, 0, 0, 10, 1, 0);
+    Clock::time_point last_sent;
+    for (int i = 0; i < 50; ++i) {
+        std::this_thread::sleep_for(20ms);
+        last_sent = Clock::now();
+        auto reply = master_.request(1, hold, 0x11);
+        ASSERT_TRUE(reply);
+        ASSERT_EQ(reply->data[0] >> 4, 1) << "answer " << i;
+    }
+    const auto answered = Clock::now();
+    auto fed = bus_->snapshot(1);
+    EXPECT_TRUE(fed->enabled);
+    EXPECT_EQ(fed->watchdog_trips, 0u);
+    EXPECT_FALSE(fed->tripped_at);
+    EXPECT_EQ(fed->timeout, k100ms);
+    // The last feed is the last command, stamped when it went on the bus.
+    ASSERT_TRUE(fed->last_feed_at);
+    EXPECT_GE(*fed->last_feed_at, last_sent);
+    EXPECT_LE(*fed->last_feed_at, answered);
+
+    // Nothing at all on the bus: it trips 100 ms after the last command, give or take the
+    // bus thread's wake-up.
+    const MotorSnapshot stopped = wait_until_stopped(1000ms);
+    ASSERT_FALSE(stopped.enabled);
+    ASSERT_TRUE(stopped.tripped_at);
+    EXPECT_EQ(stopped.last_feed_at, fed->last_feed_at);
+    const auto lateness = *stopped.tripped_at - (*stopped.last_feed_at + 100ms);
+    const double late_ms = std::chrono::duration<double, std::milli>(lateness).count();
+    std::printf("[ watchdog ] feeds=%s: tripped %.3f ms after its deadline\n",
+                any() ? "any" : "control", late_ms);
+    EXPECT_GE(late_ms, 0.0);
+    EXPECT_LE(late_ms, 30.0);
+    EXPECT_EQ(stopped.watchdog_trips, 1u);
+    EXPECT_EQ(stopped.error_code, kCommLost);
+
+    // Tripped: no torque, answers say "communication lost", also to commands and a disable.
+    EXPECT_EQ(reported_error(), kCommLost);
+    ASSERT_TRUE(master_.request(1, encode_mit(kYaw, 1.0f, 0, 50, 1, 0), 0x11));
+    auto after_disable = master_.request(1, kDisable, 0x11);
+    ASSERT_TRUE(after_disable);
+    EXPECT_EQ(after_disable->data[0] >> 4, kCommLost);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_NEAR(bus_->snapshot(1)->position, stopped.position, 1e-3);  // not towards 1.0
+    EXPECT_EQ(bus_->snapshot(1)->torque, 0.0);
+
+    // Enabling clears it; the record of the trip stays.
+    auto enabled = master_.request(1, kEnable, 0x11);
+    ASSERT_TRUE(enabled);
+    EXPECT_EQ(enabled->data[0] >> 4, 1);
+    auto again = bus_->snapshot(1);
+    EXPECT_TRUE(again->enabled);
+    EXPECT_EQ(again->error_code, 1);
+    EXPECT_EQ(again->tripped_at, stopped.tripped_at);
+    EXPECT_EQ(again->watchdog_trips, 1u);
+    EXPECT_EQ(bus_->snapshot(2)->watchdog_trips, 0u);  // the other motor was never armed
+}
+
+TEST_P(Watchdog, FeedbackRequestsAndRegisterReadsFeedItOnlyUnderAny) {
+    set_timeout(k100ms);
+    ASSERT_TRUE(master_.request(1, kEnable, 0x11));
+    const auto enabled_at = bus_->snapshot(1)->last_feed_at;
+    ASSERT_TRUE(enabled_at);
+    for (int i = 0; i < 20; ++i) {  // 400 ms
+        std::this_thread::sleep_for(20ms);
+        if (i % 2 == 0)
+            ASSERT_TRUE(reported_error());
+        else
+            ASSERT_TRUE(master_.read_register(1, 0x11, 0x0A));
+    }
+    auto s = bus_->snapshot(1);
+    if (any()) {
+        EXPECT_TRUE(s->enabled);
+        EXPECT_EQ(s->watchdog_trips, 0u);
+        EXPECT_GT(*s->last_feed_at, *enabled_at + 300ms);
+        EXPECT_EQ(reported_error(), 1);
+    } else {
+        EXPECT_FALSE(s->enabled);
+        EXPECT_EQ(s->watchdog_trips, 1u);
+        EXPECT_EQ(s->last_feed_at, enabled_at);  // the enable was the last frame that counted
+        ASSERT_TRUE(s->tripped_at);
+        EXPECT_GE(*s->tripped_at, *enabled_at + 100ms);
+        EXPECT_LE(*s->tripped_at, *enabled_at + 130ms);
+        EXPECT_EQ(reported_error(), kCommLost);
+    }
+    EXPECT_EQ(s->feedback_requests, 10u);
+    EXPECT_EQ(s->register_reads, 10u);
+}
+
+TEST_P(Watchdog, TimeoutZeroNeverTripsAndTheValueLivesInRam) {
+    ASSERT_TRUE(master_.request(1, kEnable, 0x11));
+    EXPECT_EQ(master_.read_register(1, 0x11, kTimeoutRegister), 0u);  // off at power-on
+    std::this_thread::sleep_for(300ms);
+    auto s = bus_->snapshot(1);
+    EXPECT_TRUE(s->enabled);
+    EXPECT_EQ(s->watchdog_trips, 0u);
+    EXPECT_EQ(reported_error(), 1);
+
+    // Writing TIMEOUT does not restart the count: under Control the enable 300 ms ago was the
+    // last feed, so it trips at once; under Any the write itself feeds it.
+    set_timeout(k100ms);
+    const MotorSnapshot armed = wait_until_stopped(50ms);
+    EXPECT_EQ(armed.enabled, any());
+    EXPECT_EQ(armed.watchdog_trips, any() ? 0u : 1u);
+
+    // A power cycle forgets an unsaved time-out and brings back a saved one.
+    set_timeout(k100ms);
+    ASSERT_TRUE(bus_->power_cycle(1, 0.0));
+    EXPECT_EQ(master_.read_register(1, 0x11, kTimeoutRegister), 0u);
+    set_timeout(400);
+    ASSERT_TRUE(master_.send(0x7FF, {0x01, 0x00, 0xAA, 0x01, 0, 0, 0, 0}));
+    ASSERT_TRUE(master_.read_register(1, 0x11, kTimeoutRegister));  // the save was heard first
+    set_timeout(k100ms);
+    ASSERT_TRUE(bus_->power_cycle(1, 0.0));
+    EXPECT_EQ(master_.read_register(1, 0x11, kTimeoutRegister), 400u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Feeds, Watchdog,
+                         ::testing::Values(WatchdogFeeds::Control, WatchdogFeeds::Any),
+                         [](const auto& info) {
+                             return info.param == WatchdogFeeds::Any ? "Any" : "Control";
+                         });
 
 TEST(MotorBusOpen, UnknownInterfaceFails) {
     auto bus = MotorBus::open("nosuchcan5", {});

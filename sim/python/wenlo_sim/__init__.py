@@ -21,13 +21,17 @@ import tempfile
 from pathlib import Path
 
 __all__ = ["SimRobot", "SimError", "preload_env", "stand_in_active", "run_program",
-           "DEFAULT_IFACES", "REALISTIC_SERVO_SPEED"]
+           "DEFAULT_IFACES", "REALISTIC_SERVO_SPEED", "NECK_WATCHDOG_FEEDS"]
 
 # Interfaces the stand-in serves unless told otherwise: the robot's "can0" and spare test buses.
 DEFAULT_IFACES = "can*,simcan*"
 # How fast the simulated servos follow their goals by default (steps of 2π/4096 per second,
 # about 5.2 rad/s, slowing near the goal); 0 makes them reach every goal at once.
 REALISTIC_SERVO_SPEED = 3400.0
+# Which frames restart a neck motor's communication time-out (register 9): the maker does not
+# say, so the simulated motors take either guess. "control": enable, MIT and the other control
+# modes' commands only (the default, the harder case); "any": every frame addressed to it.
+NECK_WATCHDOG_FEEDS = ("control", "any")
 # The stand-in reads its namespace from here; unset, it is the machine-wide /tmp/wenlo-fakecan.
 NAMESPACE_VARIABLE = "WENLO_FAKECAN_DIR"
 # Set by a person to share one namespace between runs.
@@ -87,6 +91,21 @@ class _Namespace:
             self.private = False
 
 
+def _robot_args(iface: str, wire_time: bool, neck_start: str | None, servo_speed: float,
+                neck_watchdog_feeds: str) -> list[str]:
+    """The robot process's command line."""
+    if neck_watchdog_feeds not in NECK_WATCHDOG_FEEDS:
+        raise ValueError(f"neck_watchdog_feeds must be one of {NECK_WATCHDOG_FEEDS}, "
+                         f"not {neck_watchdog_feeds!r}")
+    args = [str(robot_binary()), "--iface", iface, "--servo-speed", repr(float(servo_speed)),
+            "--neck-watchdog-feeds", neck_watchdog_feeds]
+    if wire_time:
+        args.append("--wire-time")
+    if neck_start is not None:
+        args += ["--neck-start", neck_start]
+    return args
+
+
 def _on_off(flag) -> str:
     return "on" if flag else "off"
 
@@ -115,18 +134,18 @@ class SimRobot:
 
     The servos follow their goals at ``servo_speed`` steps per second, slowing near the goal, and
     stop at their angle limits, as real ones do; ``servo_speed=0`` makes every move instant.
+    ``neck_watchdog_feeds`` says which frames restart a neck motor's communication time-out
+    ("control" or "any", see NECK_WATCHDOG_FEEDS); ``set_neck_watchdog_feeds()`` changes it.
     Use it as a context manager, or call ``close()``.
     """
 
     def __init__(self, iface: str = "can0", wire_time: bool = False,
                  neck_start: tuple[float, float, float] | None = None,
                  servo_speed: float = REALISTIC_SERVO_SPEED,
-                 namespace: str | os.PathLike | None = None):
-        args = [str(robot_binary()), "--iface", iface, "--servo-speed", repr(float(servo_speed))]
-        if wire_time:
-            args.append("--wire-time")
-        if neck_start is not None:
-            args += ["--neck-start", ",".join(repr(float(v)) for v in neck_start)]
+                 namespace: str | os.PathLike | None = None,
+                 neck_watchdog_feeds: str = "control"):
+        start = None if neck_start is None else ",".join(repr(float(v)) for v in neck_start)
+        args = _robot_args(iface, wire_time, start, servo_speed, neck_watchdog_feeds)
         self.iface = iface
         self._namespace = _Namespace(namespace)
         self.namespace = self._namespace.path
@@ -238,7 +257,21 @@ class SimRobot:
         self.command(f"motor {motor_id} temperatures {float(mos)!r} {float(rotor)!r}")
 
     def motor_state(self, motor_id: int) -> dict:
+        """Its state and counters; of its communication time-out: error_code (the code its
+        replies carry, 13 once it tripped), timeout (register 9, 50 us units), watchdog_trips,
+        last_feed_at (the last frame that restarted it) and tripped_at (its last trip), both
+        CLOCK_MONOTONIC nanoseconds like time.monotonic_ns(), 0 for never."""
         return _fields(self.command(f"motor {motor_id} state"))
+
+    @property
+    def neck_watchdog_feeds(self) -> str:
+        """Which frames restart the neck motors' time-out now: "control" or "any"."""
+        return self.command("neck_watchdog_feeds")
+
+    def set_neck_watchdog_feeds(self, feeds: str):
+        if feeds not in NECK_WATCHDOG_FEEDS:
+            raise ValueError(f"feeds must be one of {NECK_WATCHDOG_FEEDS}, not {feeds!r}")
+        self.command(f"neck_watchdog_feeds {feeds}")
 
     def can_frames(self) -> list[tuple[int, bytes]]:
         """CAN frames the motors heard since the last clear_can(), oldest first."""
@@ -346,7 +379,7 @@ def run_foreground(argv: list[str], env: dict) -> int:
 
 def run_program(argv: list[str], iface: str = "can0", wire_time: bool = False,
                 robot: bool = True, neck_start=None, servo_speed: float = REALISTIC_SERVO_SPEED,
-                namespace: str | None = None) -> int:
+                namespace: str | None = None, neck_watchdog_feeds: str = "control") -> int:
     """Runs argv with the stand-in preloaded and, unless robot is False, a simulated robot
     behind it, in a CAN namespace of their own; WENLO_SIM_SERIAL and WENLO_SIM_CAN tell the
     program where the robot is. Returns the program's exit status (128+N after signal N)."""
@@ -366,7 +399,8 @@ def run_program(argv: list[str], iface: str = "can0", wire_time: bool = False,
         finally:
             space.release()
     with SimRobot(iface=iface, wire_time=wire_time, neck_start=neck_start,
-                  servo_speed=servo_speed, namespace=namespace) as sim:
+                  servo_speed=servo_speed, namespace=namespace,
+                  neck_watchdog_feeds=neck_watchdog_feeds) as sim:
         print(f"wenlo_sim: servos on {sim.serial_path}, neck motors on {sim.iface}: "
               f"{shlex.join(argv)}", file=sys.stderr, flush=True)
         return run_foreground(argv, sim.env())

@@ -13,8 +13,8 @@ PROGRAM's, or 128+N when signal N ended it.
 import argparse
 import sys
 
-from . import (NAMESPACE_VARIABLE, REALISTIC_SERVO_SPEED, _Namespace, preload_env,
-               robot_binary, run_foreground, run_program)
+from . import (NAMESPACE_VARIABLE, NECK_WATCHDOG_FEEDS, REALISTIC_SERVO_SPEED, _Namespace,
+               _robot_args, preload_env, run_foreground, run_program)
 
 
 def main() -> int:
@@ -30,6 +30,10 @@ def main() -> int:
                         default=REALISTIC_SERVO_SPEED,
                         help="how fast the servos follow their goals (default %(default)s, "
                              "about 5.2 rad/s; 0: every move is instant)")
+    parser.add_argument("--neck-watchdog-feeds", choices=NECK_WATCHDOG_FEEDS, default="control",
+                        help="which frames restart a neck motor's communication time-out "
+                             "(register 9): control frames only (default) or any frame "
+                             "addressed to it")
     parser.add_argument("--namespace", metavar="DIR",
                         help="share this CAN namespace directory with other runs "
                              "(default: a private one; also $WENLO_SIM_NAMESPACE)")
@@ -45,15 +49,13 @@ def main() -> int:
     neck_start = tuple(float(v) for v in args.neck_start.split(",")) if args.neck_start else None
     return run_program(program, iface=args.iface, wire_time=args.wire_time,
                        robot=not args.no_robot, neck_start=neck_start,
-                       servo_speed=args.servo_speed, namespace=args.namespace)
+                       servo_speed=args.servo_speed, namespace=args.namespace,
+                       neck_watchdog_feeds=args.neck_watchdog_feeds)
 
 
 def serve_interactively(args) -> int:
-    cmd = [str(robot_binary()), "--iface", args.iface, "--servo-speed", repr(args.servo_speed)]
-    if args.wire_time:
-        cmd.append("--wire-time")
-    if args.neck_start:
-        cmd += ["--neck-start", args.neck_start]
+    cmd = _robot_args(args.iface, args.wire_time, args.neck_start or None, args.servo_speed,
+                      args.neck_watchdog_feeds)
     space = _Namespace(args.namespace)
     env = preload_env()
     env[NAMESPACE_VARIABLE] = space.path

@@ -45,6 +45,11 @@ struct MotorConfig {
     bool connected = true;        // false: absent from the bus, never answers
 };
 
+// Which frames restart a motor's communication time-out (register 9, TIMEOUT). The maker does
+// not say, so the simulation offers both: only control frames (enable, MIT and the other
+// control modes' commands), or every frame addressed to the motor.
+enum class WatchdogFeeds { Control, Any };
+
 struct MotorSnapshot {
     double position = 0;  // rad, multi-turn
     double velocity = 0;
@@ -62,6 +67,13 @@ struct MotorSnapshot {
     std::uint64_t replies_sent = 0;
     double mos_temperature = 0;    // degrees Celsius, as its replies report them
     double rotor_temperature = 0;
+    std::uint8_t error_code = 0;   // the error nibble its state frames carry now
+    std::uint32_t timeout = 0;     // register 9, in 50 us units; 0: off
+    std::uint64_t watchdog_trips = 0;
+    // The last frame that restarted the time-out, and the moment the bus stopped the motor for
+    // it, on the steady clock (CLOCK_MONOTONIC); nullopt if never.
+    std::optional<std::chrono::steady_clock::time_point> last_feed_at;
+    std::optional<std::chrono::steady_clock::time_point> tripped_at;
 };
 
 // A frame the bus heard (from other nodes; its own replies are not heard).
@@ -114,12 +126,18 @@ class MotorBus {
     // Places the MOS and rotor temperatures (degrees Celsius); they go on from there. They
     // start at 35 and 30 and settle higher in proportion to the torque, over half a minute.
     [[nodiscard]] Result<void> set_temperatures(std::uint16_t motor_id, double mos, double rotor);
-    // Disabled, at rest at `position`; registers keep their values, as the motor's flash does.
+    // Disabled, at rest at `position`, without a fault of its own; registers keep their values,
+    // as the motor's flash does, except TIMEOUT, which lives in RAM: it comes back as last saved
+    // (0xAA), 0 if never.
     [[nodiscard]] Result<void> power_cycle(std::uint16_t motor_id, double position);
 
     [[nodiscard]] Result<MotorSnapshot> snapshot(std::uint16_t motor_id) const;
     [[nodiscard]] Result<std::uint32_t> register_word(std::uint16_t motor_id,
                                                       std::uint8_t reg) const;
+
+    // Which frames feed the motors' communication time-out (Control unless set).
+    void set_watchdog_feeds(WatchdogFeeds feeds);
+    [[nodiscard]] WatchdogFeeds watchdog_feeds() const;
 
     // A stream of frames from ids the motors do not use, one id after another.
     void start_chatter(std::vector<std::uint32_t> ids, std::chrono::microseconds period);
