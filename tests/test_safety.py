@@ -323,3 +323,82 @@ def test_the_neck_timeout_is_set_at_start_up_and_ticks_feed_it_with_control_fram
     with open_controller(sim) as robot:
         assert [robot.read_neck_register(j, "TIMEOUT") for j in
                 ("neck_yaw", "neck_pitch", "neck_roll")] == [4000] * 3  # 200 ms in 50 us
+
+
+FEEDS = [pytest.param(f, marks=pytest.mark.neck_watchdog_feeds(f), id=f"feeds {f}")
+         for f in ("control", "any")]
+
+
+@pytest.mark.parametrize("feeds", FEEDS)
+@pytest.mark.parametrize("period_ms, timeout_ms", [(10, 200), (50, 150)], ids=["100 Hz", "20 Hz"])
+def test_a_running_loop_never_lets_its_neck_trip(feeds, period_ms, timeout_ms, sim):
+    with wmc.WenloPyControlLoop(sim.serial_path, period_ms * MS, "can0",
+                                neck_timeout=timeout_ms * MS) as loop:
+        loop.enable_neck(True)
+        started = time.monotonic()
+        while time.monotonic() - started < 10.0:
+            loop.set_neck_yaw_position(0.1 * math.sin(time.monotonic()))
+            time.sleep(0.3)  # goals now and then: the ticks alone keep the neck fed
+        states = [sim.motor_state(m) for m in (1, 2, 3)]
+        assert [(s["enabled"], s["watchdog_trips"]) for s in states] == [(1, 0)] * 3, states
+        assert "comm_lost" not in loop.get_last_health()["neck_yaw"].faults
+
+
+KILLED = r'''
+import datetime, os, sys, time
+import wenlo_motor_controller as w
+loop = w.WenloPyControlLoop(os.environ["WENLO_SIM_SERIAL"], datetime.timedelta(milliseconds=10),
+                            "can0", neck_timeout=datetime.timedelta(milliseconds=200))
+loop.enable_neck(True)
+loop.async_read_pid_gains(1)
+print("enabled", flush=True)
+time.sleep(60)
+'''
+
+
+@pytest.mark.parametrize("feeds", FEEDS)
+def test_a_killed_program_leaves_its_neck_disabled_within_the_timeout(feeds, sim):
+    import os
+    import signal
+    import subprocess
+    import sys
+
+    runs = int(os.environ.get("WENLO_KILL_RUNS", "5"))
+    late = []
+    for _ in range(runs):
+        program = subprocess.Popen([sys.executable, "-c", KILLED], env=sim.env(),
+                                   stdout=subprocess.PIPE, text=True)
+        try:
+            assert program.stdout.readline() == "enabled\n"
+            time.sleep(0.3)  # ticks have fed it meanwhile
+            killed_at = time.monotonic_ns()
+            program.send_signal(signal.SIGKILL)
+            program.wait(10)
+        finally:
+            program.kill()
+        time.sleep(0.35)
+        for motor in (1, 2, 3):
+            state = sim.motor_state(motor)
+            assert state["enabled"] == 0 and state["error_code"] == 0xD, state
+            late.append((state["tripped_at"] - killed_at) / 1e6 - 200)
+        assert all(ms <= 10 for ms in late), late
+    print(f"{runs} kills: the neck left its enabled state at most {max(late):.1f} ms after "
+          f"the time-out from the kill")
+
+
+@pytest.mark.parametrize("feeds", FEEDS)
+def test_the_watchdog_check_tells_which_frames_the_motors_count(feeds, sim):
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-m", "wenlo_tools", "neck-watchdog-check"],
+                          env=sim.env(), capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    verdict = ("tripped on feedback requests alone" if feeds == "control"
+               else "kept alive by feedback requests")
+    lines = done.stdout.splitlines()
+    assert [line.split(":")[0] for line in lines] == ["neck_yaw", "neck_pitch", "neck_roll"]
+    assert all(verdict in line for line in lines), lines
+    states = [sim.motor_state(m) for m in (1, 2, 3)]  # put back as found
+    assert [(s["enabled"], s["timeout"], s["error_code"]) for s in states] == [(0, 0, 0)] * 3, \
+        states

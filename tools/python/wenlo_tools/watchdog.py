@@ -33,7 +33,10 @@ def trial(ctl, joint: str, joints: list[str]) -> bool:
             except RuntimeError:
                 pass  # a motor that tripped may fall silent; the health below says so
             time.sleep(FEEDBACK_EVERY)
-        return "comm_lost" in ctl.read_health()[joint].faults
+        tripped = "comm_lost" in ctl.read_health()[joint].faults
+        if tripped:
+            ctl.enable_neck(True)  # enabling is what clears the fault; disabled again below
+        return tripped
     finally:
         ctl.enable_neck(False)
         for j, value in saved.items():
