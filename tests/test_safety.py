@@ -168,6 +168,7 @@ def test_the_emergency_stop_damps_the_neck_frees_the_servos_and_latches(make, si
         settle(robot)
         assert not robot.is_estopped()
         assert robot.estop() is None
+        settle(robot)
         assert robot.is_estopped() and not robot.is_torque_enabled()
         assert [sim.servo_state(i)["torque"] for i in range(1, 8)] == [0] * 7
         for motor, kd in ((1, 1.0), (2, 2.0), (3, 2.0)):  # damping: no stiffness, its own kd
@@ -212,6 +213,7 @@ def test_every_step_of_the_stop_is_tried_and_the_first_failure_raised(make, sim)
         sim.motor_connected(1, False)  # the yaw motor is gone: its step fails
         with pytest.raises(RuntimeError, match=r"^estop\(neck_yaw\): "):
             robot.estop()
+        settle(robot)
         assert robot.is_estopped()
         assert sim.motor_state(2)["cmd_kp"] == 0.0 and sim.motor_state(3)["cmd_kp"] == 0.0
         assert [sim.servo_state(i)["torque"] for i in range(1, 8)] == [0] * 7
@@ -233,6 +235,7 @@ def test_the_loops_stop_jumps_the_queue_and_drops_what_was_queued(sim):
         loop.estop()
         reader.join(10)
         assert outcome == [LATCHED]  # its request was dropped: its caller hears why
+        settle(loop)
         goal = sim.servo_state(2)["goal"]
         assert goal != raw(0.59) and sim.servo_state(2)["torque"] == 0, goal
         time.sleep(0.1)

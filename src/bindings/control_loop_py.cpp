@@ -218,13 +218,7 @@ const ClassStub<L> g_stub = class_stub<L>(g_constructor, g_rows);
 }  // namespace
 
 void close_running_loops() {
-    // Each object is held while its loop closes: another thread may drop its last reference
-    // while this one has given the interpreter lock up.
-    std::vector<Ref> live;
-    for (PyObject* object : g_live) {
-        live.push_back(Ref::borrow(object));
-    }
-    for (const Ref& object : live) {
+    for (const Ref& object : held(g_live)) {
         close(*reinterpret_cast<Loop*>(object.get())->loop);
     }
 }

@@ -283,28 +283,22 @@ const ClassStub<C> g_stub = class_stub<C>(g_constructor, g_rows);
 
 }  // namespace
 
+PyObject* motor_controller_type() {
+    return class_type<C>(g_constructor, controller_dealloc, g_rows);
+}
+
 void let_go_of_open_controllers() {
-    // Each object is held meanwhile: its policy may log, and a handler may drop the last
-    // reference. They stay open, for exit handlers that still use them; one that holds its
-    // motors is not even waited for.
-    std::vector<Ref> open;
-    for (PyObject* object : g_open) {
-        if (reinterpret_cast<ControllerObject*>(object)->held->on_exit !=
-            controller::ExitPolicy::Hold) {
-            open.push_back(Ref::borrow(object));
+    // They stay open, for exit handlers that still use them; one that holds its motors is not
+    // even waited for.
+    for (const Ref& object : held(g_open)) {
+        auto& self = *reinterpret_cast<ControllerObject*>(object.get());
+        if (self.held->on_exit == controller::ExitPolicy::Hold) {
+            continue;
         }
-    }
-    for (const Ref& object : open) {
-        Ref done = Ref::steal(C::invoke(*reinterpret_cast<ControllerObject*>(object.get()),
-                                        [](MC& c) { return c.let_go(); }));
-        if (!done) {
+        if (Ref done = Ref::steal(C::invoke(self, [](MC& c) { return c.let_go(); })); !done) {
             PyErr_WriteUnraisable(object.get());
         }
     }
-}
-
-PyObject* motor_controller_type() {
-    return class_type<C>(g_constructor, controller_dealloc, g_rows);
 }
 
 }  // namespace wenlo::py

@@ -4,6 +4,7 @@
 #include "bindings/gil.h"
 
 #include <utility>
+#include <vector>
 
 namespace wenlo::py {
 
@@ -46,6 +47,16 @@ class Ref {
     }
     PyObject* obj_ = nullptr;
 };
+
+// A new reference to each object, so that each stays alive while the caller gives the
+// interpreter lock up (another thread may drop the last other reference meanwhile).
+inline std::vector<Ref> held(const std::vector<PyObject*>& objects) {
+    std::vector<Ref> refs;
+    for (PyObject* object : objects) {
+        refs.push_back(Ref::borrow(object));
+    }
+    return refs;
+}
 
 // Sets aside the exception pending on this thread and puts it back on destruction, so that a
 // call into Python made on the side cannot disturb what the caller had pending.

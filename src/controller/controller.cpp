@@ -10,7 +10,6 @@ namespace {
 using candrive::damiao::driver::Damiao;
 using candrive::damiao::mit::MitCommand;
 using candrive::damiao::mit::MitLimits;
-using candrive::damiao::driver::ControlCommand;
 using candrive::transport::Duration;
 
 constexpr Duration kNeckReplyTimeout = Duration::from_millis(20);
@@ -156,7 +155,7 @@ Result<void> MotorController::Impl::damp_neck() {
         damping.kp = 0.0f;
         damping.velocity = 0.0f;
         damping.torque = 0.0f;
-        if (auto state = noted(i, neck[i].control(can, ControlCommand::Mit{damping})); !state) {
+        if (auto state = noted(i, neck[i].control(can, candrive::damiao::driver::ControlCommand::Mit{damping})); !state) {
             failure.keep(std::unexpected(Error("estop(" + std::string(neck_name(i)) +
                                                "): " + state.error().message())));
         }
