@@ -130,4 +130,6 @@ def test_ctrl_c_stops_homing_at_once_and_leaves_the_neck_holding(ctl, sim, reply
         assert sim.motor_state(1)["enabled"] == 1            # torque stays on
         assert 0.5 < sim.motor_state(1)["cmd_position"] < 1.95
         assert ctl.is_neck_torque_enabled() is True
+    for motor in (1, 2, 3):
+        sim.motor_delay(motor, 0.0)   # 8 ms of a 20 ms reply time-out is too thin on a busy machine
     assert len(ctl.read_neck_positions()) == 3           # the lock was released
