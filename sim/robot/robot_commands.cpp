@@ -1,7 +1,10 @@
 #include "robot_commands.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <unistd.h>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -312,7 +315,47 @@ std::string motor_command(Robot& robot, const std::vector<std::string>& w) {
     return "error unknown motor command '" + verb + "'";
 }
 
+// serial unplug | replug: the USB adapter pulled out and plugged back. The link goes with the
+// line and comes back pointing at the new one, as udev's by-id links do.
+std::string serial_command(Robot& robot, const std::vector<std::string>& w) {
+    if (w.size() != 2) {
+        return "error usage: serial unplug|replug";
+    }
+    if (w[1] == "unplug") {
+        if (!robot.servos->unplug()) {
+            return "error already unplugged";
+        }
+        if (!robot.serial_link.empty()) {
+            ::unlink(robot.serial_link.c_str());
+        }
+        return "ok";
+    }
+    if (w[1] == "replug") {
+        if (!robot.servos->replug()) {
+            return "error not unplugged, or no pseudo-terminal";
+        }
+        if (auto failed = point_serial_link(robot)) {
+            return "error " + *failed;
+        }
+        return "ok " + robot.servos->slave_path();
+    }
+    return "error usage: serial unplug|replug";
+}
+
 }  // namespace
+
+std::optional<std::string> point_serial_link(const Robot& robot) {
+    if (robot.serial_link.empty()) {
+        return std::nullopt;
+    }
+    const std::string fresh = robot.serial_link + ".new";
+    ::unlink(fresh.c_str());
+    if (::symlink(robot.servos->slave_path().c_str(), fresh.c_str()) != 0 ||
+        ::rename(fresh.c_str(), robot.serial_link.c_str()) != 0) {
+        return "serial link '" + robot.serial_link + "': " + std::strerror(errno);
+    }
+    return std::nullopt;
+}
 
 std::optional<damiaosim::WatchdogFeeds> watchdog_feeds(const std::string& name) {
     if (name == "any") {
@@ -342,6 +385,9 @@ std::string run_command(Robot& robot, const std::string& line) {
     }
     if (w[0] == "motor") {
         return motor_command(robot, w);
+    }
+    if (w[0] == "serial") {
+        return serial_command(robot, w);
     }
     if (w[0] == "received") {
         // Every byte the servos heard since the last clear, in hex; with MIN, first waits (up

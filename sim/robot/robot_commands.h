@@ -14,7 +14,13 @@ struct Robot {
     servosim::ServoBusSimulator* servos;
     damiaosim::MotorBus* motors;
     std::string iface;
+    // A stable name for the servo line, as /dev/serial/by-id/... is on a robot: a symbolic link
+    // to the current pseudo-terminal, gone while the line is unplugged. Empty: none.
+    std::string serial_link;
 };
+
+// Points the serial link at the current line (replacing it in one step); an error text if not.
+std::optional<std::string> point_serial_link(const Robot& robot);
 
 // "any" or "control", as the option and the command spell them.
 std::optional<damiaosim::WatchdogFeeds> watchdog_feeds(const std::string& name);

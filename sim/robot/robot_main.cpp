@@ -11,6 +11,8 @@
 #include <iostream>
 #include <string>
 
+#include <unistd.h>
+
 namespace {
 
 std::vector<damiaosim::MotorConfig> neck_motors(const std::array<double, 3>& start) {
@@ -34,7 +36,8 @@ std::vector<damiaosim::MotorConfig> neck_motors(const std::array<double, 3>& sta
 int usage(const char* self) {
     std::fprintf(stderr,
                  "usage: %s [--iface NAME] [--wire-time] [--neck-start YAW,PITCH,ROLL]"
-                 " [--servo-speed STEPS_PER_S] [--neck-watchdog-feeds any|control]\n",
+                 " [--servo-speed STEPS_PER_S] [--neck-watchdog-feeds any|control]"
+                 " [--serial-link PATH]\n",
                  self);
     return 2;
 }
@@ -46,6 +49,7 @@ int main(int argc, char** argv) {
     servosim::SimulatorOptions options;
     std::array<double, 3> start{0.0, 0.0, 0.0};
     auto feeds = damiaosim::WatchdogFeeds::Control;
+    std::string serial_link;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--iface") == 0 && i + 1 < argc) {
             iface = argv[++i];
@@ -68,6 +72,9 @@ int main(int argc, char** argv) {
                 return usage(argv[0]);
             }
             feeds = *chosen;
+        } else if (std::strcmp(argv[i], "--serial-link") == 0 && i + 1 < argc) {
+            // A stable path that always points at the servo line, as /dev/serial/by-id/... does.
+            serial_link = argv[++i];
         } else if (std::strcmp(argv[i], "--neck-start") == 0 && i + 1 < argc) {
             // Multi-turn positions the neck motors stand at, as after a power cycle.
             if (std::sscanf(argv[++i], "%lf,%lf,%lf", &start[0], &start[1], &start[2]) != 3) {
@@ -96,7 +103,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "wenlo-sim-robot: %s\n", started.error().message().c_str());
         return 1;
     }
-    wenlo::sim::Robot robot{servos->get(), motors->get(), iface};
+    wenlo::sim::Robot robot{servos->get(), motors->get(), iface, serial_link};
+    if (auto failed = wenlo::sim::point_serial_link(robot)) {
+        std::fprintf(stderr, "wenlo-sim-robot: %s\n", failed->c_str());
+        return 1;
+    }
     std::cout << "ready " << (*servos)->slave_path() << " " << iface << std::endl;
     for (std::string line; std::getline(std::cin, line);) {
         if (line == "quit") {
@@ -107,5 +118,8 @@ int main(int argc, char** argv) {
     }
     (*motors)->stop();
     (*servos)->stop();
+    if (!serial_link.empty()) {
+        ::unlink(serial_link.c_str());
+    }
     return 0;
 }

@@ -92,7 +92,7 @@ class _Namespace:
 
 
 def _robot_args(iface: str, wire_time: bool, neck_start: str | None, servo_speed: float,
-                neck_watchdog_feeds: str) -> list[str]:
+                neck_watchdog_feeds: str, serial_link: str | None = None) -> list[str]:
     """The robot process's command line."""
     if neck_watchdog_feeds not in NECK_WATCHDOG_FEEDS:
         raise ValueError(f"neck_watchdog_feeds must be one of {NECK_WATCHDOG_FEEDS}, "
@@ -103,6 +103,8 @@ def _robot_args(iface: str, wire_time: bool, neck_start: str | None, servo_speed
         args.append("--wire-time")
     if neck_start is not None:
         args += ["--neck-start", neck_start]
+    if serial_link is not None:
+        args += ["--serial-link", serial_link]
     return args
 
 
@@ -127,7 +129,10 @@ def _setter(device: str, verb: str, encode=str, doc: str | None = None):
 class SimRobot:
     """One simulated robot in a child process, steered with one-line commands.
 
-    ``serial_path`` is the pseudo-terminal to pass as ``serialport``; the neck motors answer on
+    ``serial_path`` is the pseudo-terminal of the servo line now; ``serial_link`` is a stable
+    path that always points at it, as ``/dev/serial/by-id/...`` does on a robot, and is what to
+    pass as ``serialport`` (``serial_unplug()`` and ``serial_replug()`` pull the adapter out and
+    plug it back, behind a new pseudo-terminal). The neck motors answer on
     ``iface`` in the robot's own CAN namespace (``namespace``, a directory). While the robot is
     open, CAN sockets that this process opens are in that namespace, and so are programs started
     with ``env()``. Pass ``namespace`` (or set $WENLO_SIM_NAMESPACE) to share one on purpose.
@@ -145,7 +150,10 @@ class SimRobot:
                  namespace: str | os.PathLike | None = None,
                  neck_watchdog_feeds: str = "control"):
         start = None if neck_start is None else ",".join(repr(float(v)) for v in neck_start)
-        args = _robot_args(iface, wire_time, start, servo_speed, neck_watchdog_feeds)
+        self._link_dir = tempfile.mkdtemp(prefix="wenlo-serial-", dir="/tmp")
+        self.serial_link = os.path.join(self._link_dir, "usb-wenlo-sim-servo-bus")
+        args = _robot_args(iface, wire_time, start, servo_speed, neck_watchdog_feeds,
+                           self.serial_link)
         self.iface = iface
         self._namespace = _Namespace(namespace)
         self.namespace = self._namespace.path
@@ -159,12 +167,14 @@ class SimRobot:
             )
         except BaseException:
             self._namespace.release()
+            shutil.rmtree(self._link_dir, ignore_errors=True)
             raise
         line = self._proc.stdout.readline().split()
         if len(line) != 3 or line[0] != "ready":
             self._proc.kill()
             self._proc.wait()
             self._namespace.release()
+            shutil.rmtree(self._link_dir, ignore_errors=True)
             raise SimError(f"simulated robot did not start: {' '.join(line) or 'no output'}")
         self.serial_path = line[1]
         self._previous_namespace = os.environ.get(NAMESPACE_VARIABLE)
@@ -175,7 +185,7 @@ class SimRobot:
         namespace, and WENLO_SIM_SERIAL and WENLO_SIM_CAN saying where it is."""
         env = preload_env(base)
         env[NAMESPACE_VARIABLE] = self.namespace
-        env["WENLO_SIM_SERIAL"] = self.serial_path
+        env["WENLO_SIM_SERIAL"] = self.serial_link
         env["WENLO_SIM_CAN"] = self.iface
         return env
 
@@ -239,6 +249,19 @@ class SimRobot:
 
     def inject(self, data: bytes):
         self.command(f"inject {data.hex()}")
+
+    # --- the serial adapter ------------------------------------------------------------------
+    def serial_unplug(self):
+        """Pulls the servo line's USB adapter out: the pseudo-terminal closes, so a program's
+        writes fail with EIO, its reads see end of input and poll reports a hang-up;
+        ``serial_link`` disappears. The servos keep their state."""
+        self.command("serial unplug")
+
+    def serial_replug(self) -> str:
+        """Plugs it back in behind a new pseudo-terminal, which it returns (``serial_path``);
+        ``serial_link`` points at it again."""
+        self.serial_path = self.command("serial replug")
+        return self.serial_path
 
     # --- neck motors (motor ids 1 yaw, 2 pitch, 3 roll) -----------------------------------
     motor_connected = _setter("motor", "connected", _on_off)
@@ -319,6 +342,7 @@ class SimRobot:
             except OSError:
                 pass
         self._namespace.release()
+        shutil.rmtree(self._link_dir, ignore_errors=True)
 
     def __enter__(self):
         return self

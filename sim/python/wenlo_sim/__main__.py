@@ -11,6 +11,7 @@ Ctrl-C reaches PROGRAM only; the robot serves until PROGRAM has ended. The exit 
 PROGRAM's, or 128+N when signal N ended it.
 """
 import argparse
+import os
 import sys
 
 from . import (NAMESPACE_VARIABLE, NECK_WATCHDOG_FEEDS, REALISTIC_SERVO_SPEED, _Namespace,
@@ -54,13 +55,16 @@ def main() -> int:
 
 
 def serve_interactively(args) -> int:
-    cmd = _robot_args(args.iface, args.wire_time, args.neck_start or None, args.servo_speed,
-                      args.neck_watchdog_feeds)
     space = _Namespace(args.namespace)
+    # The servo line's stable path, which "serial unplug" and "serial replug" move with it.
+    link = os.path.join(space.path, f"serial-{os.getpid()}")
+    cmd = _robot_args(args.iface, args.wire_time, args.neck_start or None, args.servo_speed,
+                      args.neck_watchdog_feeds, link)
     env = preload_env()
     env[NAMESPACE_VARIABLE] = space.path
     print(f"wenlo_sim: CAN namespace {space.path}; programs reach this robot with "
-          f"{NAMESPACE_VARIABLE}={space.path}", file=sys.stderr, flush=True)
+          f"{NAMESPACE_VARIABLE}={space.path}; its servo line is also at {link}",
+          file=sys.stderr, flush=True)
     try:
         # In the foreground: here Ctrl-C is meant for the robot.
         return run_foreground(cmd, env)

@@ -209,17 +209,23 @@ struct ServoBusSimulator::Servo {
     Clock::time_point silent_until{};
 };
 
-std::expected<std::unique_ptr<ServoBusSimulator>, SimulatorError> ServoBusSimulator::start(
-    SimulatorOptions options) {
+namespace {
+
+struct Line {
+    int master;
+    int slave;
+    std::string slave_path;
+};
+
+// A new pseudo-terminal, raw from the start, so that nothing sent before a client configures
+// the line is echoed.
+std::expected<Line, SimulatorError> open_line() {
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0) {
         return std::unexpected(SimulatorError(errno_text("posix_openpt")));
     }
-    auto fail = [&](const char* call, int slave = -1, int wake = -1) {
+    auto fail = [&](const char* call, int slave = -1) {
         SimulatorError error(errno_text(call));
-        if (wake >= 0) {
-            ::close(wake);
-        }
         if (slave >= 0) {
             ::close(slave);
         }
@@ -243,7 +249,6 @@ std::expected<std::unique_ptr<ServoBusSimulator>, SimulatorError> ServoBusSimula
     if (slave < 0) {
         return fail("open");
     }
-    // Raw from the start, so that nothing sent before a client configures the line is echoed.
     termios tio{};
     if (tcgetattr(slave, &tio) != 0) {
         return fail("tcgetattr", slave);
@@ -252,14 +257,74 @@ std::expected<std::unique_ptr<ServoBusSimulator>, SimulatorError> ServoBusSimula
     if (tcsetattr(slave, TCSANOW, &tio) != 0) {
         return fail("tcsetattr", slave);
     }
+    return Line{master, slave, name.data()};
+}
+
+}  // namespace
+
+std::expected<std::unique_ptr<ServoBusSimulator>, SimulatorError> ServoBusSimulator::start(
+    SimulatorOptions options) {
+    auto line = open_line();
+    if (!line) {
+        return std::unexpected(line.error());
+    }
     const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake < 0) {
-        return fail("eventfd", slave);
+        SimulatorError error(errno_text("eventfd"));
+        ::close(line->slave);
+        ::close(line->master);
+        return std::unexpected(std::move(error));
     }
     std::unique_ptr<ServoBusSimulator> simulator(
-        new ServoBusSimulator(master, slave, wake, name.data(), options));
+        new ServoBusSimulator(line->master, line->slave, wake, line->slave_path, options));
     simulator->thread_ = std::thread([raw = simulator.get()] { raw->run(); });
     return simulator;
+}
+
+std::string ServoBusSimulator::slave_path() const {
+    std::lock_guard lock(mutex_);
+    return slave_path_;
+}
+
+bool ServoBusSimulator::plugged() const {
+    std::lock_guard plug(plug_mutex_);
+    return master_fd_ >= 0;
+}
+
+bool ServoBusSimulator::unplug() {
+    std::lock_guard plug(plug_mutex_);
+    if (master_fd_ < 0) {
+        return false;
+    }
+    stop();
+    ::close(slave_fd_);
+    ::close(master_fd_);
+    master_fd_ = slave_fd_ = -1;
+    std::lock_guard lock(mutex_);
+    input_.clear();
+    output_.clear();
+    scheduled_.clear();
+    return true;
+}
+
+bool ServoBusSimulator::replug() {
+    std::lock_guard plug(plug_mutex_);
+    if (master_fd_ >= 0) {
+        return false;
+    }
+    auto line = open_line();
+    if (!line) {
+        return false;
+    }
+    master_fd_ = line->master;
+    slave_fd_ = line->slave;
+    {
+        std::lock_guard lock(mutex_);
+        slave_path_ = line->slave_path;
+        stopping_ = false;
+    }
+    thread_ = std::thread([this] { run(); });
+    return true;
 }
 
 std::expected<std::unique_ptr<ServoBusSimulator>, SimulatorError>
@@ -284,8 +349,10 @@ ServoBusSimulator::ServoBusSimulator(int master_fd, int slave_fd, int wake_fd,
 ServoBusSimulator::~ServoBusSimulator() {
     stop();
     ::close(wake_fd_);
-    ::close(slave_fd_);
-    ::close(master_fd_);
+    if (master_fd_ >= 0) {
+        ::close(slave_fd_);
+        ::close(master_fd_);
+    }
 }
 
 void ServoBusSimulator::stop() {

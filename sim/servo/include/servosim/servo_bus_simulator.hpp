@@ -107,7 +107,18 @@ class ServoBusSimulator {
     // Joins the bus thread and closes the pseudo-terminal; idempotent.
     void stop();
 
-    [[nodiscard]] const std::string& slave_path() const { return slave_path_; }
+    // The pseudo-terminal clients open now; a replug gives a new one.
+    [[nodiscard]] std::string slave_path() const;
+
+    // The line taken away as a vanished USB adapter takes it: the pseudo-terminal is closed, so
+    // a client's writes and ioctls fail with EIO, its reads see end of input and poll reports a
+    // hang-up. The servos keep their state, as servos on their own supply do; answers still on
+    // their way are lost. False when already unplugged.
+    bool unplug();
+    // The line back, behind a new pseudo-terminal (slave_path() says which). False when it was
+    // not unplugged or no pseudo-terminal could be made.
+    bool replug();
+    [[nodiscard]] bool plugged() const;
 
     // Servos. Registers start at: angle limits 0 and 4095 (the full turn), temperature limit 70,
     // torque off, gains 32/32/0, goal and present position 2048, voltage 120, temperature 30.
@@ -196,10 +207,13 @@ class ServoBusSimulator {
     void release_due(Clock::time_point now);
     void write_out();
 
-    const int master_fd_;
-    const int slave_fd_;  // held so that the master never sees a hang-up; never read
+    // The line, replaced by a replug: written only while the bus thread is stopped, under
+    // plug_mutex_; slave_path_ also under mutex_, for slave_path().
+    int master_fd_;
+    int slave_fd_;  // held so that the master never sees a hang-up; never read
     const int wake_fd_;
-    const std::string slave_path_;
+    std::string slave_path_;
+    mutable std::mutex plug_mutex_;
     const SimulatorOptions options_;
 
     mutable std::mutex mutex_;
