@@ -139,4 +139,32 @@ TEST_F(SerialPortTest, CustomTimeoutIsHonoured) {
     EXPECT_GE(Clock::now() - start, 38ms);
 }
 
+// A vanished adapter, as a pseudo-terminal whose master closed shows it: every operation fails
+// and the port says why; the same path then holds nothing, and the new line opens as before.
+TEST_F(SerialPortTest, UnpluggedLineSaysItVanished) {
+    const std::string path = sim->slave_path();
+    auto port = SerialPort::open(path);
+    ASSERT_TRUE(port.has_value());
+    const std::array<std::uint8_t, 2> ping{0xFF, 0xFF};
+    ASSERT_TRUE(port->write_all(ping).has_value());
+    std::array<std::uint8_t, 1> one{};
+    EXPECT_EQ(port->read_exact(one).error().kind(), IoErrorKind::TimedOut);
+    EXPECT_FALSE(port->vanished().has_value()) << "a silent line is not a vanished one";
+
+    ASSERT_TRUE(sim->unplug());
+    EXPECT_FALSE(sim->unplug());
+    EXPECT_FALSE(port->bytes_to_read().has_value());
+    EXPECT_FALSE(port->write_all(ping).has_value());
+    EXPECT_FALSE(port->read_exact(one).has_value());
+    EXPECT_EQ(port->vanished(), std::optional<int>(EIO));
+    EXPECT_FALSE(std::filesystem::exists(path));
+
+    port = std::unexpected(serialbus::SerialPortError::from_errno(EIO));  // closed at once
+    ASSERT_TRUE(sim->replug());
+    auto again = SerialPort::open(sim->slave_path());
+    ASSERT_TRUE(again.has_value()) << again.error().message();
+    EXPECT_TRUE(again->bytes_to_read().has_value());
+    EXPECT_FALSE(again->vanished().has_value());
+}
+
 }  // namespace

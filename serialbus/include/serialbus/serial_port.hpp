@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 
 #include "serialbus/io_error.hpp"
@@ -60,6 +61,10 @@ class SerialPort final : public Port {
     [[nodiscard]] std::expected<PortSettings, SerialPortError> settings() const;
     [[nodiscard]] std::chrono::microseconds timeout() const { return timeout_; }
     [[nodiscard]] int native_handle() const { return fd_; }
+    // The OS error by which the device showed that it went away (EIO, ENXIO, ENODEV, or EIO for
+    // a hang-up), if it did: a descriptor in that state never works again and is best closed,
+    // so that the kernel can give a replugged adapter its old name.
+    [[nodiscard]] std::optional<int> vanished() const { return vanished_; }
 
   private:
     SerialPort(int fd, std::chrono::microseconds timeout, std::uint32_t baud_rate)
@@ -69,6 +74,8 @@ class SerialPort final : public Port {
     [[nodiscard]] std::expected<void, IoError> wait_for(short events);
     // Moves up to `buffer.size()` already-received bytes out of the input buffer.
     std::size_t take_buffered(std::span<std::uint8_t> buffer);
+    // Notes `error` if it says that the device is gone; returns it unchanged.
+    int note_gone(int error);
 
     int fd_ = -1;
     std::chrono::microseconds timeout_;
@@ -84,6 +91,7 @@ class SerialPort final : public Port {
     std::size_t answer_size_ = 1;
     bool burst_started_ = false;
     std::chrono::nanoseconds byte_time_{10'000};  // 10 bits at the line's rate
+    std::optional<int> vanished_;
 };
 
 }  // namespace serialbus

@@ -217,9 +217,19 @@ Result<void> FeetechProtocolHandler::write(Port& port, std::uint8_t id, std::uin
 Result<std::vector<std::vector<std::uint8_t>>> FeetechProtocolHandler::sync_read(
     Port& port, std::span<const std::uint8_t> ids, std::uint8_t address,
     std::uint8_t length) const {
+    // A group read that got no answer at all: every servo asked stayed silent, not only the
+    // one whose answer was waited for, and the observer hears of each.
+    auto none_answered = [&](std::span<const std::uint8_t> silent) {
+        if (observer_ != nullptr) {
+            for (std::uint8_t id : silent) {
+                observer_->not_answered(id);
+            }
+        }
+    };
     if (auto sent =
             send_instruction_packet(port, *PacketFeetech::sync_read_packet(ids, address, length));
         !sent) {
+        none_answered(ids);
         return std::unexpected(sent.error());
     }
     // Each answer: FF FF, id, length, error, the data, checksum.
@@ -229,6 +239,11 @@ Result<std::vector<std::vector<std::uint8_t>>> FeetechProtocolHandler::sync_read
     for (std::uint8_t id : ids) {
         auto status = read_status_packet(port, id);
         if (!status) {
+            // Nothing at all came: the first answer was not even begun (an I/O failure, not a
+            // malformed answer, which would have come from someone).
+            if (answers.empty() && status.error().io_error() != nullptr) {
+                none_answered(ids.subspan(1));
+            }
             // The answers after this one are still on their way too.
             return failed_answer<std::vector<std::vector<std::uint8_t>>>(port, ids, status.error());
         }

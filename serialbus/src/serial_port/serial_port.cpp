@@ -50,6 +50,10 @@ bool same_settings(const termios& a, const termios& b) {
 
 constexpr std::chrono::microseconds kAnswerGap{20};
 
+// What a terminal whose device was unplugged answers: a hung-up tty fails writes and ioctls with
+// EIO, a vanishing USB device may say ENXIO or ENODEV first.
+bool device_gone(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+
 // This thread's timer slack, asked once per thread.
 std::chrono::nanoseconds timer_slack() {
     thread_local const std::chrono::nanoseconds slack{prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0)};
@@ -121,7 +125,8 @@ SerialPort::SerialPort(SerialPort&& other) noexcept
       expected_bytes_(std::exchange(other.expected_bytes_, 0)),
       answer_size_(other.answer_size_),
       burst_started_(std::exchange(other.burst_started_, false)),
-      byte_time_(other.byte_time_) {}
+      byte_time_(other.byte_time_),
+      vanished_(std::exchange(other.vanished_, std::nullopt)) {}
 
 SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
     if (this != &other) {
@@ -137,6 +142,7 @@ SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
         answer_size_ = other.answer_size_;
         burst_started_ = std::exchange(other.burst_started_, false);
         byte_time_ = other.byte_time_;
+        vanished_ = std::exchange(other.vanished_, std::nullopt);
     }
     return *this;
 }
@@ -147,12 +153,19 @@ SerialPort::~SerialPort() {
     }
 }
 
+int SerialPort::note_gone(int error) {
+    if (device_gone(error) && !vanished_) {
+        vanished_ = error;
+    }
+    return error;
+}
+
 std::expected<void, IoError> SerialPort::wait_for(short events) {
     pollfd entry{fd_, events, 0};
     const timespec limit = to_timespec(timeout_);
     const int ready = ppoll(&entry, 1, &limit, nullptr);
     if (ready < 0) {
-        return std::unexpected(IoError::from_errno(errno));
+        return std::unexpected(IoError::from_errno(note_gone(errno)));
     }
     if (ready == 0) {
         return std::unexpected(timed_out());
@@ -160,7 +173,11 @@ std::expected<void, IoError> SerialPort::wait_for(short events) {
     if ((entry.revents & POLLNVAL) != 0) {
         return std::unexpected(IoError::from_errno(EBADF));
     }
-    // POLLHUP and POLLERR fall through: the read or write that follows reports them.
+    // POLLHUP and POLLERR fall through: the read or write that follows reports them. A hang-up
+    // is remembered: a hung-up terminal reads as end of input, which alone says too little.
+    if ((entry.revents & POLLHUP) != 0) {
+        note_gone(EIO);
+    }
     return {};
 }
 
@@ -178,6 +195,9 @@ void SerialPort::wait_for_input(std::chrono::steady_clock::time_point deadline) 
     const int ready = ppoll(&entry, 1, &limit, nullptr);
     // A hung-up or failing line would wake us at once and for ever; the caller only wants the
     // time to pass, so let it pass.
+    if (ready > 0 && (entry.revents & POLLHUP) != 0) {
+        note_gone(EIO);
+    }
     if (ready > 0 && (entry.revents & POLLIN) == 0) {
         std::this_thread::sleep_until(deadline);
     }
@@ -186,7 +206,7 @@ void SerialPort::wait_for_input(std::chrono::steady_clock::time_point deadline) 
 std::expected<std::uint32_t, SerialPortError> SerialPort::bytes_to_read() {
     int count = 0;
     if (ioctl(fd_, FIONREAD, &count) != 0) {
-        return std::unexpected(SerialPortError::from_errno(errno));
+        return std::unexpected(SerialPortError::from_errno(note_gone(errno)));
     }
     return static_cast<std::uint32_t>(count) + static_cast<std::uint32_t>(input_end_ - input_begin_);
 }
@@ -229,7 +249,7 @@ std::expected<void, IoError> SerialPort::read_exact(std::span<std::uint8_t> buff
             if (errno == EAGAIN) {
                 continue;
             }
-            return std::unexpected(IoError::from_errno(errno));
+            return std::unexpected(IoError::from_errno(note_gone(errno)));
         }
         if (got == 0) {
             return std::unexpected(
@@ -266,7 +286,7 @@ std::expected<void, IoError> SerialPort::write_all(std::span<const std::uint8_t>
             if (errno == EAGAIN) {
                 continue;
             }
-            return std::unexpected(IoError::from_errno(errno));
+            return std::unexpected(IoError::from_errno(note_gone(errno)));
         }
         if (put == 0) {
             return std::unexpected(IoError(IoErrorKind::Other, "failed to write whole buffer"));
@@ -280,6 +300,7 @@ std::expected<void, IoError> SerialPort::flush() {
     const auto start = std::chrono::steady_clock::now();
     while (tcdrain(fd_) != 0) {
         if (errno != EINTR) {
+            note_gone(errno);
             return std::unexpected(IoError(IoErrorKind::Other, "flush failed"));
         }
         if (std::chrono::steady_clock::now() - start >= timeout_) {
