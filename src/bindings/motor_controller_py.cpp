@@ -33,13 +33,14 @@ struct ControllerObject {
 
     static constexpr const char* kClassName = "WenloMotorController";
     static constexpr const char* kTypeName = "wenlo_motor_controller.WenloMotorController";
-    // One operation, under the controller's lock.
+    // One operation, under the controller's lock; a serial device that went away is opened
+    // again once before it fails (MotorController::reopening_serial).
     template <typename Call>
     static PyObject* invoke(ControllerObject& self, Call&& call) {
         using R = std::decay_t<std::invoke_result_t<Call, MC&>>;
         auto outcome =
             run_locked(self.held->controller, [&](std::optional<MC>& c) -> std::optional<R> {
-                return c ? std::optional<R>(call(*c)) : std::nullopt;
+                return c ? std::optional<R>(c->reopening_serial(call)) : std::nullopt;
             });
         if (outcome && !*outcome) {
             PyErr_SetString(PyExc_RuntimeError, kClosed);

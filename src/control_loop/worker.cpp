@@ -3,6 +3,7 @@
 // a tick and a command are both ready a coin decides, so neither side starves the other.
 #include "common/forced_unwind.h"
 #include "common/log.h"
+#include "control_loop/serial_outage.h"
 #include "control_loop/shared_state.h"
 #include "control_loop/snapshot.h"
 
@@ -91,7 +92,9 @@ public:
     void tick() {
         const auto now = Clock::now();
         sample_period(now);
+        serial_outage_.before_read(w_.controller, shared_.last_torque, w_.allowed_retries);
         auto snapshot = read_pos(w_.controller, w_.allowed_retries, w_.feed_neck);
+        after_serial_exchange(w_.controller, shared_.last_torque);
         if (snapshot) {
             shared_.snapshots.with([&](SnapshotRing& ring, bool) { ring.push(*snapshot); });
             if (w_.step) {
@@ -169,6 +172,7 @@ private:
     Clock::time_point next_telemetry_;
     std::vector<double> read_;
     std::vector<double> write_;
+    SerialOutage serial_outage_;  // an unplugged adapter, reopened
 };
 
 // Runs one command; false when it failed. A failed command is dropped: its caller learns of it
@@ -176,6 +180,7 @@ private:
 bool execute(Worker& w, MotorCommand command) {
     auto done = handle_commands(w.controller, w.shared->last_torque, std::move(command),
                                 w.allowed_retries, w.step ? &*w.step : nullptr);
+    after_serial_exchange(w.controller, w.shared->last_torque);
     w.shared->last_health.store(w.controller.health());  // replies to commands count too
     return done.has_value();
 }

@@ -54,6 +54,9 @@ Error to_error(const serialbus::feetech_protocol::ProtocolError& error) {
 }
 
 Result<serialbus::SerialPort*> MotorController::Impl::port() {
+    if (!serial && serial_lost) {
+        return std::unexpected(Error(serial_lost_text(*serial_lost), IoKind::Other));
+    }
     if (!serial) {
         return std::unexpected(Error(std::string(kNoSerialPort), IoKind::Other));
     }
@@ -101,6 +104,7 @@ Result<MotorController> MotorController::create(const std::optional<std::string>
                                                LimitClamp(limits)});
     impl->protocol.set_observer(&impl->health);
     impl->on_exit = on_exit;
+    impl->serial_path = serial_path;
     return MotorController(std::move(impl));
 }
 
@@ -109,7 +113,8 @@ MotorController::MotorController(MotorController&&) noexcept = default;
 MotorController& MotorController::operator=(MotorController&&) noexcept = default;
 MotorController::~MotorController() = default;
 
-bool MotorController::has_serial_port() const { return impl_->serial.has_value(); }
+// Configured with a port, whether or not its device is there at the moment.
+bool MotorController::has_serial_port() const { return impl_->serial_path.has_value(); }
 
 const JointLimits& MotorController::joint_limits() const { return impl_->limits.limits(); }
 
@@ -167,7 +172,7 @@ Result<void> MotorController::estop() {
     impl_->estopped->store(true);  // first, so that nothing started from here on moves
     FirstFailure failure;
     failure.keep(impl_->damp_neck());
-    if (impl_->serial) {
+    if (has_serial_port()) {
         failure.keep(set_torque_on_ids(kArmIds, false));
         failure.keep(set_torque_on_ids(kNoseIds, false));
     }
@@ -179,7 +184,7 @@ Result<void> MotorController::let_go() {
         return {};
     }
     FirstFailure failure;
-    if (impl_->serial) {
+    if (has_serial_port()) {
         failure.keep(set_torque_on_ids(kArmIds, false));
         failure.keep(set_torque_on_ids(kNoseIds, false));
     }
@@ -196,6 +201,9 @@ std::shared_ptr<std::atomic<bool>> MotorController::estop_latch() const { return
 std::vector<std::uint8_t> MotorController::check_missing_ids() {
     std::vector<std::uint8_t> missing;
     if (!impl_->serial) {
+        if (impl_->serial_lost) {  // the line is away: nobody answers
+            missing.assign(kServoIds.begin(), kServoIds.end());
+        }
         return missing;
     }
     for (std::uint8_t id : kServoIds) {

@@ -167,6 +167,41 @@ public:
     [[nodiscard]] Result<void> reboot(std::chrono::nanoseconds timeout,
                                       const InterruptCheck& interrupted = {});
 
+    // An unplugged serial adapter (serial_reopen.cpp). Once the device has shown that it went
+    // away (EIO, ENXIO, ENODEV, a hang-up), serial_line_lost() closes the dead descriptor at
+    // once, so that the kernel can give the adapter its old name back, and logs one ERROR
+    // naming the device and the OS cause; serial operations then fail until reopen_serial()
+    // opens the same path again, exclusively as at first, and logs one INFO. While the device
+    // answers, neither sends or logs anything.
+    bool serial_line_lost();  // true while the line is away
+    [[nodiscard]] Result<void> reopen_serial();
+    // Runs `op` (a call on this controller) so that a serial device that went away is opened
+    // again once: before `op` if it was found gone earlier, or after `op` failed by finding
+    // it gone, and then, if it is back, `op` runs again. Then recheck_recovered_servos().
+    template <typename Op>
+    auto reopening_serial(Op&& op) {
+        auto outcome = [&] {
+            if (serial_line_lost()) {
+                (void)reopen_serial();  // if it is still away, `op` fails as the line does
+                return op(*this);
+            }
+            auto result = op(*this);
+            if constexpr (requires { result.has_value(); }) {
+                if (!result && serial_line_lost() && reopen_serial()) {
+                    return op(*this);
+                }
+            }
+            return result;
+        }();
+        (void)recheck_recovered_servos();
+        return outcome;
+    }
+    // Servos that answered again after failing (a brown-out reboots a servo with its torque
+    // off): each one's torque-enable register is read once, if its torque was on as last
+    // commanded or read. Each found off gets one WARNING naming the joint; their joints are
+    // returned. Sends nothing unless a servo failed and answered again.
+    std::vector<std::size_t> recheck_recovered_servos();
+
 private:
     struct Impl;
     explicit MotorController(std::unique_ptr<Impl> impl);

@@ -34,6 +34,12 @@ struct MotorController::Impl {
     // holds the lock then ends at its next cycle.
     std::shared_ptr<std::atomic<bool>> estopped = std::make_shared<std::atomic<bool>>(false);
     ExitPolicy on_exit = ExitPolicy::Hold;
+    // The serial line riding out an unplugged adapter (serial_reopen.cpp): the path it was
+    // opened by, the OS error by which it went away while it is away (the port is then
+    // closed), and each servo's torque as last commanded or read, for a servo that comes back.
+    std::optional<std::string> serial_path{};
+    std::optional<int> serial_lost{};
+    std::array<std::optional<bool>, kServoJoints.count> servo_torque{};
 
     // The MIT command a neck motor holds: its template, or while the stop is latched the
     // damping (kp 0, its kd, no velocity, no torque).
@@ -44,7 +50,8 @@ struct MotorController::Impl {
     // Fails with kEstopLatched while the emergency stop is latched.
     Result<void> may_move() const;
 
-    // The open port, or the neck-only error.
+    // The open port, or the neck-only error, or while the line is away the OS error it went
+    // with.
     Result<serialbus::SerialPort*> port();
 
     // A neck exchange's outcome, noted in the health record on its way back.
@@ -58,6 +65,9 @@ struct MotorController::Impl {
         return result;
     }
 };
+
+// What a serial operation says while the line is away: the OS's text for how it went.
+std::string serial_lost_text(int os_error);
 
 Error to_error(const serialbus::feetech_protocol::ProtocolError& error);
 Error to_error(const serialbus::IoError& error);

@@ -73,6 +73,7 @@ void HealthTracker::answer(std::size_t joint, FaultSet faults) {
     JointReport& r = report_[joint];
     if (r.failures > 0) {
         WENLO_LOG(log::kControllerTarget, log::Level::Info, who(joint) + " answers again");
+        note_recovery(joint);
     }
     if (faults != r.faults) {
         if (faults != 0) {
@@ -86,6 +87,14 @@ void HealthTracker::answer(std::size_t joint, FaultSet faults) {
     r.faults = faults;
     r.failures = 0;
     r.last_answer = Clock::now();
+}
+
+// A servo back from silence may have rebooted (a brown-out) with its torque off: the
+// controller asks it once (MotorController::recheck_recovered_servos).
+void HealthTracker::note_recovery(std::size_t joint) {
+    if (joint >= kServoJoints.first && joint < kServoJoints.first + kServoJoints.count) {
+        recovered_servos_.set(joint - kServoJoints.first);
+    }
 }
 
 void HealthTracker::failure(std::size_t joint) {

@@ -10,10 +10,12 @@
 #include "serialbus/servo/feetech/common.hpp"
 
 #include <array>
+#include <bitset>
 #include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -55,11 +57,18 @@ public:
 
     const HealthReport& report() const { return report_; }
 
+    // The servos (bit i: servo joint i) that answered again after failing since the last call.
+    std::bitset<kServoJoints.count> take_recovered_servos() {
+        return std::exchange(recovered_servos_, {});
+    }
+
 private:
     void answer(std::size_t joint, FaultSet faults);
     void failure(std::size_t joint);
+    void note_recovery(std::size_t joint);
 
     HealthReport report_{};
+    std::bitset<kServoJoints.count> recovered_servos_;
 };
 
 }  // namespace wenlo::controller

@@ -10,10 +10,11 @@ namespace wenlo::controller {
 Result<void> MotorController::reboot(std::chrono::nanoseconds timeout,
                                      const InterruptCheck& interrupted) {
     using namespace std::chrono_literals;
-    if (!impl_->serial) {
+    if (!impl_->serial_path) {
         return {};
     }
-    serialbus::SerialPort& port = *impl_->serial;
+    WENLO_TRY_ASSIGN(auto open_port, impl_->port());  // fails while the line is away
+    serialbus::SerialPort& port = *open_port;
     struct Unobserved {
         serialbus::feetech_protocol::FeetechProtocolHandler& protocol;
         HealthTracker& health;

@@ -56,6 +56,12 @@ Result<bool> MotorController::is_torque_enabled() {
     WENLO_TRY_ASSIGN(const auto on,
                      read_servos<bool>(impl_->protocol, *port, sm40bl::sync_read_torque_enable,
                                        sts3025bl::sync_read_torque_enable));
+    // What was commanded stays what a servo coming back is held to; a read fills in the rest.
+    for (std::size_t i = 0; i < on.size(); ++i) {
+        if (!impl_->servo_torque[i]) {
+            impl_->servo_torque[i] = on[i];
+        }
+    }
     return std::ranges::all_of(on, std::identity());
 }
 
@@ -66,6 +72,12 @@ Result<std::array<std::uint8_t, 7>> MotorController::read_all_voltages() {
 }
 
 Result<std::array<double, 7>> MotorController::read_all_positions() {
+    if (impl_->serial_lost) {
+        // The line is away: no servo can answer, and each counts it, as a silent line's do.
+        for (std::uint8_t id : kServoIds) {
+            impl_->health.not_answered(id);
+        }
+    }
     WENLO_TRY_ASSIGN(auto port, impl_->port());
     WENLO_TRY_ASSIGN(const auto all,
                      read_servos<double>(impl_->protocol, *port, sm40bl::sync_read_present_position,
@@ -89,13 +101,21 @@ Result<void> MotorController::set_torque_on_ids(std::span<const std::uint8_t> id
         return {};
     }
     WENLO_TRY_ASSIGN(auto port, impl_->port());
+    // What each servo was told, for one that comes back from silence (serial_reopen.cpp).
+    auto commanded = [&](std::span<const std::uint8_t> group) {
+        for (std::uint8_t id : group) {
+            impl_->servo_torque[id - kServoIds.front()] = enable;
+        }
+    };
     if (!arms.empty()) {
         WENLO_TRY(lift(sm40bl::sync_write_torque_enable(impl_->protocol, *port, arms,
                                                         std::vector<bool>(arms.size(), enable))));
+        commanded(arms);
     }
     if (!nose.empty()) {
         WENLO_TRY(lift(sts3025bl::sync_write_torque_enable(
             impl_->protocol, *port, nose, std::vector<bool>(nose.size(), enable))));
+        commanded(nose);
     }
     return {};
 }
