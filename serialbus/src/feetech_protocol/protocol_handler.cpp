@@ -239,8 +239,9 @@ Result<std::vector<std::vector<std::uint8_t>>> FeetechProtocolHandler::sync_read
     for (std::uint8_t id : ids) {
         auto status = read_status_packet(port, id);
         if (!status) {
-            // Nothing at all came: the first answer was not even begun (an I/O failure, not a
-            // malformed answer, which would have come from someone).
+            // The first answer failed by the line (time-out, end of input), not by a malformed
+            // answer, which came from someone: the servos after it, which would have answered
+            // within that wait, stayed silent too.
             if (answers.empty() && status.error().io_error() != nullptr) {
                 none_answered(ids.subspan(1));
             }
