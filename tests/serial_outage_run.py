@@ -66,6 +66,9 @@ def loop_run(sim, records):
         assert wait_for(loop.is_torque_enabled, 2.0)
         old_pty = sim.serial_path
         assert open_descriptors_to(old_pty) == 1
+        cpu0, wall0 = time.process_time(), time.monotonic()
+        time.sleep(1.0)
+        cpu_plugged = (time.process_time() - cpu0) / (time.monotonic() - wall0)
 
         sim.serial_unplug()
         unplugged = time.monotonic()
@@ -106,6 +109,7 @@ def loop_run(sim, records):
     finally:
         loop.close()
     return {"replug_to_good_snapshot_s": to_good, "cpu_share_unplugged": cpu_share,
+            "cpu_share_plugged": cpu_plugged,
             "dead_fd_closed_after_s": closed_after}
 
 
