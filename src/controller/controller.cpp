@@ -1,3 +1,4 @@
+#include "common/log.h"
 #include "controller/controller_impl.h"
 #include "controller/device_errors.h"
 #include "controller/usb_latency.h"
@@ -95,7 +96,7 @@ Result<MotorController> MotorController::create(const std::optional<std::string>
         return std::unexpected(
             Error("failed to open CAN bus '" + can_bus + "': " + can.error().message()));
     }
-    auto impl = std::unique_ptr<Impl>(new Impl{std::move(*can), std::move(serial),
+    auto impl = std::unique_ptr<Impl>(new Impl{NeckBus(std::move(*can), can_bus), std::move(serial),
                                                serialbus::feetech_protocol::FeetechProtocolHandler{},
                                                kNeckMotors, kInitialTemplates, false, {},
                                                LimitClamp(limits)});
@@ -155,12 +156,31 @@ Result<void> MotorController::Impl::damp_neck() {
         damping.kp = 0.0f;
         damping.velocity = 0.0f;
         damping.torque = 0.0f;
-        if (auto state = noted(i, neck[i].control(can, candrive::damiao::driver::ControlCommand::Mit{damping})); !state) {
+        if (auto state = moved(i, neck[i].control(can, candrive::damiao::driver::ControlCommand::Mit{damping})); !state) {
             failure.keep(std::unexpected(Error("estop(" + std::string(neck_name(i)) +
                                                "): " + state.error().message())));
         }
     }
     return std::move(failure).result();
+}
+
+void MotorController::Impl::settle(std::size_t i) {
+    if (!unsettled[i]) {
+        return;
+    }
+    unsettled[i] = false;
+    WENLO_LOG(log::kControllerTarget, log::Level::Debug,
+              std::string(neck_name(i)) + " answers after frames that may have waited; " +
+                  (intent[i] == Intent::Off ? "disabling it again" : "restating its goal"));
+    auto state = intent[i] == Intent::Off
+                     ? neck[i].disable(can)
+                     : neck[i].control(can, candrive::damiao::driver::ControlCommand::Mit{holding(i)});
+    motion_outcome(i, state.has_value(), can.last_send_accepted());
+    if (state) {
+        neck_answered(i, *state);
+    } else {
+        health.neck_failed(i);
+    }
 }
 
 Result<void> MotorController::estop() {

@@ -7,6 +7,7 @@
 #include "common/try.h"
 #include "controller/controller.h"
 #include "controller/health.h"
+#include "controller/neck_bus.h"
 #include "serialbus/feetech_protocol/error.hpp"
 #include "serialbus/feetech_protocol/protocol_handler.hpp"
 #include "serialbus/serial_port.hpp"
@@ -22,7 +23,7 @@ namespace wenlo::controller {
 
 struct MotorController::Impl {
     // Declared first so that it is destroyed last: the serial port closes before the CAN socket.
-    candrive::transport::socketcan_backend::SocketCanTransport can;
+    NeckBus can;
     std::optional<serialbus::SerialPort> serial;
     serialbus::feetech_protocol::FeetechProtocolHandler protocol;
     std::array<candrive::damiao::driver::Damiao, kNeckJoints> neck;
@@ -47,15 +48,46 @@ struct MotorController::Impl {
     // The open port, or the neck-only error.
     Result<serialbus::SerialPort*> port();
 
-    // A neck exchange's outcome, noted in the health record on its way back.
+    // A neck exchange's outcome, noted in the health record on its way back. An answer also
+    // settles a motor that may have heard stale frames (settle()).
     template <typename R>
     R noted(std::size_t neck_index, R result) {
         if (result) {
-            health.neck_answered(neck_index, *result);
+            neck_answered(neck_index, *result);
+            settle(neck_index);
         } else {
             health.neck_failed(neck_index);
         }
         return result;
+    }
+
+    // Frames that may move a neck motor (enable, disable, MIT) and went out unanswered may
+    // wait in the interface's transmit queue (a bus nobody acknowledges) and reach the motor
+    // when the bus works again, later than any program asked for them. Such a motor is
+    // unsettled until a motion frame of its own is answered, which supersedes them (the queue
+    // keeps its order); any other answer first gives it what the program wants now.
+    enum class Intent : std::uint8_t { Unknown, On, Off };
+    std::array<Intent, kNeckJoints> intent{};  // what the program last asked of each motor
+    std::array<bool, kNeckJoints> unsettled{};
+
+    // A motion exchange's outcome: noted, and the motor settled or not by it.
+    template <typename R>
+    R moved(std::size_t neck_index, R result) {
+        motion_outcome(neck_index, result.has_value(), can.last_send_accepted());
+        return noted(neck_index, std::move(result));
+    }
+    void motion_outcome(std::size_t neck_index, bool answered, bool accepted) {
+        if (answered) {
+            unsettled[neck_index] = false;
+        } else if (accepted) {
+            unsettled[neck_index] = true;
+        }
+    }
+    // An unsettled motor that answered gets, before anything else, a disable if the program
+    // last asked for one, else its holding command (never an enable).
+    void settle(std::size_t neck_index);
+    void neck_answered(std::size_t neck_index, const candrive::damiao::mit::MotorState& state) {
+        health.neck_answered(neck_index, state, intent[neck_index] == Intent::On);
     }
 };
 
