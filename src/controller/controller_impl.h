@@ -61,32 +61,46 @@ struct MotorController::Impl {
         return result;
     }
 
-    // Frames that may move a neck motor (enable, disable, MIT) and went out unanswered may
-    // wait in the interface's transmit queue (a bus nobody acknowledges) and reach the motor
-    // when the bus works again, later than any program asked for them. Such a motor is
-    // unsettled until a motion frame of its own is answered, which supersedes them (the queue
-    // keeps its order); any other answer first gives it what the program wants now.
+    // What the program last asked of each motor, as far as it was told it happened: On once
+    // an enable was answered, Off from a disable on. Health compares the motor's report with it.
     enum class Intent : std::uint8_t { Unknown, On, Off };
-    std::array<Intent, kNeckJoints> intent{};  // what the program last asked of each motor
-    std::array<bool, kNeckJoints> unsettled{};
+    std::array<Intent, kNeckJoints> intent{};
 
-    // A motion exchange's outcome: noted, and the motor settled or not by it.
+    // An enable or MIT frame left unanswered may wait in the interface's transmit queue (a bus
+    // nobody acknowledges) and reach the motor when the bus works again, long after the
+    // program was told that the command failed. So its undo goes right behind it: what the
+    // motor last took (its last answered MIT command, else a hold where it last stood), or a
+    // disable where it was not known enabled. Queued together, they go out together and leave
+    // the motor as it was. An undo the socket refuses (the queue is full) is sent once the
+    // motor answers again, before anything else. A disable or a damping (the stop's, the exit
+    // policy's) is never undone, nothing is undone while the stop is latched, and an undo
+    // never enables.
+    enum class Motion : std::uint8_t { Enable, Disable, Mit, Damp };
+    struct Held {
+        std::optional<bool> enabled;  // by its last answered enable or disable
+        std::optional<candrive::damiao::mit::MitCommand> command;  // its last answered MIT
+        std::optional<float> position;  // where it last said it stood
+    };
+    std::array<Held, kNeckJoints> held{};
+    std::array<std::optional<Motion>, kNeckJoints> undo_pending{};
+
+    // A motion exchange's outcome: noted, and undone if it may arrive late.
     template <typename R>
-    R moved(std::size_t neck_index, R result) {
-        motion_outcome(neck_index, result.has_value(), can.last_send_accepted());
+    R moved(std::size_t neck_index, Motion motion,
+            const candrive::damiao::mit::MitCommand& command, R result) {
+        motion_outcome(neck_index, motion, command, result.has_value(), can.last_send_accepted());
         return noted(neck_index, std::move(result));
     }
-    void motion_outcome(std::size_t neck_index, bool answered, bool accepted) {
-        if (answered) {
-            unsettled[neck_index] = false;
-        } else if (accepted) {
-            unsettled[neck_index] = true;
-        }
-    }
-    // An unsettled motor that answered gets, before anything else, a disable if the program
-    // last asked for one, else its holding command (never an enable).
+    // `accepted`: the socket took the frame (it may wait in the queue).
+    void motion_outcome(std::size_t neck_index, Motion motion,
+                        const candrive::damiao::mit::MitCommand& command, bool answered,
+                        bool accepted);
+    // The undo of an unanswered enable or MIT frame, sent on its own (nothing to send: true).
+    bool send_undo(std::size_t neck_index, Motion motion);
+    // The undo the socket refused, sent once the motor answers again.
     void settle(std::size_t neck_index);
     void neck_answered(std::size_t neck_index, const candrive::damiao::mit::MotorState& state) {
+        held[neck_index].position = state.position;
         health.neck_answered(neck_index, state, intent[neck_index] == Intent::On);
     }
 };

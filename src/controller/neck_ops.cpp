@@ -58,11 +58,13 @@ Result<void> MotorController::enable_neck(bool enable) {
             } else if (s.intent[i] != Impl::Intent::On) {
                 s.intent[i] = Impl::Intent::Off;
             }
-            if (on = s.moved(i, std::move(on)); !on) {
+            if (on = s.moved(i, Impl::Motion::Enable, s.templates[i], std::move(on)); !on) {
                 return std::unexpected(
                     Error(joint(i) + ": enable failed: " + on.error().message()));
             }
-        } else if (auto off = s.moved(i, s.neck[i].disable(s.can)); !off) {
+        } else if (auto off = s.moved(i, Impl::Motion::Disable, s.templates[i],
+                                      s.neck[i].disable(s.can));
+                   !off) {
             return std::unexpected(Error(joint(i) + ": disable failed: " + off.error().message()));
         }
     }
@@ -87,7 +89,8 @@ Result<std::array<double, 3>> MotorController::command_neck_mit(const std::array
     std::array<double, 3> observed{};
     for (std::size_t i = 0; i < kNeckJoints; ++i) {
         s.templates[i].position = static_cast<float>(goals[i]);
-        auto state = s.moved(i, s.neck[i].control(s.can, ControlCommand::Mit{s.templates[i]}));
+        auto state = s.moved(i, Impl::Motion::Mit, s.templates[i],
+                             s.neck[i].control(s.can, ControlCommand::Mit{s.templates[i]}));
         if (!state) {
             return std::unexpected(Error(std::string(label) + "(" + joint(i) +
                                          "): " + state.error().message()));
@@ -123,7 +126,8 @@ Result<double> MotorController::set_single_neck_joint(std::size_t index, double 
         s.limits.clamp(kNeckJointRange.first + index, clamp_neck_position(index, requested));
     s.templates[index].position = static_cast<float>(position);
     auto state =
-        s.moved(index, s.neck[index].control(s.can, ControlCommand::Mit{s.templates[index]}));
+        s.moved(index, Impl::Motion::Mit, s.templates[index],
+                s.neck[index].control(s.can, ControlCommand::Mit{s.templates[index]}));
     if (!state) {
         return std::unexpected(
             Error(single_neck_operation(index) + ": " + state.error().message()));
@@ -306,15 +310,15 @@ Result<std::array<double, 3>> MotorController::collect_neck_feedback(NeckFeedbac
     for (std::size_t i = 0; i < kNeckJoints; ++i) {
         if (got[i]) {
             if (pending.motion[i]) {
-                s.motion_outcome(i, true, true);
+                s.motion_outcome(i, Impl::Motion::Mit, s.holding(i), true, true);
             }
             s.neck_answered(i, *got[i]);
             s.settle(i);
             positions[i] = static_cast<double>(got[i]->position);
             continue;
         }
-        if (pending.motion[i]) {
-            s.motion_outcome(i, false, true);  // taken by the socket, never answered
+        if (pending.motion[i]) {  // taken by the socket, never answered
+            s.motion_outcome(i, Impl::Motion::Mit, s.holding(i), false, true);
         }
         if (!pending.failed[i]) {
             s.can.reply_abandoned(s.neck[i].reply_id(), s.neck[i].timeout);
