@@ -52,7 +52,7 @@ Result<void> MotorController::enable_neck(bool enable) {
                     Error(joint(i) + ": ensure MIT mode failed: " + mode.error().message()));
             }
             auto on = s.neck[i].enable(s.can);
-            // A failed enable leaves the program believing what it believed before.
+            // After a failed enable the motor counts as enabled only if it was before.
             if (on) {
                 s.intent[i] = Impl::Intent::On;
             } else if (s.intent[i] != Impl::Intent::On) {
