@@ -69,7 +69,8 @@ class JointHealth:
         Active faults by name. Servos: "voltage", "angle", "overheat",
         "overcurrent", "overload". Neck: "overvoltage", "undervoltage",
         "overcurrent", "mos_overheat", "rotor_overheat", "comm_lost",
-        "overload".
+        "overload", and "disabled" for a motor that reports itself disabled
+        while the controller believes it enabled.
         """
     @property
     def age(self) -> builtins.float:

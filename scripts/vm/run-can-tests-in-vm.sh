@@ -25,6 +25,13 @@ for t in "${TESTS[@]}"; do
         echo "run-can-tests-in-vm: not built: $t"
     fi
 done
+# A control loop while the kernel's link goes down and up: needs the module and the simulated
+# robot installed for the python3 on PATH (scripts/test.sh installs both first).
+if python3 -c "import wenlo_motor_controller, wenlo_sim" 2>/dev/null; then
+    found+=("$here/loop_link_check.py")
+else
+    echo "run-can-tests-in-vm: not installed for $(command -v python3): the module (loop_link_check.py)"
+fi
 if ((${#found[@]} == 0)); then
     echo "run-can-tests-in-vm: error: none of ${TESTS[*]} exists in $build" >&2
     exit 1

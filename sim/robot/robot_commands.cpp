@@ -1,10 +1,13 @@
 #include "robot_commands.h"
 
+#include <dlfcn.h>
+
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -342,6 +345,29 @@ std::string serial_command(Robot& robot, const std::vector<std::string>& w) {
     return "error usage: serial unplug|replug";
 }
 
+std::string can_command(Robot& robot, const std::vector<std::string>& w) {
+    // can down|up, can ack off|on: the link of the robot's interface, through the stand-in
+    using SetLink = int (*)(const char*, int, int);
+    const auto set_link =
+        reinterpret_cast<SetLink>(dlsym(RTLD_DEFAULT, "wenlo_fakecan_set_link"));
+    if (set_link == nullptr) {
+        return "error the CAN stand-in is not loaded (on a real interface: ip link set)";
+    }
+    int up = -1;
+    int ack = -1;
+    if (w.size() == 2 && (w[1] == "down" || w[1] == "up")) {
+        up = w[1] == "up" ? 1 : 0;
+    } else if (w.size() == 3 && w[1] == "ack" && on_off(w[2])) {
+        ack = *on_off(w[2]) ? 1 : 0;
+    } else {
+        return "error usage: can down|up, can ack off|on";
+    }
+    if (set_link(robot.iface.c_str(), up, ack) != 0) {
+        return "error " + std::string(std::strerror(errno));
+    }
+    return "ok";
+}
+
 }  // namespace
 
 std::optional<std::string> point_serial_link(const Robot& robot) {
@@ -388,6 +414,9 @@ std::string run_command(Robot& robot, const std::string& line) {
     }
     if (w[0] == "serial") {
         return serial_command(robot, w);
+    }
+    if (w[0] == "can") {
+        return can_command(robot, w);
     }
     if (w[0] == "received") {
         // Every byte the servos heard since the last clear, in hex; with MIN, first waits (up

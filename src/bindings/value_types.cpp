@@ -144,7 +144,8 @@ struct ValueClass<JointHealthValue> {
             "Active faults by name. Servos: \"voltage\", \"angle\", \"overheat\",\n"
             "\"overcurrent\", \"overload\". Neck: \"overvoltage\", \"undervoltage\",\n"
             "\"overcurrent\", \"mos_overheat\", \"rotor_overheat\", \"comm_lost\",\n"
-            "\"overload\"."},
+            "\"overload\", and \"disabled\" for a motor that reports itself disabled\n"
+            "while the controller believes it enabled."},
         Field<&H::age>{"age", "Seconds since this joint last answered; math.inf if it never has.",
                        three_decimals},
         Field<&H::failures>{

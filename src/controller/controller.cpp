@@ -1,3 +1,4 @@
+#include "common/log.h"
 #include "controller/controller_impl.h"
 #include "controller/device_errors.h"
 #include "controller/usb_latency.h"
@@ -98,7 +99,7 @@ Result<MotorController> MotorController::create(const std::optional<std::string>
         return std::unexpected(
             Error("failed to open CAN bus '" + can_bus + "': " + can.error().message()));
     }
-    auto impl = std::unique_ptr<Impl>(new Impl{std::move(*can), std::move(serial),
+    auto impl = std::unique_ptr<Impl>(new Impl{NeckBus(std::move(*can), can_bus), std::move(serial),
                                                serialbus::feetech_protocol::FeetechProtocolHandler{},
                                                kNeckMotors, kInitialTemplates, false, {},
                                                LimitClamp(limits)});
@@ -160,12 +161,95 @@ Result<void> MotorController::Impl::damp_neck() {
         damping.kp = 0.0f;
         damping.velocity = 0.0f;
         damping.torque = 0.0f;
-        if (auto state = noted(i, neck[i].control(can, candrive::damiao::driver::ControlCommand::Mit{damping})); !state) {
+        if (auto state = moved(i, Motion::Damp, damping,
+                               neck[i].control(can, candrive::damiao::driver::ControlCommand::Mit{damping}));
+            !state) {
             failure.keep(std::unexpected(Error("estop(" + std::string(neck_name(i)) +
                                                "): " + state.error().message())));
         }
     }
     return std::move(failure).result();
+}
+
+void MotorController::Impl::motion_outcome(std::size_t i, Motion motion,
+                                           const MitCommand& command, bool answered,
+                                           bool accepted) {
+    if (answered) {
+        // It took this frame, so whatever waited before it went out first and is superseded.
+        if (motion == Motion::Mit || motion == Motion::Damp) {
+            held[i].command = command;
+        } else {
+            held[i].enabled = motion == Motion::Enable;
+        }
+        undo_pending[i].reset();
+        return;
+    }
+    if (motion == Motion::Disable || motion == Motion::Damp || !accepted) {
+        return;  // never undone, or it never left the socket
+    }
+    undo_pending[i].reset();
+    if (!send_undo(i, motion)) {
+        undo_pending[i] = motion;
+    }
+}
+
+namespace {
+
+using candrive::transport::CanFrame;
+using candrive::transport::CanId;
+
+CanFrame disable_frame(const Damiao& motor) {
+    return CanFrame{{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFD},
+                    CanId::Standard(static_cast<std::uint16_t>(motor.motor_id & 0x7FF)),
+                    false,
+                    false};
+}
+
+}  // namespace
+
+bool MotorController::Impl::send_undo(std::size_t i, Motion motion) {
+    if (estopped->load()) {
+        return true;  // the stop's damping stands
+    }
+    const bool known_on = held[i].enabled.value_or(false) ||
+                          (!held[i].enabled && held[i].command.has_value());
+    bool sent = false;
+    if (motion == Motion::Enable && !held[i].enabled.value_or(false)) {
+        sent = can.send(disable_frame(neck[i])).has_value();
+    } else if (known_on && (held[i].command || held[i].position)) {
+        MitCommand hold = templates[i];
+        if (held[i].command) {
+            hold = *held[i].command;
+        } else {
+            hold.position = *held[i].position;
+            hold.velocity = 0.0f;
+            hold.torque = 0.0f;
+        }
+        sent = neck[i]
+                   .send_control(can, candrive::damiao::driver::ControlCommand::Mit{hold})
+                   .has_value();
+    } else {
+        return true;  // a motor not known enabled does not move on an MIT frame
+    }
+    if (!sent) {
+        return false;
+    }
+    can.reply_abandoned(neck[i].reply_id(), neck[i].timeout);
+    return true;
+}
+
+void MotorController::Impl::settle(std::size_t i) {
+    if (!undo_pending[i]) {
+        return;
+    }
+    const Motion motion = *undo_pending[i];
+    undo_pending[i].reset();
+    WENLO_LOG(log::kControllerTarget, log::Level::Debug,
+              std::string(neck_name(i)) +
+                  " answers again after frames that may have waited; undoing them");
+    if (!send_undo(i, motion)) {
+        undo_pending[i] = motion;
+    }
 }
 
 Result<void> MotorController::estop() {

@@ -111,6 +111,7 @@ public:
     // its request, with the same care for late replies as one exchange. Same result and texts.
     struct NeckFeedback {
         std::array<std::optional<std::string>, 3> failed;  // a request that could not be sent
+        std::array<bool, 3> motion{};  // the socket took a control command, not a request
         std::chrono::steady_clock::time_point deadline;
     };
     // With `feed_watchdog`, an enabled neck is asked with its current control command instead

@@ -36,6 +36,12 @@ FaultSet neck_fault(std::uint8_t code) {
     return static_cast<FaultSet>(1u << (name - kFaultNames.begin()));
 }
 
+// The state nibble 0 is a disabled motor: a fault only where it should be enabled.
+FaultSet believed_disabled(const candrive::damiao::mit::MotorState& state, bool believed_enabled) {
+    constexpr auto kDisabled = static_cast<FaultSet>(1u << (kFaultNames.size() - 1));
+    return believed_enabled && state.high_nibble == 0 ? kDisabled : 0;
+}
+
 std::string who(std::size_t joint) {
     return std::string(kJoints[joint].name) + " (id=" + std::to_string(kJoints[joint].id) + ")";
 }
@@ -136,7 +142,8 @@ void HealthTracker::servo_telemetry(std::size_t joint,
 }
 
 void HealthTracker::neck_answered(std::size_t neck_index,
-                                  const candrive::damiao::mit::MotorState& state) {
+                                  const candrive::damiao::mit::MotorState& state,
+                                  bool believed_enabled) {
     const std::size_t joint = kNeckJointRange.first + neck_index;
     JointReport& r = report_[joint];
     r.position = state.position;
@@ -146,7 +153,7 @@ void HealthTracker::neck_answered(std::size_t neck_index,
     const auto mos = static_cast<double>(state.tail & 0xFF);
     const auto rotor = static_cast<double>(state.tail >> 8);
     r.temperature = std::max(mos, rotor);
-    answer(joint, neck_fault(state.high_nibble));
+    answer(joint, neck_fault(state.high_nibble) | believed_disabled(state, believed_enabled));
 }
 
 void HealthTracker::neck_failed(std::size_t neck_index) {

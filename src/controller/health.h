@@ -21,10 +21,13 @@
 
 namespace wenlo::controller {
 
-// Faults by their stable names: the servos' error bits, then the neck motors' fault codes.
-inline constexpr std::array<std::string_view, 10> kFaultNames = {
+// Faults by their stable names: the servos' error bits, then the neck motors' fault codes, then
+// a neck motor that reports itself disabled while the controller believes it enabled (it lost
+// power and came back).
+inline constexpr std::array<std::string_view, 11> kFaultNames = {
     "voltage",     "angle",        "overheat",     "overcurrent",    "overload",
-    "overvoltage", "undervoltage", "mos_overheat", "rotor_overheat", "comm_lost"};
+    "overvoltage", "undervoltage", "mos_overheat", "rotor_overheat", "comm_lost",
+    "disabled"};
 using FaultSet = std::uint16_t;  // bit i: kFaultNames[i]
 
 // The names of a set, in the order of kFaultNames.
@@ -52,7 +55,10 @@ public:
 
     void servo_positions(std::span<const double, 7> positions);
     void servo_telemetry(std::size_t joint, const serialbus::servo::feetech::common::Telemetry& t);
-    void neck_answered(std::size_t neck_index, const candrive::damiao::mit::MotorState& state);
+    // `believed_enabled`: the program's last enable of this motor was answered, and no disable
+    // was asked since.
+    void neck_answered(std::size_t neck_index, const candrive::damiao::mit::MotorState& state,
+                       bool believed_enabled = false);
     void neck_failed(std::size_t neck_index);
 
     const HealthReport& report() const { return report_; }

@@ -42,17 +42,29 @@ Result<void> MotorController::enable_neck(bool enable) {
     if (enable) {
         WENLO_TRY(s.may_move());
     }
+    if (!enable) {
+        s.intent.fill(Impl::Intent::Off);
+    }
     for (std::size_t i = 0; i < kNeckJoints; ++i) {
         if (enable) {
             if (auto mode = s.neck[i].ensure_control_mode(s.can, ControlMode::MIT); !mode) {
                 return std::unexpected(
                     Error(joint(i) + ": ensure MIT mode failed: " + mode.error().message()));
             }
-            if (auto on = s.noted(i, s.neck[i].enable(s.can)); !on) {
+            auto on = s.neck[i].enable(s.can);
+            // After a failed enable the motor counts as enabled only if it was before.
+            if (on) {
+                s.intent[i] = Impl::Intent::On;
+            } else if (s.intent[i] != Impl::Intent::On) {
+                s.intent[i] = Impl::Intent::Off;
+            }
+            if (on = s.moved(i, Impl::Motion::Enable, s.templates[i], std::move(on)); !on) {
                 return std::unexpected(
                     Error(joint(i) + ": enable failed: " + on.error().message()));
             }
-        } else if (auto off = s.noted(i, s.neck[i].disable(s.can)); !off) {
+        } else if (auto off = s.moved(i, Impl::Motion::Disable, s.templates[i],
+                                      s.neck[i].disable(s.can));
+                   !off) {
             return std::unexpected(Error(joint(i) + ": disable failed: " + off.error().message()));
         }
     }
@@ -77,7 +89,8 @@ Result<std::array<double, 3>> MotorController::command_neck_mit(const std::array
     std::array<double, 3> observed{};
     for (std::size_t i = 0; i < kNeckJoints; ++i) {
         s.templates[i].position = static_cast<float>(goals[i]);
-        auto state = s.noted(i, s.neck[i].control(s.can, ControlCommand::Mit{s.templates[i]}));
+        auto state = s.moved(i, Impl::Motion::Mit, s.templates[i],
+                             s.neck[i].control(s.can, ControlCommand::Mit{s.templates[i]}));
         if (!state) {
             return std::unexpected(Error(std::string(label) + "(" + joint(i) +
                                          "): " + state.error().message()));
@@ -113,7 +126,8 @@ Result<double> MotorController::set_single_neck_joint(std::size_t index, double 
         s.limits.clamp(kNeckJointRange.first + index, clamp_neck_position(index, requested));
     s.templates[index].position = static_cast<float>(position);
     auto state =
-        s.noted(index, s.neck[index].control(s.can, ControlCommand::Mit{s.templates[index]}));
+        s.moved(index, Impl::Motion::Mit, s.templates[index],
+                s.neck[index].control(s.can, ControlCommand::Mit{s.templates[index]}));
     if (!state) {
         return std::unexpected(
             Error(single_neck_operation(index) + ": " + state.error().message()));
@@ -236,11 +250,13 @@ MotorController::NeckFeedback MotorController::send_neck_feedback_requests(bool 
         if (pending.failed[i]) {
             continue;
         }
-        auto sent = feed_watchdog && s.neck_torque
-                        ? s.neck[i].send_control(s.can, ControlCommand::Mit{s.holding(i)})
-                        : s.neck[i].send_feedback_request(s.can);
+        const bool motion = feed_watchdog && s.neck_torque;
+        auto sent = motion ? s.neck[i].send_control(s.can, ControlCommand::Mit{s.holding(i)})
+                           : s.neck[i].send_feedback_request(s.can);
         if (!sent) {
             pending.failed[i] = sent.error().message();
+        } else {
+            pending.motion[i] = motion;
         }
     }
     pending.deadline = candrive::transport::deadline_after(s.neck[0].timeout);
@@ -293,9 +309,16 @@ Result<std::array<double, 3>> MotorController::collect_neck_feedback(NeckFeedbac
     std::optional<Error> first;
     for (std::size_t i = 0; i < kNeckJoints; ++i) {
         if (got[i]) {
-            s.health.neck_answered(i, *got[i]);
+            if (pending.motion[i]) {
+                s.motion_outcome(i, Impl::Motion::Mit, s.holding(i), true, true);
+            }
+            s.neck_answered(i, *got[i]);
+            s.settle(i);
             positions[i] = static_cast<double>(got[i]->position);
             continue;
+        }
+        if (pending.motion[i]) {  // taken by the socket, never answered
+            s.motion_outcome(i, Impl::Motion::Mit, s.holding(i), false, true);
         }
         if (!pending.failed[i]) {
             s.can.reply_abandoned(s.neck[i].reply_id(), s.neck[i].timeout);

@@ -207,7 +207,9 @@ struct MotorBus::Impl {
                 [[maybe_unused]] ssize_t n = ::read(wake, &v, sizeof v);
             }
             auto now = Clock::now();
-            if (fds[0].revents & POLLIN) {
+            // A kernel reports a link that went down as a socket error (POLLERR) until a read
+            // takes it; reading it here keeps the thread from waking for it again and again.
+            if (fds[0].revents & (POLLIN | POLLERR)) {
                 for (int i = 0; i < 256; ++i) {
                     canfd_frame f{};
                     iovec io{&f, sizeof f};

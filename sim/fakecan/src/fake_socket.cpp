@@ -6,6 +6,7 @@
 #include <linux/can/raw.h>
 #include <net/if.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -484,6 +485,162 @@ int get_option(Socket& s, int level, int name, void* value, socklen_t* len) {
 
 namespace {
 
+// The link of an interface, shared by every process of the namespace as marker files in its
+// directory (a member scan skips dot names): ".down", the link is down; ".noack", no node
+// acknowledges, so frames wait in ".txqueue" as a controller's transmit queue holds them.
+constexpr char kDownMarker[] = ".down";
+constexpr char kNoAckMarker[] = ".noack";
+constexpr char kTxQueue[] = ".txqueue";
+constexpr off_t kTxQueueLen = 10;  // a CAN interface's default txqueuelen
+
+struct TxEntry {
+    char member[32];  // the sender's FIFO, which does not hear its own frame
+    Record rec;
+};
+
+enum class Link { Open, Down, Queued, QueueFull };
+
+bool dir_file(const char* dir, const char* file, char* out, std::size_t size) {
+    return std::snprintf(out, size, "%s/%s", dir, file) < static_cast<int>(size);
+}
+
+bool has_marker(const char* dir, const char* marker) {
+    char path[kPathMax + 16];
+    return dir_file(dir, marker, path, sizeof path) && access(path, F_OK) == 0;
+}
+
+void set_marker(const char* dir, const char* marker, bool present) {
+    char path[kPathMax + 16];
+    if (!dir_file(dir, marker, path, sizeof path))
+        return;
+    if (!present) {
+        unlink(path);
+        return;
+    }
+    int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0)
+        FAKECAN_REAL(close)(fd);
+}
+
+// The transmit queue, locked; -1 if it cannot be opened.
+int lock_tx_queue(const char* dir) {
+    char path[kPathMax + 16];
+    if (!dir_file(dir, kTxQueue, path, sizeof path))
+        return -1;
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0 && flock(fd, LOCK_EX) != 0) {
+        FAKECAN_REAL(close)(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void unlock_tx_queue(int fd) {
+    flock(fd, LOCK_UN);
+    FAKECAN_REAL(close)(fd);
+}
+
+// What the link does with a frame about to be sent. Costs two access() calls while it is up
+// and acknowledged.
+Link link_gate(const char* dir, const char* member, const Record& rec) {
+    if (has_marker(dir, kDownMarker))
+        return Link::Down;
+    if (!has_marker(dir, kNoAckMarker))
+        return Link::Open;
+    int q = lock_tx_queue(dir);
+    if (q < 0)
+        return Link::QueueFull;
+    Link result = Link::Open;  // acknowledged again meanwhile: the queue has gone out
+    struct stat st {};
+    if (has_marker(dir, kNoAckMarker) && fstat(q, &st) == 0) {
+        const off_t queued = st.st_size / static_cast<off_t>(sizeof(TxEntry));
+        if (queued >= kTxQueueLen) {
+            result = Link::QueueFull;
+        } else {
+            TxEntry e{};
+            std::snprintf(e.member, sizeof e.member, "%s", member);
+            e.rec = rec;
+            result = pwrite(q, &e, sizeof e, queued * static_cast<off_t>(sizeof e)) ==
+                             static_cast<ssize_t>(sizeof e)
+                         ? Link::Queued
+                         : Link::QueueFull;
+        }
+    }
+    unlock_tx_queue(q);
+    return result;
+}
+
+// One frame to every member of the bus but its sender, as it goes on the bus now.
+void deliver_to_members(const char* dir, const TxEntry& e) {
+    Record rec = e.rec;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    rec.sent_ns = static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+    rec.flags = 0;
+    DIR* d = opendir(dir);
+    if (d == nullptr)
+        return;
+    sigset_t pipe_set, old_set;
+    sigemptyset(&pipe_set);
+    sigaddset(&pipe_set, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_set, &old_set);
+    bool broken = false;
+    while (dirent* ent = readdir(d)) {
+        if (ent->d_name[0] == '.' || std::strcmp(ent->d_name, e.member) == 0)
+            continue;
+        char path[kPathMax + 256 + 2];
+        if (!dir_file(dir, ent->d_name, path, sizeof path))
+            continue;
+        int w = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (w < 0)
+            continue;
+        if (FAKECAN_REAL(write)(w, &rec, sizeof rec) < 0 && errno == EPIPE)
+            broken = true;
+        FAKECAN_REAL(close)(w);
+    }
+    closedir(d);
+    if (broken) {
+        timespec zero{};
+        sigtimedwait(&pipe_set, nullptr, &zero);
+    }
+    pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
+}
+
+}  // namespace
+
+int set_link(const char* iface, int up, int ack) {
+    char base[kMaxBase];
+    char dir[kPathMax];
+    if (!current_base(base) || !interface_dir(base, iface, dir, sizeof dir))
+        return -1;
+    int q = lock_tx_queue(dir);
+    if (q < 0)
+        return -1;
+    if (up == 0) {
+        set_marker(dir, kDownMarker, true);
+        (void)ftruncate(q, 0);  // a link taken down drops what waits to be sent
+    } else if (up == 1) {
+        set_marker(dir, kDownMarker, false);
+    }
+    if (ack == 0) {
+        set_marker(dir, kNoAckMarker, true);
+    } else if (ack == 1 && has_marker(dir, kNoAckMarker)) {
+        // A node acknowledges again: the queued frames go out first, in order, as the
+        // controller's retransmissions succeed; then new frames go straight out.
+        TxEntry e{};
+        for (off_t at = 0; pread(q, &e, sizeof e, at) == static_cast<ssize_t>(sizeof e);
+             at += static_cast<off_t>(sizeof e)) {
+            deliver_to_members(dir, e);
+        }
+        (void)ftruncate(q, 0);
+        set_marker(dir, kNoAckMarker, false);
+    }
+    unlock_tx_queue(q);
+    return 0;
+}
+
+namespace {
+
 // Closes the kept FIFOs; the caller holds s.mutex.
 void drop_peers(Socket& s) {
     for (int i = 0; i < s.peers.count; ++i)
@@ -530,13 +687,23 @@ ssize_t send_frame(int, Socket& s, const void* data, std::size_t len, const sock
     char name[IFNAMSIZ];
     if (ifindex == 0 || !name_of(ifindex, name, s.base))
         return fail(ENXIO);
+    char dir[kPathMax];
+    if (!interface_path(s.base, name, dir, sizeof dir))
+        return -1;
+    switch (link_gate(dir, std::strcmp(s.iface, name) == 0 ? s.member : "", rec)) {
+        case Link::Down:
+            return fail(ENETDOWN);
+        case Link::QueueFull:
+            return fail(ENOBUFS);
+        case Link::Queued:
+            return static_cast<ssize_t>(len);
+        case Link::Open:
+            break;
+    }
     // Without loopback a frame only goes to the wire, and a virtual bus has no other end.
     if (!s.loopback.load())
         return static_cast<ssize_t>(len);
 
-    char dir[kPathMax];
-    if (!interface_path(s.base, name, dir, sizeof dir))
-        return -1;
     // Taken before any scan, so that a member joining or leaving after it changes the mtime.
     struct stat before {};
     const bool have_dir = stat(dir, &before) == 0;

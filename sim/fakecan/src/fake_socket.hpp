@@ -44,6 +44,13 @@ ssize_t recv_frame(int fd, Socket& s, void* buf, std::size_t len, int flags, soc
 
 int close_fd(int fd);
 
+// The link of interface `iface` in the current namespace, for every process in it: `up` 0
+// takes it down (sends fail with ENETDOWN, queued frames are dropped), 1 brings it up; `ack` 0
+// makes the bus unacknowledged (frames wait in a transmit queue of 10, then sends fail with
+// ENOBUFS), 1 acknowledged again (the queued frames go out first). -1 leaves either as it is.
+// Returns 0, or -1 with errno.
+int set_link(const char* iface, int up, int ack);
+
 // Makes `new_fd` (already a copy of `old_fd` in the kernel) refer to the same socket.
 void share_fd(int old_fd, int new_fd);
 

@@ -110,6 +110,12 @@ ssize_t receive_message(int fd, fakecan::Socket& s, msghdr* msg, int flags) {
 
 }  // namespace
 
+// For the simulated robot, found with dlsym: the link of a served interface, down or up, and
+// whether anybody acknowledges (fake_socket.hpp).
+FAKECAN_EXPORT int wenlo_fakecan_set_link(const char* iface, int up, int ack) {
+    return fakecan::set_link(iface, up, ack);
+}
+
 FAKECAN_EXPORT unsigned int if_nametoindex(const char* name) {
     if (fakecan::serves(name))
         return fakecan::index_of(name);

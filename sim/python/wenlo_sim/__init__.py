@@ -321,6 +321,17 @@ class SimRobot:
         """Unrelated frames from other ids on the bus, every 2 ms."""
         self.command(f"chatter {'on' if on else 'off'}")
 
+    # --- the CAN link --------------------------------------------------------------------
+    def can_link(self, up: bool):
+        """Takes the robot's interface down (sends fail with ENETDOWN, as a kernel's do, and
+        nothing is delivered; frames waiting to be sent are dropped) or brings it up."""
+        self.command(f"can {'up' if up else 'down'}")
+
+    def can_ack(self, on: bool):
+        """Off: no node acknowledges, so frames wait in a transmit queue of 10 and sends then
+        fail with ENOBUFS. On: the queued frames go out, oldest first, then new ones."""
+        self.command(f"can ack {_on_off(on)}")
+
     # --- lifetime ---------------------------------------------------------------------------
     def close(self):
         if os.environ.get(NAMESPACE_VARIABLE) == self.namespace:

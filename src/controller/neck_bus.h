@@ -1,0 +1,35 @@
+// The neck's CAN socket, watched: every send and receive of the neck passes here, so that an
+// outage of the link itself (the interface down, a bus nobody acknowledges, whose transmit
+// queue fills) is told once when it begins and once when frames flow again.
+#pragma once
+
+#include "candrive/transport/socketcan_backend/socketcan_transport.hpp"
+
+#include <string>
+
+namespace wenlo::controller {
+
+class NeckBus final : public candrive::transport::CanTransport {
+public:
+    NeckBus(candrive::transport::socketcan_backend::SocketCanTransport socket, std::string iface);
+
+    [[nodiscard]] std::expected<void, candrive::transport::CanError> send(
+        const candrive::transport::CanFrame& frame) override;
+    [[nodiscard]] std::expected<candrive::transport::CanFrame, candrive::transport::CanError>
+    recv(candrive::transport::Duration timeout) override;
+
+    // Whether the socket took the last frame given to send(): one it took may wait in the
+    // interface's transmit queue and reach the motors late.
+    bool last_send_accepted() const { return accepted_; }
+
+private:
+    void failed(const candrive::transport::CanError& error);
+
+    candrive::transport::socketcan_backend::SocketCanTransport socket_;
+    std::string iface_;
+    bool out_ = false;          // an outage is under way
+    bool sent_in_outage_ = false;  // the socket took a frame since it began
+    bool accepted_ = false;
+};
+
+}  // namespace wenlo::controller
