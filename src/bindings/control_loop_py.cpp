@@ -105,7 +105,7 @@ const MethodSpec g_rows[] = {
         ""),
     // Extensions.
     def<L, "get_last_health",
-        [](CL& l) { return BodyHealth{l.get_last_health(), l.has_serial_port()}; }>(
+        [](CL& l) { return controller::health_by_name(l.get_last_health(), l.has_serial_port()); }>(
         "The worker's latest view of every joint's health (an extension); never waits\n"
         "for the worker. Returns a JointHealth per joint by name, in layout order.\n"
         "Servo velocity, effort, temperature and voltage are filled only when the\n"

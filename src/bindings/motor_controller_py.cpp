@@ -177,7 +177,8 @@ const MethodSpec g_rows[] = {
         "Write raw packet data to the serial port.\n\n# Arguments\n* `data` - Byte array of raw "
         "packet data to send."),
     // Extensions.
-    def<C, "read_health", [](MC& c) { return BodyHealth{c.read_health(), c.has_serial_port()}; }>(
+    def<C, "read_health",
+        [](MC& c) { return controller::health_by_name(c.read_health(), c.has_serial_port()); }>(
         "Read the health of every joint (an extension): one group read of the servos'\ntelemetry "
         "registers and one feedback exchange per neck motor. Returns a\nJointHealth per joint by "
         "name, in layout order: the seven servos, then yaw,\npitch and roll (the neck only, "
