@@ -168,38 +168,42 @@ PyObject* make_loop(
     return self.detach();
 }
 
-const ConstructorSpec g_constructor = constructor<
-    Loop, make_loop, "serialport", "read_position_loop_period", "can_bus='can0'",
-    "allowed_retries=5", "stats_pub_period=None",
-    "voltage_rampup_timeout=datetime.timedelta(seconds=30)", "*", "telemetry_period=None",
-    "rt_priority=None", "cpu_affinity=None", "joint_limits=None", "max_step=None", "on_exit='hold'",
-    "neck_timeout=None">(
-    "Create a new control loop for the motor controller.\n\n# Arguments\n* `serialport` - Path "
-    "to (Unix) or COM ID (Windows) of the serial port.\n  Pass `None` to build a neck-only (CAN) "
-    "loop \xe2\x80\x94 arm/nose commands then\n  raise on use.\n* `read_position_loop_period` - "
-    "Period between control loop updates.\n* `can_bus` - SocketCAN interface name for the neck "
-    "Damiao motors (default `\"can0\"`).\n* `allowed_retries` - Number of allowed retries for "
-    "reading positions.\n* `stats_pub_period` - Optional period for publishing stats.\n* "
-    "`voltage_rampup_timeout` - Maximum time to wait for the 12V rail to stabilize.\n* "
-    "`telemetry_period` - (extension, keyword-only) At most once per period, a tick\n  also reads "
-    "the servos' telemetry registers; `None` (the default) never does.\n* `rt_priority` - "
-    "(extension, keyword-only) Run the worker under SCHED_FIFO at\n  this priority (1 to 99). If "
-    "the system refuses, a warning says so and how\n  to allow it, and the loop runs on as an "
-    "ordinary thread.\n* `cpu_affinity` - (extension, keyword-only) Run the worker on these "
-    "CPUs\n  only; refused the same way.\n"
-    "* `joint_limits` - (extension, keyword-only) Limits in rad on the goals, by\n"
-    "  joint name: (min, max); a goal outside them is clamped, with a warning.\n"
-    "* `max_step` - (extension, keyword-only) The largest step in rad a goal may\n"
-    "  ask of a joint from where it stood at the last good reading: one value\n"
-    "  for every joint, or values by joint name.\n"
-    "* `on_exit` - (extension, keyword-only) What the worker leaves the motors with\n"
-    "  when it ends, after the queue has run: \"hold\" (as they are), \"limp\"\n"
-    "  (servos' torque off, neck disabled) or \"damp\" (servos' torque off, neck\n"
-    "  damping).\n"
-    "* `neck_timeout` - (extension, keyword-only) The neck motors' communication\n"
-    "  time-out, set at start-up: a motor that hears no control frame for that long\n"
-    "  leaves its enabled state, so the neck stops when the program dies. At least\n"
-    "  twice the period plus 20 ms.");
+const ConstructorSpec g_constructor =
+    constructor<Loop, make_loop, "serialport", "read_position_loop_period", "can_bus='can0'",
+                "allowed_retries=5", "stats_pub_period=None",
+                "voltage_rampup_timeout=datetime.timedelta(seconds=30)", "*",
+                "telemetry_period=None", "rt_priority=None", "cpu_affinity=None",
+                "joint_limits=None", "max_step=None", "on_exit='hold'", "neck_timeout=None">(
+        "Create a new control loop for the motor controller.\n\n"
+        "# Arguments\n"
+        "* `serialport` - Path to (Unix) or COM ID (Windows) of the serial port.\n"
+        "  Pass `None` to build a neck-only (CAN) loop \xe2\x80\x94 arm/nose commands then\n"
+        "  raise on use.\n"
+        "* `read_position_loop_period` - Period between control loop updates.\n"
+        "* `can_bus` - SocketCAN interface name for the neck Damiao motors (default `\"can0\"`).\n"
+        "* `allowed_retries` - Number of allowed retries for reading positions.\n"
+        "* `stats_pub_period` - Optional period for publishing stats.\n"
+        "* `voltage_rampup_timeout` - Maximum time to wait for the 12V rail to stabilize.\n"
+        "* `telemetry_period` - (extension, keyword-only) At most once per period, a tick\n"
+        "  also reads the servos' telemetry registers; `None` (the default) never does.\n"
+        "* `rt_priority` - (extension, keyword-only) Run the worker under SCHED_FIFO at\n"
+        "  this priority (1 to 99). If the system refuses, a warning says so and how\n"
+        "  to allow it, and the loop runs on as an ordinary thread.\n"
+        "* `cpu_affinity` - (extension, keyword-only) Run the worker on these CPUs\n"
+        "  only; refused the same way.\n"
+        "* `joint_limits` - (extension, keyword-only) Limits in rad on the goals, by\n"
+        "  joint name: (min, max); a goal outside them is clamped, with a warning.\n"
+        "* `max_step` - (extension, keyword-only) The largest step in rad a goal may\n"
+        "  ask of a joint from where it stood at the last good reading: one value\n"
+        "  for every joint, or values by joint name.\n"
+        "* `on_exit` - (extension, keyword-only) What the worker leaves the motors with\n"
+        "  when it ends, after the queue has run: \"hold\" (as they are), \"limp\"\n"
+        "  (servos' torque off, neck disabled) or \"damp\" (servos' torque off, neck\n"
+        "  damping).\n"
+        "* `neck_timeout` - (extension, keyword-only) The neck motors' communication\n"
+        "  time-out, set at start-up: a motor that hears no control frame for that long\n"
+        "  leaves its enabled state, so the neck stops when the program dies. At least\n"
+        "  twice the period plus 20 ms.");
 
 void loop_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
