@@ -426,32 +426,26 @@ struct Caster<controller::JointHealth> {
 
 // --- results -----------------------------------------------------------------------------------
 
-// The value an operation's result carries: T of std::expected<T, E>, else the result itself.
-template <typename R>
-struct ValueOf {
-    using type = std::remove_cvref_t<R>;
-};
+// An operation's result: its value, or its failure raised.
 template <typename T, typename E>
-struct ValueOf<std::expected<T, E>> {
-    using type = T;
-};
-
-// Turns an operation's result into a new reference, or raises its failure.
-template <typename R>
-PyObject* to_result(R&& result) {
-    using Plain = std::remove_cvref_t<R>;
-    if constexpr (requires { typename Plain::error_type; }) {
+struct Caster<std::expected<T, E>> {
+    template <typename Result>  // this std::expected, moved from when it is an rvalue
+    static PyObject* to(Result&& result) {
         if (!result) {
             return raise_failure(failure_of(result.error()));
         }
-        if constexpr (std::is_void_v<typename Plain::value_type>) {
+        if constexpr (std::is_void_v<T>) {
             Py_RETURN_NONE;
         } else {
-            return Caster<typename Plain::value_type>::to(std::move(*result));
+            return Caster<T>::to(*std::forward<Result>(result));
         }
-    } else {
-        return Caster<Plain>::to(std::forward<R>(result));
     }
+    static std::string type() { return Caster<T>::type(); }
+};
+
+template <typename R>
+PyObject* to_result(R&& result) {
+    return Caster<std::remove_cvref_t<R>>::to(std::forward<R>(result));
 }
 
 // Calls an operation and turns what it returns (possibly nothing) into a new reference.
