@@ -305,11 +305,13 @@ PyObject* to_python(V value) {
     return type == nullptr ? nullptr : new_value(type, std::move(value));
 }
 
-// The stub's description: the attributes, __match_args__, and the methods Python sees.
+// The stub's description: the attributes, __match_args__, and the methods Python sees, equality
+// by value among them.
 template <typename V>
-stub::Class stub_class() {
+ClassStub<ValueClass<V>> value_stub(bool exported, std::vector<stub::Method> methods = {}) {
     stub::Class described{class_name<ValueClass<V>>, "", ValueClass<V>::kClassName,
                           ValueClass<V>::kDoc == nullptr ? "" : ValueClass<V>::kDoc};
+    described.exported = exported;
     std::string names;
     each_field<V>([&](const auto& field) {
         using T = typename std::remove_cvref_t<decltype(field)>::Type;
@@ -318,7 +320,9 @@ stub::Class stub_class() {
         names += std::string(names.empty() ? "" : ", ") + "\"" + field.name + "\"";
     });
     described.attributes = {{"__match_args__", " = (" + names + ")"}};
-    return described;
+    methods.push_back({"__eq__", {{"__value", "builtins.object"}}, "builtins.bool", "", {}});
+    return {stub::Registration{std::move(described)},
+            stub::Registration{stub::MethodGroup{class_name<ValueClass<V>>, std::move(methods)}}};
 }
 
 PyObject* make_torso(PyTypeObject* type, const std::vector<double>& left,
@@ -336,25 +340,10 @@ PyObject* make_torso(PyTypeObject* type, const std::vector<double>& left,
     return new_value(type, p);
 }
 
-// Equality by value, in the stub of every value class.
-stub::MethodGroup methods_of(std::string (*id)(), std::vector<stub::Method> methods = {}) {
-    methods.push_back({"__eq__", {{"__value", "builtins.object"}}, "builtins.bool", "", {}});
-    return {id, std::move(methods)};
-}
-
-stub::Class unexported(stub::Class described) {
-    described.exported = false;
-    return described;
-}
-
-const stub::Registration g_torso_class{stub_class<TorsoPosition>()};
-const stub::Registration g_torso_methods{
-    methods_of(class_name<TorsoName>,
-               {g_torso_constructor.stub, stub::Method{"__repr__", {}, "builtins.str", "", {}}})};
-const stub::Registration g_stats_class{stub_class<StatsSnapshot>()};
-const stub::Registration g_stats_methods{methods_of(class_name<ValueClass<StatsSnapshot>>)};
-const stub::Registration g_health_class{unexported(stub_class<JointHealth>())};
-const stub::Registration g_health_methods{methods_of(class_name<ValueClass<JointHealth>>)};
+const auto g_torso_stub = value_stub<TorsoPosition>(
+    true, {g_torso_constructor.stub, stub::Method{"__repr__", {}, "builtins.str", "", {}}});
+const auto g_stats_stub = value_stub<StatsSnapshot>(true);
+const auto g_health_stub = value_stub<JointHealth>(false);
 
 }  // namespace
 
