@@ -135,24 +135,13 @@ PyObject* make_loop(
     const std::optional<std::vector<std::pair<std::string, controller::Bounds>>>& joint_limits,
     const std::optional<cl::MaxStep>& max_step, controller::ExitPolicy on_exit,
     const std::optional<Duration>& neck_timeout) {
-    cl::LoopConfig config{serialport,
-                          period,
-                          can_bus,
-                          allowed_retries,
-                          stats_pub_period,
-                          voltage_rampup_timeout,
-                          telemetry_period,
-                          {},
-                          joint_limits.value_or(decltype(config.joint_limits){}),
-                          max_step.value_or(cl::MaxStep{}),
-                          on_exit,
-                          neck_timeout};
-    if (rt_priority) {
-        config.scheduling.rt_priority = *rt_priority;
-    }
-    if (cpu_affinity) {
-        config.scheduling.cpu_affinity.emplace(cpu_affinity->begin(), cpu_affinity->end());
-    }
+    const cl::Scheduling scheduling{rt_priority, cpu_affinity.transform([](const auto& cpus) {
+                                        return std::vector<int>(cpus.begin(), cpus.end());
+                                    })};
+    const cl::LoopConfig config(serialport, period, can_bus, allowed_retries, stats_pub_period,
+                                voltage_rampup_timeout, telemetry_period, scheduling,
+                                joint_limits.value_or(decltype(cl::LoopConfig::joint_limits)()),
+                                max_step.value_or(cl::MaxStep()), on_exit, neck_timeout);
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) {
         return nullptr;

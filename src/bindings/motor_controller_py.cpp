@@ -64,10 +64,7 @@ Outcome<void> close(ControllerObject& self) {
             c.reset();
             return released;
         },
-        [](std::unique_lock<std::mutex>& lock) {
-            AllowThreads released;
-            lock.lock();
-        });
+        lock_without_gil);
     if (!closed) {
         return std::unexpected(Failure::runtime(kReentered));
     }
