@@ -105,7 +105,7 @@ const MethodSpec g_rows[] = {
         ""),
     // Extensions.
     def<L, "get_last_health",
-        [](CL& l) { return BodyHealth{l.get_last_health(), l.has_serial_port()}; }>(
+        [](CL& l) { return controller::health_by_name(l.get_last_health(), l.has_serial_port()); }>(
         "The worker's latest view of every joint's health (an extension); never waits\n"
         "for the worker. Returns a JointHealth per joint by name, in layout order.\n"
         "Servo velocity, effort, temperature and voltage are filled only when the\n"
@@ -135,24 +135,13 @@ PyObject* make_loop(
     const std::optional<std::vector<std::pair<std::string, controller::Bounds>>>& joint_limits,
     const std::optional<cl::MaxStep>& max_step, controller::ExitPolicy on_exit,
     const std::optional<Duration>& neck_timeout) {
-    cl::LoopConfig config{serialport,
-                          period,
-                          can_bus,
-                          allowed_retries,
-                          stats_pub_period,
-                          voltage_rampup_timeout,
-                          telemetry_period,
-                          {},
-                          joint_limits.value_or(decltype(config.joint_limits){}),
-                          max_step.value_or(cl::MaxStep{}),
-                          on_exit,
-                          neck_timeout};
-    if (rt_priority) {
-        config.scheduling.rt_priority = *rt_priority;
-    }
-    if (cpu_affinity) {
-        config.scheduling.cpu_affinity.emplace(cpu_affinity->begin(), cpu_affinity->end());
-    }
+    const cl::Scheduling scheduling{rt_priority, cpu_affinity.transform([](const auto& cpus) {
+                                        return std::vector<int>(cpus.begin(), cpus.end());
+                                    })};
+    const cl::LoopConfig config(serialport, period, can_bus, allowed_retries, stats_pub_period,
+                                voltage_rampup_timeout, telemetry_period, scheduling,
+                                joint_limits.value_or(decltype(cl::LoopConfig::joint_limits)()),
+                                max_step.value_or(cl::MaxStep()), on_exit, neck_timeout);
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) {
         return nullptr;
@@ -168,38 +157,42 @@ PyObject* make_loop(
     return self.detach();
 }
 
-const ConstructorSpec g_constructor = constructor<
-    Loop, make_loop, "serialport", "read_position_loop_period", "can_bus='can0'",
-    "allowed_retries=5", "stats_pub_period=None",
-    "voltage_rampup_timeout=datetime.timedelta(seconds=30)", "*", "telemetry_period=None",
-    "rt_priority=None", "cpu_affinity=None", "joint_limits=None", "max_step=None", "on_exit='hold'",
-    "neck_timeout=None">(
-    "Create a new control loop for the motor controller.\n\n# Arguments\n* `serialport` - Path "
-    "to (Unix) or COM ID (Windows) of the serial port.\n  Pass `None` to build a neck-only (CAN) "
-    "loop \xe2\x80\x94 arm/nose commands then\n  raise on use.\n* `read_position_loop_period` - "
-    "Period between control loop updates.\n* `can_bus` - SocketCAN interface name for the neck "
-    "Damiao motors (default `\"can0\"`).\n* `allowed_retries` - Number of allowed retries for "
-    "reading positions.\n* `stats_pub_period` - Optional period for publishing stats.\n* "
-    "`voltage_rampup_timeout` - Maximum time to wait for the 12V rail to stabilize.\n* "
-    "`telemetry_period` - (extension, keyword-only) At most once per period, a tick\n  also reads "
-    "the servos' telemetry registers; `None` (the default) never does.\n* `rt_priority` - "
-    "(extension, keyword-only) Run the worker under SCHED_FIFO at\n  this priority (1 to 99). If "
-    "the system refuses, a warning says so and how\n  to allow it, and the loop runs on as an "
-    "ordinary thread.\n* `cpu_affinity` - (extension, keyword-only) Run the worker on these "
-    "CPUs\n  only; refused the same way.\n"
-    "* `joint_limits` - (extension, keyword-only) Limits in rad on the goals, by\n"
-    "  joint name: (min, max); a goal outside them is clamped, with a warning.\n"
-    "* `max_step` - (extension, keyword-only) The largest step in rad a goal may\n"
-    "  ask of a joint from where it stood at the last good reading: one value\n"
-    "  for every joint, or values by joint name.\n"
-    "* `on_exit` - (extension, keyword-only) What the worker leaves the motors with\n"
-    "  when it ends, after the queue has run: \"hold\" (as they are), \"limp\"\n"
-    "  (servos' torque off, neck disabled) or \"damp\" (servos' torque off, neck\n"
-    "  damping).\n"
-    "* `neck_timeout` - (extension, keyword-only) The neck motors' communication\n"
-    "  time-out, set at start-up: a motor that hears no control frame for that long\n"
-    "  leaves its enabled state, so the neck stops when the program dies. At least\n"
-    "  twice the period plus 20 ms.");
+const ConstructorSpec g_constructor =
+    constructor<Loop, make_loop, "serialport", "read_position_loop_period", "can_bus='can0'",
+                "allowed_retries=5", "stats_pub_period=None",
+                "voltage_rampup_timeout=datetime.timedelta(seconds=30)", "*",
+                "telemetry_period=None", "rt_priority=None", "cpu_affinity=None",
+                "joint_limits=None", "max_step=None", "on_exit='hold'", "neck_timeout=None">(
+        "Create a new control loop for the motor controller.\n\n"
+        "# Arguments\n"
+        "* `serialport` - Path to (Unix) or COM ID (Windows) of the serial port.\n"
+        "  Pass `None` to build a neck-only (CAN) loop \xe2\x80\x94 arm/nose commands then\n"
+        "  raise on use.\n"
+        "* `read_position_loop_period` - Period between control loop updates.\n"
+        "* `can_bus` - SocketCAN interface name for the neck Damiao motors (default `\"can0\"`).\n"
+        "* `allowed_retries` - Number of allowed retries for reading positions.\n"
+        "* `stats_pub_period` - Optional period for publishing stats.\n"
+        "* `voltage_rampup_timeout` - Maximum time to wait for the 12V rail to stabilize.\n"
+        "* `telemetry_period` - (extension, keyword-only) At most once per period, a tick\n"
+        "  also reads the servos' telemetry registers; `None` (the default) never does.\n"
+        "* `rt_priority` - (extension, keyword-only) Run the worker under SCHED_FIFO at\n"
+        "  this priority (1 to 99). If the system refuses, a warning says so and how\n"
+        "  to allow it, and the loop runs on as an ordinary thread.\n"
+        "* `cpu_affinity` - (extension, keyword-only) Run the worker on these CPUs\n"
+        "  only; refused the same way.\n"
+        "* `joint_limits` - (extension, keyword-only) Limits in rad on the goals, by\n"
+        "  joint name: (min, max); a goal outside them is clamped, with a warning.\n"
+        "* `max_step` - (extension, keyword-only) The largest step in rad a goal may\n"
+        "  ask of a joint from where it stood at the last good reading: one value\n"
+        "  for every joint, or values by joint name.\n"
+        "* `on_exit` - (extension, keyword-only) What the worker leaves the motors with\n"
+        "  when it ends, after the queue has run: \"hold\" (as they are), \"limp\"\n"
+        "  (servos' torque off, neck disabled) or \"damp\" (servos' torque off, neck\n"
+        "  damping).\n"
+        "* `neck_timeout` - (extension, keyword-only) The neck motors' communication\n"
+        "  time-out, set at start-up: a motor that hears no control frame for that long\n"
+        "  leaves its enabled state, so the neck stops when the program dies. At least\n"
+        "  twice the period plus 20 ms.");
 
 void loop_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);

@@ -19,6 +19,12 @@ inline constexpr const char* kReentered =
     "re-entrant call: this thread is already inside a method of this WenloMotorController "
     "(for example, a logging handler called it back); the call would wait for itself forever";
 
+// Waits for the lock with the interpreter lock given up, as its holder may need it to log.
+inline void lock_without_gil(std::unique_lock<std::mutex>& lock) {
+    AllowThreads released;
+    lock.lock();
+}
+
 // Runs op(value) under the lock; nothing, with RuntimeError set, when the lock is poisoned or
 // held by this very thread. A C++ exception from op poisons the lock and passes on (the
 // method's entry turns it into PanicException). Call with the interpreter lock held.
@@ -33,10 +39,7 @@ auto run_locked(Guarded<T>& guarded, Op&& op) -> std::optional<std::invoke_resul
             }
             return std::optional<R>(op(value));
         },
-        [](std::unique_lock<std::mutex>& lock) {
-            AllowThreads released;
-            lock.lock();
-        });
+        lock_without_gil);
     if (!outcome) {
         PyErr_SetString(PyExc_RuntimeError, kReentered);
         return std::nullopt;

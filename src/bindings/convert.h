@@ -283,7 +283,7 @@ struct Caster<std::optional<T>> {
     static std::string type() { return "typing.Optional[" + Caster<T>::type() + "]"; }
 };
 
-// --- records that travel as tuples -------------------------------------------------------------
+// --- records that travel as other kinds --------------------------------------------------------
 
 // Steals `item` into the tuple; false (the exception set) when it is null.
 inline bool set_item(PyObject* tuple, Py_ssize_t index, PyObject* item) {
@@ -309,26 +309,32 @@ struct Caster<std::tuple<T...>> {
     }
 };
 
-inline std::tuple<int, int, int> as_tuple(const controller::PidGains& g) {
+// A record with as_python(record) travels as what that returns.
+inline std::tuple<int, int, int> as_python(const controller::PidGains& g) {
     return {g.p, g.i, g.d};
 }
 // A neck register: name, id, "float" or "int", writable, description.
-inline std::tuple<std::string_view, int, std::string_view, bool, std::string_view> as_tuple(
+inline std::tuple<std::string_view, int, std::string_view, bool, std::string_view> as_python(
     const candrive::damiao::registers::RegisterInfo& r) {
     const bool is_float = r.value_type == candrive::damiao::registers::RegisterType::Float;
     return {r.name, r.id, is_float ? "float" : "int", r.writable, r.description};
 }
 // A servo register: name, address, width, writable.
-inline std::tuple<std::string_view, int, int, bool> as_tuple(
+inline std::tuple<std::string_view, int, int, bool> as_python(
     const serialbus::servo::feetech::common::RegisterInfo& r) {
     return {r.name, r.address, r.width, r.writable};
 }
+// The limits in force on every joint, by name in layout order.
+inline std::vector<std::pair<std::string, controller::Bounds>> as_python(
+    const controller::JointLimits& limits) {
+    return controller::limits_by_name(limits);
+}
 template <typename T>
-    requires requires(const T& value) { as_tuple(value); }
+    requires requires(const T& value) { as_python(value); }
 struct Caster<T> {
-    using Tuple = decltype(as_tuple(std::declval<const T&>()));
-    static PyObject* to(const T& value) { return Caster<Tuple>::to(as_tuple(value)); }
-    static std::string type() { return Caster<Tuple>::type(); }
+    using Python = decltype(as_python(std::declval<const T&>()));
+    static PyObject* to(const T& value) { return Caster<Python>::to(as_python(value)); }
+    static std::string type() { return Caster<Python>::type(); }
 };
 
 // A joint's (lower, upper) bounds in rad.
@@ -369,21 +375,6 @@ struct Caster<std::vector<std::pair<std::string, T>>> {
     }
     static std::string arg() { return "typing.Mapping[builtins.str, " + arg_type<T>() + "]"; }
     static std::string type() { return "builtins.dict[builtins.str, " + Caster<T>::type() + "]"; }
-};
-
-// The limits in force on every joint, by name in layout order.
-template <>
-struct Caster<controller::JointLimits> {
-    static PyObject* to(const controller::JointLimits& limits) {
-        std::vector<std::pair<std::string, controller::Bounds>> named;
-        for (std::size_t i = 0; i < limits.bounds.size(); ++i) {
-            named.emplace_back(controller::kJoints[i].name, limits.bounds[i]);
-        }
-        return Caster<decltype(named)>::to(named);
-    }
-    static std::string type() {
-        return Caster<std::vector<std::pair<std::string, controller::Bounds>>>::type();
-    }
 };
 
 // An exit policy by its name: "hold", "limp" or "damp".
@@ -427,46 +418,34 @@ struct Caster<control_loop::StatsSnapshot> {
     static PyObject* to(control_loop::StatsSnapshot value);
     static std::string type() { return "ControlLoopStats"; }
 };
-// Every joint's health as a controller or loop keeps it: the seven servos (unless it has no
-// serial port), then the neck; a dict of JointHealth by joint name, in layout order.
-struct BodyHealth {
-    controller::HealthReport report;
-    bool servos;
-};
 template <>
-struct Caster<BodyHealth> {
-    static PyObject* to(const BodyHealth& body);
-    static std::string type() { return "builtins.dict[builtins.str, JointHealth]"; }
+struct Caster<controller::JointHealth> {
+    static PyObject* to(const controller::JointHealth& value);
+    static std::string type() { return "JointHealth"; }
 };
 
 // --- results -----------------------------------------------------------------------------------
 
-// The value an operation's result carries: T of std::expected<T, E>, else the result itself.
-template <typename R>
-struct ValueOf {
-    using type = std::remove_cvref_t<R>;
-};
+// An operation's result: its value, or its failure raised.
 template <typename T, typename E>
-struct ValueOf<std::expected<T, E>> {
-    using type = T;
-};
-
-// Turns an operation's result into a new reference, or raises its failure.
-template <typename R>
-PyObject* to_result(R&& result) {
-    using Plain = std::remove_cvref_t<R>;
-    if constexpr (requires { typename Plain::error_type; }) {
+struct Caster<std::expected<T, E>> {
+    template <typename Result>  // this std::expected, moved from when it is an rvalue
+    static PyObject* to(Result&& result) {
         if (!result) {
             return raise_failure(failure_of(result.error()));
         }
-        if constexpr (std::is_void_v<typename Plain::value_type>) {
+        if constexpr (std::is_void_v<T>) {
             Py_RETURN_NONE;
         } else {
-            return Caster<typename Plain::value_type>::to(std::move(*result));
+            return Caster<T>::to(*std::forward<Result>(result));
         }
-    } else {
-        return Caster<Plain>::to(std::forward<R>(result));
     }
+    static std::string type() { return Caster<T>::type(); }
+};
+
+template <typename R>
+PyObject* to_result(R&& result) {
+    return Caster<std::remove_cvref_t<R>>::to(std::forward<R>(result));
 }
 
 // Calls an operation and turns what it returns (possibly nothing) into a new reference.

@@ -17,15 +17,6 @@ void raise_again(Ref value) {
     PyErr_Restore(type, exception, PyException_GetTraceback(exception));
 }
 
-// Raises the kept exception, if any; true when it did.
-bool raise_kept() {
-    if (t_kept == nullptr) {
-        return false;
-    }
-    raise_again(Ref::steal(std::exchange(t_kept, nullptr)));
-    return true;
-}
-
 }  // namespace
 
 CallScope::CallScope() {
@@ -64,7 +55,11 @@ bool keep_signal_exception() {
 }
 
 bool interruption_pending() {
-    return raise_kept() || PyErr_CheckSignals() != 0;
+    if (t_kept != nullptr) {
+        raise_again(Ref::steal(std::exchange(t_kept, nullptr)));
+        return true;
+    }
+    return PyErr_CheckSignals() != 0;
 }
 
 }  // namespace wenlo::py

@@ -40,6 +40,8 @@ struct Entry {
 };
 using Cache = std::vector<Entry>;
 
+PyObject* g_logging = nullptr;  // the logging module, kept for the life of the process
+
 class Bridge final : public log::Sink {
   public:
     bool enabled(std::string_view target, Level level) override {
@@ -55,10 +57,17 @@ class Bridge final : public log::Sink {
 
     void log(std::string_view target, Level level, std::string_view message, const char* file,
              std::uint32_t line) override {
-        if (!enabled(target, level)) {
+        // Records keep flowing for as long as Python's logging can take them (exit handlers
+        // included) and stop once finalization has begun. Finalization may still begin between
+        // this check and PyGILState_Ensure: CPython then ends this thread with a forced unwind
+        // (3.10 to 3.13) or parks it for good (3.14 on), and nothing on our way out touches
+        // Python or waits for anything, so neither aborts the process nor blocks its exit.
+        if (!enabled(target, level) || Py_IsInitialized() == 0 || interpreter_finalizing()) {
             return;
         }
-        forward(target, level, message, file, line);
+        GilEnsure gil;
+        PendingErrorGuard pending;
+        deliver(target, level, message, file, line);
     }
 
   private:
@@ -69,21 +78,6 @@ class Bridge final : public log::Sink {
             }
         }
         return nullptr;
-    }
-
-    void forward(std::string_view target, Level level, std::string_view message, const char* file,
-                 std::uint32_t line) {
-        // Records keep flowing for as long as Python's logging can take them (exit handlers
-        // included) and stop once finalization has begun. Finalization may still begin between
-        // this check and PyGILState_Ensure: CPython then ends this thread with a forced unwind
-        // (3.10 to 3.13) or parks it for good (3.14 on), and nothing on our way out touches
-        // Python or waits for anything, so neither aborts the process nor blocks its exit.
-        if (Py_IsInitialized() == 0 || interpreter_finalizing()) {
-            return;
-        }
-        GilEnsure gil;
-        PendingErrorGuard pending;
-        deliver(target, level, message, file, line);
     }
 
     static bool interpreter_finalizing() {
@@ -99,7 +93,10 @@ class Bridge final : public log::Sink {
         std::string name = logger_name(target);
         const Cache* cache = cache_.load(std::memory_order_acquire);
         const Entry* entry = find(*cache, target);
-        Ref logger = entry != nullptr ? Ref::borrow(entry->logger) : fetch_logger(name);
+        Ref logger =
+            entry != nullptr
+                ? Ref::borrow(entry->logger)
+                : Ref::steal(PyObject_CallMethod(g_logging, "getLogger", "s", name.c_str()));
         if (!logger) {
             report_failure(nullptr);
             return;
@@ -120,13 +117,6 @@ class Bridge final : public log::Sink {
         }
     }
 
-    static Ref fetch_logger(const std::string& name) {
-        if (logging_ == nullptr) {
-            return Ref();
-        }
-        return Ref::steal(PyObject_CallMethod(logging_, "getLogger", "s", name.c_str()));
-    }
-
     static void emit(PyObject* logger, const std::string& name, int number,
                      std::string_view message, const char* file, std::uint32_t line) {
         Ref py_name = Ref::steal(
@@ -135,18 +125,14 @@ class Bridge final : public log::Sink {
             file != nullptr ? Ref::steal(PyUnicode_FromString(file)) : Ref::borrow(Py_None);
         Ref py_msg = Ref::steal(PyUnicode_DecodeUTF8(
             message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-        if (!py_name || !py_file || !py_msg) {
-            report_failure(logger);
-            return;
-        }
-        Ref record = Ref::steal(PyObject_CallMethod(
-            logger, "makeRecord", "OiOIO()O", py_name.get(), number, py_file.get(),
-            static_cast<unsigned int>(line), py_msg.get(), Py_None));
-        if (!record) {
-            report_failure(logger);
-            return;
-        }
-        Ref handled = Ref::steal(PyObject_CallMethod(logger, "handle", "O", record.get()));
+        Ref record = Ref::steal(py_name && py_file && py_msg
+                                    ? PyObject_CallMethod(logger, "makeRecord", "OiOIO()O",
+                                                          py_name.get(), number, py_file.get(),
+                                                          static_cast<unsigned int>(line),
+                                                          py_msg.get(), Py_None)
+                                    : nullptr);
+        Ref handled =
+            Ref::steal(record ? PyObject_CallMethod(logger, "handle", "O", record.get()) : nullptr);
         if (!handled) {
             report_failure(logger);
         }
@@ -192,15 +178,9 @@ class Bridge final : public log::Sink {
         cache_.store(next, std::memory_order_release);
     }
 
-  public:
-    static PyObject* logging_;
-
-  private:
     // A plain atomic pointer: a dropped record costs one load and a compare, no reference count.
     std::atomic<const Cache*> cache_{new Cache()};
 };
-
-PyObject* Bridge::logging_ = nullptr;
 
 Bridge* bridge() {
     // Never destroyed: worker threads may still log while the process exits.
@@ -225,11 +205,11 @@ bool install_log_bridge() {
         raise_panic(text);
         return false;
     }
+    g_logging = logging.detach();  // before the bridge can receive a record
     if (!log::set_sink(bridge())) {
         raise_panic("a log sink is already registered in this process");
         return false;
     }
-    Bridge::logging_ = logging.detach();
     return true;
 }
 

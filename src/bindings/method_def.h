@@ -142,41 +142,28 @@ struct ParamList {
     }
 };
 
-// What holds an argument while the operation runs: a view's own copy.
+// An operation's result and the arguments it takes from Python, each held as its own copy while
+// the operation runs (a string for a view). A lambda or function takes the target first; a
+// member function is the target's own.
 template <typename T>
-struct Stored {
-    using type = std::decay_t<T>;
-};
-template <typename T>
-    requires std::is_same_v<std::decay_t<T>, std::string_view>
-struct Stored<T> {
-    using type = std::string;
-};
-
-// An operation's target, the types of the arguments it takes from Python and its result. A
-// lambda or function takes the target first; a member function is the target's own.
-template <typename F>
-struct Operation : Operation<decltype(&F::operator())> {};
-template <typename L, typename R, typename T, typename... A>
-struct Operation<R (L::*)(T, A...) const> {
-    using Args = std::tuple<typename Stored<A>::type...>;
+using Stored = std::conditional_t<std::is_same_v<std::decay_t<T>, std::string_view>, std::string,
+                                  std::decay_t<T>>;
+template <typename R, typename... A>
+struct Operation {
+    using Args = std::tuple<Stored<A>...>;
     using Result = R;
 };
 template <typename R, typename T, typename... A>
-struct Operation<R (*)(T, A...)> {
-    using Args = std::tuple<typename Stored<A>::type...>;
-    using Result = R;
-};
+Operation<R, A...> operation_of(R (*)(T, A...));
 template <typename C, typename R, typename... A>
-struct Operation<R (C::*)(A...)> {
-    using Args = std::tuple<typename Stored<A>::type...>;
-    using Result = R;
-};
+Operation<R, A...> operation_of(R (C::*)(A...));
 template <typename C, typename R, typename... A>
-struct Operation<R (C::*)(A...) const> : Operation<R (C::*)(A...)> {};
+Operation<R, A...> operation_of(R (C::*)(A...) const);
+template <typename Lambda>  // through its function pointer
+auto operation_of(Lambda lambda) -> decltype(operation_of(+lambda));
 
 template <auto Op>
-using OperationOf = Operation<std::remove_cvref_t<decltype(Op)>>;
+using OperationOf = decltype(operation_of(Op));
 template <auto Op>
 using ArgsOf = typename OperationOf<Op>::Args;
 
@@ -297,7 +284,7 @@ MethodSpec def(const char* doc) {
     // Kept for the life of the process, as the method table is.
     static const std::string docstring =
         std::string(Name.text) + List::get().signature(true) + "\n--\n\n" + doc;
-    using Value = typename ValueOf<typename detail::OperationOf<Op>::Result>::type;
+    using Result = std::remove_cvref_t<typename detail::OperationOf<Op>::Result>;
     PyMethodDef runtime{};
     if constexpr (sizeof...(Params) == 0) {
         runtime = {Name.text, detail::method_noargs<Self, Op>, METH_NOARGS, docstring.c_str()};
@@ -308,7 +295,7 @@ MethodSpec def(const char* doc) {
                    METH_FASTCALL | METH_KEYWORDS, docstring.c_str()};
     }
     return {runtime, stub::Method{Name.text, detail::stub_parameters<Op, Params...>(),
-                                  Caster<Value>::type(), doc, stub::Method::Kind::Instance}};
+                                  Caster<Result>::type(), doc, stub::Method::Kind::Instance}};
 }
 
 // A method that both classes offer, with the docstring they share.

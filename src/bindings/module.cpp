@@ -57,28 +57,20 @@ bool add_class(PyObject* module, PyObject* all, const char* name, PyObject* type
 }
 
 bool module_body(PyObject* module) {
-    if (!install_log_bridge()) {
+    if (!install_log_bridge() || !init_datetime() || !register_at_exit()) {
         return false;
     }
-    if (!init_datetime() || !register_at_exit()) {
+    Ref all = Ref::steal(PyList_New(0));
+    if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) {
         return false;
-    }
-    PyObject* all = PyDict_GetItemString(PyModule_GetDict(module), "__all__");  // borrowed
-    Ref created;
-    if (all == nullptr) {
-        created = Ref::steal(PyList_New(0));
-        if (!created || PyModule_AddObjectRef(module, "__all__", created.get()) < 0) {
-            return false;
-        }
-        all = created.get();
     }
     // JointHealth, an extension, is importable by name but not one of the four in __all__.
     PyObject* health = joint_health_type();
-    return add_class(module, all, "WenloMotorController", motor_controller_type()) &&
-           add_class(module, all, "WenloPyControlLoop", control_loop_type()) &&
-           add_class(module, all, "WenloTorsoPosition", torso_position_type()) &&
-           add_class(module, all, "ControlLoopStats", loop_stats_type()) && health != nullptr &&
-           PyModule_AddObjectRef(module, "JointHealth", health) == 0 &&
+    return add_class(module, all.get(), "WenloMotorController", motor_controller_type()) &&
+           add_class(module, all.get(), "WenloPyControlLoop", control_loop_type()) &&
+           add_class(module, all.get(), "WenloTorsoPosition", torso_position_type()) &&
+           add_class(module, all.get(), "ControlLoopStats", loop_stats_type()) &&
+           health != nullptr && PyModule_AddObjectRef(module, "JointHealth", health) == 0 &&
            PyModule_AddStringConstant(module, "__version__", WENLO_VERSION) == 0;
 }
 

@@ -65,10 +65,7 @@ Outcome<void> close(ControllerObject& self) {
             c.reset();
             return released;
         },
-        [](std::unique_lock<std::mutex>& lock) {
-            AllowThreads released;
-            lock.lock();
-        });
+        lock_without_gil);
     if (!closed) {
         return std::unexpected(Failure::runtime(kReentered));
     }
@@ -118,13 +115,15 @@ const MethodSpec g_rows[] = {
         [](MC& c, const Ids& ids) { return c.set_torque_on_ids(ids, false); }, "ids">(
         "Disable torque on ids"),
     def<C, "read_all_positions", &MC::read_all_positions>(
-        "Read all motor positions as a 7-element array.\nOrder: [left_arm_pitch, left_arm_yaw, "
-        "right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right]"),
+        "Read all motor positions as a 7-element array.\n"
+        "Order: [left_arm_pitch, left_arm_yaw, right_arm_pitch, right_arm_yaw, nose_top, "
+        "nose_left, nose_right]"),
     def<C, "set_all_goal_positions", &MC::set_all_goal_positions, "positions">(
-        "Set goal positions for all motors (7 values).\n\n# Arguments\n* `positions` - Array of 7 "
-        "goal positions\n  (left_arm_pitch, left_arm_yaw, right_arm_pitch, right_arm_yaw, "
-        "nose_top, "
-        "nose_left, nose_right)."),
+        "Set goal positions for all motors (7 values).\n\n"
+        "# Arguments\n"
+        "* `positions` - Array of 7 goal positions\n"
+        "  (left_arm_pitch, left_arm_yaw, right_arm_pitch, right_arm_yaw, nose_top, nose_left, "
+        "nose_right)."),
     def<C, "set_left_arm_position", &MC::set_left_arm_position, "position">(),
     def<C, "set_right_arm_position", &MC::set_right_arm_position, "position">(),
     def<C, "set_arms_position", &MC::set_arms_position, "position">(
@@ -132,8 +131,8 @@ const MethodSpec g_rows[] = {
         "yaw)."),
     def<C, "set_nose_position", &MC::set_nose_position, "position">(),
     def<C, "set_neck_position", &MC::set_neck_position, "position">(
-        "Set goal positions for the neck (3 values: yaw, pitch, roll). Returns\nthe observed "
-        "positions reported by the motor replies."),
+        "Set goal positions for the neck (3 values: yaw, pitch, roll). Returns\n"
+        "the observed positions reported by the motor replies."),
     def<C, "set_neck_yaw_position", [](MC& c, double v) { return c.set_single_neck_joint(0, v); },
         "position">(""),
     def<C, "set_neck_pitch_position", [](MC& c, double v) { return c.set_single_neck_joint(1, v); },
@@ -141,32 +140,34 @@ const MethodSpec g_rows[] = {
     def<C, "set_neck_roll_position", [](MC& c, double v) { return c.set_single_neck_joint(2, v); },
         "position">(""),
     def<C, "neck_position_limits", [](MC&) { return std::span(controller::kNeckSafeBounds); }>(
-        "Hard safety bounds (lower, upper) in rad for each neck joint.\nOrder: [yaw, pitch, roll]. "
-        "Every neck setter clamps to these bounds\nbefore commanding the motor."),
+        "Hard safety bounds (lower, upper) in rad for each neck joint.\n"
+        "Order: [yaw, pitch, roll]. Every neck setter clamps to these bounds\n"
+        "before commanding the motor."),
     def<C, "read_neck_positions", &MC::read_neck_positions>(
         "Read the current neck positions (yaw, pitch, roll) via a Damiao\nfeedback request."),
     def<C, "set_neck_gains", &MC::set_neck_gains, "index", "kp", "kd">(
-        "Override the MIT impedance gains (kp, kd) for a single neck joint.\n`index`: 0=yaw, "
-        "1=pitch, "
-        "2=roll."),
+        "Override the MIT impedance gains (kp, kd) for a single neck joint.\n"
+        "`index`: 0=yaw, 1=pitch, 2=roll."),
     def<C, "neck_home", home_neck, "speed=0.4", "tolerance=0.15", "kp=None", "kd=None">(
-        "Home the 3 neck joints to the nearest physical zero.\n\nSnaps each goal to the nearest "
-        "multiple of 2\xcf\x80 of the joint's current\nreported position \xe2\x80\x94 after a "
-        "power "
-        "cycle the Damiao multi-turn counter\nresets, so commanding \"go to 0\" naively could spin "
-        "the head a full\nturn. Rounding keeps travel within \xc2\xb1\xcf\x80 and lands at a "
-        "physically\nequivalent zero.\n\nEnables neck torque if it isn't already (does **not** "
-        "disable on\nexit \xe2\x80\x94 caller owns torque lifecycle). Ramps at `speed` rad/s on "
-        "a\n10 ms cycle and returns the observed positions once every joint is\nwithin `tolerance` "
-        "rad of its goal. Raises on timeout.\n\n`kp` / `kd`: optional overrides applied to all "
-        "three joints for the\nduration of homing (and left in place afterwards). `None` keeps "
-        "the\nper-joint defaults baked into the controller."),
+        "Home the 3 neck joints to the nearest physical zero.\n\n"
+        "Snaps each goal to the nearest multiple of 2\xcf\x80 of the joint's current\n"
+        "reported position \xe2\x80\x94 after a power cycle the Damiao multi-turn counter\n"
+        "resets, so commanding \"go to 0\" naively could spin the head a full\n"
+        "turn. Rounding keeps travel within \xc2\xb1\xcf\x80 and lands at a physically\n"
+        "equivalent zero.\n\n"
+        "Enables neck torque if it isn't already (does **not** disable on\n"
+        "exit \xe2\x80\x94 caller owns torque lifecycle). Ramps at `speed` rad/s on a\n"
+        "10 ms cycle and returns the observed positions once every joint is\n"
+        "within `tolerance` rad of its goal. Raises on timeout.\n\n"
+        "`kp` / `kd`: optional overrides applied to all three joints for the\n"
+        "duration of homing (and left in place afterwards). `None` keeps the\n"
+        "per-joint defaults baked into the controller."),
     def<C, "enable_neck", &MC::enable_neck, "enable">(
-        "Enable or disable the neck motors. On enable, also forces each motor\ninto MIT control "
-        "mode."),
+        "Enable or disable the neck motors. On enable, also forces each motor\n"
+        "into MIT control mode."),
     def<C, "is_neck_torque_enabled", &MC::neck_torque_enabled>(
-        "Last commanded torque-enable state for the neck (in-memory; the\nDamiao firmware does not "
-        "expose a readable enable register)."),
+        "Last commanded torque-enable state for the neck (in-memory; the\n"
+        "Damiao firmware does not expose a readable enable register)."),
     def<C, "enable_arms", &MC::enable_arms, "enable">(),
     def<C, "enable_nose", &MC::enable_nose, "enable">(),
     def<C, "write_raw_packet",
@@ -174,25 +175,25 @@ const MethodSpec g_rows[] = {
             WENLO_TRY(c.write_raw_packet(data.data));
             return {};  // the answer is dropped
         },
-        "data">(
-        "Write raw packet data to the serial port.\n\n# Arguments\n* `data` - Byte array of raw "
-        "packet data to send."),
+        "data">("Write raw packet data to the serial port.\n\n"
+                "# Arguments\n"
+                "* `data` - Byte array of raw packet data to send."),
     // Extensions.
-    def<C, "read_health", [](MC& c) { return BodyHealth{c.read_health(), c.has_serial_port()}; }>(
-        "Read the health of every joint (an extension): one group read of the servos'\ntelemetry "
-        "registers and one feedback exchange per neck motor. Returns a\nJointHealth per joint by "
-        "name, in layout order: the seven servos, then yaw,\npitch and roll (the neck only, "
-        "without "
-        "a serial port). A joint that does\nnot answer is reported, not raised: see its `failures` "
-        "and `age`."),
+    def<C, "read_health",
+        [](MC& c) { return controller::health_by_name(c.read_health(), c.has_serial_port()); }>(
+        "Read the health of every joint (an extension): one group read of the servos'\n"
+        "telemetry registers and one feedback exchange per neck motor. Returns a\n"
+        "JointHealth per joint by name, in layout order: the seven servos, then yaw,\n"
+        "pitch and roll (the neck only, without a serial port). A joint that does\n"
+        "not answer is reported, not raised: see its `failures` and `age`."),
     def<C, "reboot",
         [](MC& c, Duration timeout) {
             return c.reboot(timeout.to_chrono(), python_signal_check());
         },
         "timeout=datetime.timedelta(seconds=1)">(
-        "Reboot the seven servos and wait until each answers again, at most\n`timeout` (an "
-        "extension). They go limp for a moment and come back with\ntheir torque off. Ctrl-C stops "
-        "the wait."),
+        "Reboot the seven servos and wait until each answers again, at most\n"
+        "`timeout` (an extension). They go limp for a moment and come back with\n"
+        "their torque off. Ctrl-C stops the wait."),
     def<C, "ping", &MC::ping, "id">(
         "Whether a servo answers a ping at `id` (0 to 253) on the serial bus (an\nextension)."),
     def<C, "read_registers", &MC::read_raw, "id", "address", "length">(
@@ -204,30 +205,29 @@ const MethodSpec g_rows[] = {
         "id", "address", "data">(
         "Write `data` to servo `id`'s registers from `address` (an extension)."),
     def<C, "neck_register_table", [](MC&) { return candrive::damiao::registers::entries(); }>(
-        "The neck motors' register table (an extension): (name, id, \"float\" or\n\"int\", "
-        "writable, description) for each register, in id order."),
+        "The neck motors' register table (an extension): (name, id, \"float\" or\n"
+        "\"int\", writable, description) for each register, in id order."),
     def<C, "get_motor_name_id", [](MC&) { return controller::motor_names(); }>(),
     def<C, "servo_register_table",
         [](MC&) { return std::span(serialbus::servo::feetech::common::kRegisterTable); }>(
-        "The servos' registers that have names (an extension): (name, address, width\nin bytes, "
-        "writable) for each, in address order; both models share them."),
+        "The servos' registers that have names (an extension): (name, address, width\n"
+        "in bytes, writable) for each, in address order; both models share them."),
     def<C, "read_neck_register", &MC::read_neck_register, "joint", "name">(
-        "Read a neck motor's register by name (an extension): `joint` is\n\"neck_yaw\", "
-        "\"neck_pitch\" or \"neck_roll\", `name` a name of\nneck_register_table(). Returns a float "
-        "or "
-        "an int, as the table says."),
+        "Read a neck motor's register by name (an extension): `joint` is\n"
+        "\"neck_yaw\", \"neck_pitch\" or \"neck_roll\", `name` a name of\n"
+        "neck_register_table(). Returns a float or an int, as the table says."),
     def<C, "write_neck_register", &MC::write_neck_register, "joint", "name", "value">(
-        "Write a neck motor's register by name (an extension), checked against the\ntable (known, "
-        "writable, a whole number for an int register) before\nanything is sent. Returns what the "
-        "register holds afterwards."),
+        "Write a neck motor's register by name (an extension), checked against the\n"
+        "table (known, writable, a whole number for an int register) before\n"
+        "anything is sent. Returns what the register holds afterwards."),
     def<C, "joint_limits", &MC::joint_limits>(),
     def<C, "estop", estop>(),
     def<C, "reset_estop",
         [](MC& c) -> Result<void> { return (c.reset_estop(), Result<void>()); }>(),
     def<C, "is_estopped", &MC::is_estopped>(),
     def<C, "close", close>(
-        "Close the serial port and the CAN socket at once (an extension). Idempotent;\nevery other "
-        "method raises RuntimeError afterwards."),
+        "Close the serial port and the CAN socket at once (an extension). Idempotent;\n"
+        "every other method raises RuntimeError afterwards."),
     def<C, "__enter__", enter>(),
     def<C, "__exit__", [](C& self, AnyObject, AnyObject, AnyObject) { return close(self); },
         "exc_type", "exc_value", "traceback">(),
@@ -262,10 +262,12 @@ PyObject* make_controller(PyTypeObject* type, const std::optional<std::string>& 
 const ConstructorSpec g_constructor =
     constructor<C, make_controller, "serialport=None", "can_bus='can0'", "*", "joint_limits=None",
                 "on_exit='hold'">(
-        "Create a new motor controller for the given serial port and CAN bus.\n\n# Arguments\n* "
-        "`serialport` - Path to (Unix) or COM ID (Windows) of the serial port.\n  Pass `None` to "
-        "build a neck-only (CAN) controller; arm/nose methods\n  will then raise an exception.\n* "
-        "`can_bus` - SocketCAN interface name for the neck Damiao motors (default `\"can0\"`).\n"
+        "Create a new motor controller for the given serial port and CAN bus.\n\n"
+        "# Arguments\n"
+        "* `serialport` - Path to (Unix) or COM ID (Windows) of the serial port.\n"
+        "  Pass `None` to build a neck-only (CAN) controller; arm/nose methods\n"
+        "  will then raise an exception.\n"
+        "* `can_bus` - SocketCAN interface name for the neck Damiao motors (default `\"can0\"`).\n"
         "* `joint_limits` - (extension, keyword-only) Limits in rad on the goals, by\n"
         "  joint name: (min, max); a goal outside them is clamped, with a warning.\n"
         "* `on_exit` - (extension, keyword-only) What close(), or the end of the\n"

@@ -38,17 +38,4 @@ void raise_panic(const std::string& message) {
     PyErr_SetObject(type, text.get());
 }
 
-void raise_panic_from_current_exception() {
-    if (is_forced_unwind()) {
-        throw;
-    }
-    try {
-        throw;
-    } catch (const std::exception& e) {
-        raise_panic(e.what());
-    } catch (...) {
-        raise_panic("internal failure");
-    }
-}
-
 }  // namespace wenlo::py

@@ -18,8 +18,6 @@ namespace wenlo::py {
 PyObject* panic_exception_type();
 // Raises PanicException(message); aborts if even that is impossible.
 void raise_panic(const std::string& message);
-// Turns the exception currently being handled (call inside a catch block) into PanicException.
-void raise_panic_from_current_exception();
 
 // Runs body(), which returns a PyObject* (null with an exception set) or an int status, and
 // turns any escaping C++ exception into PanicException. A forced unwind (a thread that the
@@ -28,13 +26,15 @@ template <typename R, typename F>
 R guard(R failure, F&& body) {
     try {
         return body();
+    } catch (const std::exception& e) {
+        raise_panic(e.what());
     } catch (...) {
         if (is_forced_unwind()) {
             throw;
         }
-        raise_panic_from_current_exception();
-        return failure;
+        raise_panic("internal failure");
     }
+    return failure;
 }
 
 }  // namespace wenlo::py

@@ -4,42 +4,17 @@
 // owns a copy of its C++ record; nothing else refers to it.
 #include "bindings/classes.h"
 #include "bindings/method_def.h"
-#include "common/float_format.h"
+#include "common/repr.h"
 
-#include <cmath>
-#include <limits>
 #include <new>
-#include <ranges>
 
 namespace wenlo::py {
 namespace {
 
 using control_loop::StatsSnapshot;
 using control_loop::TorsoPosition;
+using controller::JointHealth;
 
-// How a repr shows a field's value.
-std::string shown(double value) {
-    return fmt::float_repr(value);
-}
-std::string shown(const std::string& text) {
-    return "'" + text + "'";
-}
-template <std::integral T>
-std::string shown(T value) {
-    return std::to_string(value);
-}
-template <typename T>
-std::string shown(const std::optional<T>& value) {
-    return value ? shown(*value) : "None";
-}
-template <std::ranges::range R>
-std::string shown(const R& values) {
-    std::string text;
-    for (const auto& value : values) {
-        text += (text.empty() ? "" : ", ") + shown(value);
-    }
-    return "[" + text + "]";
-}
 std::string three_decimals(const double& value) {
     return fmt::fixed(value, 3);  // also "inf", and "NaN"
 }
@@ -58,7 +33,7 @@ struct Field {
     static auto& of(auto& record) { return record.*Member; }
     const char* name;
     const char* doc = nullptr;
-    std::string (*repr)(const Type&) = [](const Type& value) { return shown(value); };
+    std::string (*repr)(const Type&) = [](const Type& value) { return fmt::repr(value); };
 };
 
 // What each value class is: its name, docstring and fields; optionally its own repr and a
@@ -99,31 +74,12 @@ struct ValueClass<StatsSnapshot> {
         Field<&StatsSnapshot::read_dt>{"read_dt"},
         Field<&StatsSnapshot::write_dt>{"write_dt"},
     };
-    static std::string mean_ms(const std::vector<double>& samples) {
-        double sum = -0.0;
-        for (double s : samples) {
-            sum += s;
-        }
-        return fmt::fixed(sum / static_cast<double>(samples.size()) * 1000.0, 2);
-    }
-    static std::string repr(const StatsSnapshot& s) {
-        return "ControlLoopStats(period=~" + mean_ms(s.period) + "ms, read_dt=~" +
-               mean_ms(s.read_dt) + " ms, write_dt=~" + mean_ms(s.write_dt) + " ms)";
-    }
-};
-
-// One joint's health as Python sees it; the age is taken when the value is made.
-struct JointHealthValue {
-    std::string name;
-    std::optional<double> position, velocity, effort, temperature, voltage;
-    std::vector<std::string> faults;
-    double age;  // seconds since it last answered; inf if it never has
-    std::uint32_t failures;
+    static std::string repr(const StatsSnapshot& s) { return control_loop::summary(s); }
 };
 
 template <>
-struct ValueClass<JointHealthValue> {
-    using H = JointHealthValue;
+struct ValueClass<JointHealth> {
+    using H = JointHealth;
     static constexpr const char* kClassName = "JointHealth";
     static constexpr const char* kDoc =
         "What one joint last reported, and whether it answers (an extension). Values\n"
@@ -350,11 +306,13 @@ PyObject* to_python(V value) {
     return type == nullptr ? nullptr : new_value(type, std::move(value));
 }
 
-// The stub's description: the attributes, __match_args__, and the methods Python sees.
+// The stub's description: the attributes, __match_args__, and the methods Python sees, equality
+// by value among them.
 template <typename V>
-stub::Class stub_class() {
+ClassStub<ValueClass<V>> value_stub(bool exported, std::vector<stub::Method> methods = {}) {
     stub::Class described{class_name<ValueClass<V>>, "", ValueClass<V>::kClassName,
                           ValueClass<V>::kDoc == nullptr ? "" : ValueClass<V>::kDoc};
+    described.exported = exported;
     std::string names;
     each_field<V>([&](const auto& field) {
         using T = typename std::remove_cvref_t<decltype(field)>::Type;
@@ -363,7 +321,9 @@ stub::Class stub_class() {
         names += std::string(names.empty() ? "" : ", ") + "\"" + field.name + "\"";
     });
     described.attributes = {{"__match_args__", " = (" + names + ")"}};
-    return described;
+    methods.push_back({"__eq__", {{"__value", "builtins.object"}}, "builtins.bool", "", {}});
+    return {stub::Registration{std::move(described)},
+            stub::Registration{stub::MethodGroup{class_name<ValueClass<V>>, std::move(methods)}}};
 }
 
 PyObject* make_torso(PyTypeObject* type, const std::vector<double>& left,
@@ -381,25 +341,10 @@ PyObject* make_torso(PyTypeObject* type, const std::vector<double>& left,
     return new_value(type, p);
 }
 
-// Equality by value, in the stub of every value class.
-stub::MethodGroup methods_of(std::string (*id)(), std::vector<stub::Method> methods = {}) {
-    methods.push_back({"__eq__", {{"__value", "builtins.object"}}, "builtins.bool", "", {}});
-    return {id, std::move(methods)};
-}
-
-stub::Class unexported(stub::Class described) {
-    described.exported = false;
-    return described;
-}
-
-const stub::Registration g_torso_class{stub_class<TorsoPosition>()};
-const stub::Registration g_torso_methods{
-    methods_of(class_name<TorsoName>,
-               {g_torso_constructor.stub, stub::Method{"__repr__", {}, "builtins.str", "", {}}})};
-const stub::Registration g_stats_class{stub_class<StatsSnapshot>()};
-const stub::Registration g_stats_methods{methods_of(class_name<ValueClass<StatsSnapshot>>)};
-const stub::Registration g_health_class{unexported(stub_class<JointHealthValue>())};
-const stub::Registration g_health_methods{methods_of(class_name<ValueClass<JointHealthValue>>)};
+const auto g_torso_stub = value_stub<TorsoPosition>(
+    true, {g_torso_constructor.stub, stub::Method{"__repr__", {}, "builtins.str", "", {}}});
+const auto g_stats_stub = value_stub<StatsSnapshot>(true);
+const auto g_health_stub = value_stub<JointHealth>(false);
 
 }  // namespace
 
@@ -410,7 +355,7 @@ PyObject* loop_stats_type() {
     return value_class<StatsSnapshot>();
 }
 PyObject* joint_health_type() {
-    return value_class<JointHealthValue>();
+    return value_class<JointHealth>();
 }
 
 bool Caster<TorsoPosition>::from(PyObject* obj, TorsoPosition& out) {
@@ -433,26 +378,8 @@ PyObject* Caster<StatsSnapshot>::to(StatsSnapshot value) {
     return to_python(std::move(value));
 }
 
-PyObject* Caster<BodyHealth>::to(const BodyHealth& body) {
-    const auto now = std::chrono::steady_clock::now();
-    Ref dict = Ref::steal(PyDict_New());
-    for (std::size_t i = body.servos ? 0 : controller::kNeckJointRange.first;
-         dict && i < controller::kJoints.size(); ++i) {
-        const controller::JointReport& r = body.report[i];
-        const std::string name(controller::kJoints[i].name);
-        JointHealthValue health{name,      r.position, r.velocity, r.effort,  r.temperature,
-                                r.voltage, {},         0.0,        r.failures};
-        for (std::string_view fault : controller::fault_names(r.faults)) {
-            health.faults.emplace_back(fault);
-        }
-        health.age = r.last_answer ? std::chrono::duration<double>(now - *r.last_answer).count()
-                                   : std::numeric_limits<double>::infinity();
-        Ref value = Ref::steal(to_python(std::move(health)));
-        if (!value || PyDict_SetItemString(dict.get(), name.c_str(), value.get()) < 0) {
-            return nullptr;
-        }
-    }
-    return dict.detach();
+PyObject* Caster<JointHealth>::to(const JointHealth& value) {
+    return to_python(value);
 }
 
 }  // namespace wenlo::py

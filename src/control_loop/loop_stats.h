@@ -5,6 +5,7 @@
 #include "control_loop/ring.h"
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 namespace wenlo::control_loop {
@@ -23,5 +24,9 @@ struct StatsSnapshot {
     std::vector<double> read_dt;
     std::vector<double> write_dt;
 };
+
+// The means in ms, as the Python value's repr shows them:
+// "ControlLoopStats(period=~10.00ms, read_dt=~1.25 ms, write_dt=~0.40 ms)".
+std::string summary(const StatsSnapshot& stats);
 
 }  // namespace wenlo::control_loop

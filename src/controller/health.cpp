@@ -3,6 +3,7 @@
 #include "common/log.h"
 
 #include <algorithm>
+#include <limits>
 #include <string>
 
 namespace wenlo::controller {
@@ -73,6 +74,32 @@ std::vector<std::string_view> fault_names(FaultSet faults) {
         }
     }
     return names;
+}
+
+std::vector<std::pair<std::string, JointHealth>> health_by_name(const HealthReport& report,
+                                                                bool servos) {
+    const auto now = Clock::now();
+    std::vector<std::pair<std::string, JointHealth>> named;
+    for (std::size_t i = servos ? 0 : kNeckJointRange.first; i < kJoints.size(); ++i) {
+        const JointReport& r = report[i];
+        JointHealth health{std::string(kJoints[i].name),
+                           r.position,
+                           r.velocity,
+                           r.effort,
+                           r.temperature,
+                           r.voltage,
+                           {},
+                           std::numeric_limits<double>::infinity(),
+                           r.failures};
+        for (std::string_view fault : fault_names(r.faults)) {
+            health.faults.emplace_back(fault);
+        }
+        if (r.last_answer) {
+            health.age = std::chrono::duration<double>(now - *r.last_answer).count();
+        }
+        named.emplace_back(health.name, std::move(health));
+    }
+    return named;
 }
 
 void HealthTracker::answer(std::size_t joint, FaultSet faults) {

@@ -15,8 +15,9 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <utility>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace wenlo::controller {
@@ -46,6 +47,21 @@ struct JointReport {
 
 // One report per joint of the layout, in its order.
 using HealthReport = std::array<JointReport, kJoints.size()>;
+
+// One joint's health as a program reads it: its report with the faults by name, and the seconds
+// since it last answered (inf if it never has) at the moment the view was taken.
+struct JointHealth {
+    std::string name;
+    std::optional<double> position, velocity, effort, temperature, voltage;
+    std::vector<std::string> faults;
+    double age;
+    std::uint32_t failures;
+};
+
+// Every joint's health by name, now, in layout order: the seven servos (unless there is no
+// serial port), then the neck.
+std::vector<std::pair<std::string, JointHealth>> health_by_name(const HealthReport& report,
+                                                                bool servos);
 
 class HealthTracker final : public serialbus::feetech_protocol::AnswerObserver {
 public:

@@ -26,6 +26,14 @@ JointLimits builtin_limits() {
     return limits;
 }
 
+std::vector<std::pair<std::string, Bounds>> limits_by_name(const JointLimits& limits) {
+    std::vector<std::pair<std::string, Bounds>> named;
+    for (std::size_t i = 0; i < limits.bounds.size(); ++i) {
+        named.emplace_back(kJoints[i].name, limits.bounds[i]);
+    }
+    return named;
+}
+
 Result<JointLimits> joint_limits(std::span<const std::pair<std::string, Bounds>> entries) {
     JointLimits limits = builtin_limits();
     for (const auto& [name, requested] : entries) {

@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace wenlo::controller {
 
@@ -21,6 +22,9 @@ struct JointLimits {
 // The robot's own: (-inf, inf) for each servo, the neck's safe bounds.
 JointLimits builtin_limits();
 
+// The limits by joint name, in layout order.
+std::vector<std::pair<std::string, Bounds>> limits_by_name(const JointLimits& limits);
+
 // A program's limits by joint name, any subset, over the robot's own. Refused (Error::refusal,
 // naming the key or the value): an unknown name, NaN, a lower bound not below the upper, and a
 // neck bound outside the neck's safe bounds, which a program may only narrow.
@@ -29,12 +33,12 @@ Result<JointLimits> joint_limits(std::span<const std::pair<std::string, Bounds>>
 // Clamps goals to the limits. A joint's first goal outside them is reported by a warning; the
 // next ones only once a goal inside has come again.
 class LimitClamp {
-public:
+  public:
     explicit LimitClamp(JointLimits limits) : limits_(limits) {}
     double clamp(std::size_t joint, double goal);
     const JointLimits& limits() const { return limits_; }
 
-private:
+  private:
     JointLimits limits_;
     std::array<bool, kJoints.size()> warned_{};
 };
