@@ -12,6 +12,7 @@ from wenlo_tools.failure import Failure
 from wenlo_tools.monitor import monitor
 from wenlo_tools.record import plot, record
 from wenlo_tools.regs import regs
+from wenlo_tools.ros_node import ros
 from wenlo_tools.scan import scan
 from wenlo_tools.watchdog import neck_watchdog_check
 
@@ -121,11 +122,26 @@ def parser() -> argparse.ArgumentParser:
         description="One neck motor at a time: a 100 ms time-out, the motor enabled in damping "
                     "and asked with feedback requests alone for 0.5 s; a motor that trips "
                     "counts only control frames. Each motor's register and state are put back.")
+    add("ros", ros, robot=False, help="the robot as a ROS 2 node",
+        description="A ROS 2 node named wenlo that owns the robot: joint_states and "
+                    "diagnostics out, joint_command and joint_trajectory in, services "
+                    "~/enable_torque, ~/enable_neck, ~/estop and ~/reset_estop. Everything "
+                    "after --ros-args is ROS's: -p NAME:=VALUE sets the parameters port, "
+                    "can_bus, rate (Hz), telemetry_period (s), rt_priority, cpu_affinity, "
+                    "joint_limits.JOINT ([min, max]), max_step (or max_step.JOINT), on_exit, "
+                    "neck_timeout (s); -r __ns:=/left sets the namespace. SIGINT and SIGTERM "
+                    "close the loop and end with status 0. Needs rclpy: a sourced ROS 2 Jazzy, "
+                    "or pip install 'wenlo_motor_controller[ros]' on CPython 3.12, x86-64.")
     return top
 
 
 def main(argv: list[str] | None = None) -> int:
-    args = parser().parse_args(argv)
+    top = parser()
+    args, rest = top.parse_known_args(argv)
+    if args.command == "ros":
+        args.ros_args = rest  # --ros-args and what follows are rclpy's to parse
+    elif rest:
+        top.error(f"unrecognized arguments: {' '.join(rest)}")
     try:
         return args.run(args) or 0
     except (Failure, RuntimeError, ValueError, OverflowError, OSError) as e:
