@@ -91,25 +91,30 @@ class Groups:
 
 class Trajectory:
     """A JointTrajectory checked and ready to sample: linear between its points, from where
-    its joints' goals stood when it began; the last point is held."""
+    its joints' goals stood when it began; the last point is held. A sample whose interval
+    holds a point's time is that point itself, so that every point is sent as it was given."""
 
     def __init__(self, joints: list[str], columns: list[int], times: list[float],
                  points: list[list[float]], start: float):
         self.joints, self.times, self.start = joints, times, start
         self.points = [[p[c] for c in columns] for p in points]
         self.origin: list[float] | None = None
+        self.sampled = -math.inf  # the trajectory's time at the last sample
 
     def sample(self, now: float, current: dict[str, float]) -> dict[str, float]:
         if self.origin is None:
             self.origin = [current[j] for j in self.joints]
         t = now - self.start
         i = bisect.bisect_right(self.times, t)
-        if i >= len(self.times):
+        if i > 0 and self.times[i - 1] > self.sampled:
+            values = self.points[i - 1]  # a point's time passed since the last sample
+        elif i >= len(self.times):
             values = self.points[-1]
         else:
             t0, before = (0.0, self.origin) if i == 0 else (self.times[i - 1], self.points[i - 1])
             f = (t - t0) / (self.times[i] - t0) if self.times[i] > t0 else 1.0
             values = [a + (b - a) * f for a, b in zip(before, self.points[i])]
+        self.sampled = t
         return dict(zip(self.joints, values))
 
     def finished(self, now: float) -> bool:
@@ -135,7 +140,7 @@ class WenloNode:
         self.warned_names: set[str] = set()
         self.trajectories: list[Trajectory] = []  # the running one first, then those waiting
         self.published = 0
-        self.last_stamp = 0.0
+        self.last_stamp = 0  # ns, as in the messages' stamps
         # Reliable with a deep queue: a subscriber that falls behind for a moment loses none.
         self.joint_states = node.create_publisher(JointState, "joint_states", 1000)
         self.diagnostics = node.create_publisher(DiagnosticArray, "diagnostics", 10)
@@ -167,7 +172,7 @@ class WenloNode:
                 msg.header.stamp = stamp_of(snapshot.timestamp)
                 self.joint_states.publish(msg)
             self.published += len(snapshots)
-            self.last_stamp = snapshots[-1].timestamp
+            self.last_stamp = round(snapshots[-1].timestamp * 1e9)
             self.standing = dict(zip(self.names, positions(snapshots[-1])))
         self.follow_trajectory()
 
@@ -198,7 +203,7 @@ class WenloNode:
 
         stats = self.lp.get_stats()
         values = {"snapshots published": str(self.published),
-                  "last snapshot stamp": f"{self.last_stamp:.6f}"}
+                  "last snapshot stamp ns": str(self.last_stamp)}
         if stats is not None:
             values["periods measured"] = str(len(stats.period))
             for key, samples in (("period", stats.period), ("read", stats.read_dt),
