@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import bisect
 import datetime
+import importlib
 import math
 import os
 import signal
@@ -32,18 +33,16 @@ PARAMETERS = {
 }
 
 
-def import_rclpy():
-    """rclpy from a sourced ROS 2 installation, or from the wheels of the ros extra."""
-    try:
-        import rclpy  # noqa: F401
-        from diagnostic_msgs.msg import DiagnosticArray  # noqa: F401
-        from sensor_msgs.msg import JointState  # noqa: F401
-        from std_srvs.srv import SetBool  # noqa: F401
-        from trajectory_msgs.msg import JointTrajectory  # noqa: F401
-    except ImportError as e:
-        raise Failure(f"ROS 2's Python client is missing ({e.name or e}): on a computer with "
-                      f"ROS 2 Jazzy, `{ROS_SOURCE}` first; elsewhere (CPython 3.12, x86-64 "
-                      f"Linux) {ROS_EXTRA}")
+def import_rclpy() -> None:
+    """rclpy and the messages, from a sourced ROS 2 installation or from the ros extra."""
+    for name in ("rclpy", "sensor_msgs.msg", "diagnostic_msgs.msg", "trajectory_msgs.msg",
+                 "std_srvs.srv"):
+        try:
+            importlib.import_module(name)
+        except ImportError:
+            raise Failure(f"ROS 2's Python client is missing ({name} cannot be imported): on a "
+                          f"computer with ROS 2 Jazzy, `{ROS_SOURCE}` first; elsewhere (CPython "
+                          f"3.12, x86-64 Linux) {ROS_EXTRA}")
 
 
 def seconds_of(duration) -> float:
