@@ -9,7 +9,8 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 build=${WENLO_BUILD_DIR:-$root/build/ci}
 test_deps=("scikit-build-core>=0.10" "cmake>=3.24" ninja pytest numpy mypy hypothesis
-           "rich>=13" "mcap>=1.1" matplotlib)  # the last three: the wenlo tool's extra
+           "websockets>=13" protobuf  # a Foxglove WebSocket client in the tests
+           "rich>=13" "mcap>=1.1" matplotlib "foxglove-sdk>=0.30")  # the wenlo tool's extra
 
 # The interpreters to test, found before the venv is first on PATH.
 mapfile -t pythons < <(bash scripts/pythons.sh)
