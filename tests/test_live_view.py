@@ -3,6 +3,9 @@ Foxglove protocol, on loopback only."""
 import base64
 import json
 import math
+import pathlib
+import re
+import runpy
 import select
 import struct
 import subprocess
@@ -24,6 +27,7 @@ WENLO = [sys.executable, "-m", "wenlo_tools"]
 JOINTS = ["left_arm_pitch", "left_arm_yaw", "right_arm_pitch", "right_arm_yaw", "nose_top",
           "nose_left", "nose_right", "neck_yaw", "neck_pitch", "neck_roll"]
 STEP = 2 * math.pi / 4096
+LAYOUT = pathlib.Path(__file__).resolve().parent.parent / "tools" / "foxglove"
 PROTOCOLS = ["foxglove.websocket.v1", "foxglove.sdk.v1"]
 
 
@@ -98,6 +102,12 @@ def test_a_client_sees_three_channels_and_joint_states_that_match_the_simulator(
     assert [j["name"] for j in health[-1]["joints"]] == JOINTS
     assert health[-1]["joints"][2]["position"] == pytest.approx(300 * STEP, abs=STEP)
     assert 5 < last["period"]["mean_ms"] < 20  # 10 ms, with room for a busy machine
+    # The shipped layout is what its script makes, and it plots what the server sends.
+    made = runpy.run_path(str(LAYOUT / "make_layout.py"))["layout"]().to_json() + "\n"
+    assert (LAYOUT / "wenlo-live.json").read_text() == made
+    assert set(re.findall(r'"(/[a-z_]+)[.]', made)) == set(channels)
+    plotted = re.findall(r'name==\\"([a-z_]+)\\"', made)
+    assert plotted == [j["name"] for j in health[-1]["joints"]]
     print(f"\n{len(states)} joint states in 3 s over the WebSocket ({protocol}), "
           f"{len(between)} of {last['snapshots'] - first['snapshots']} between two /stats")
 
