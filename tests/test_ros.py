@@ -207,7 +207,8 @@ def health_by_joint(diagnostics_message) -> dict:
 
 @pytest.mark.instant_servos
 def test_goals_services_health_and_bad_input(sim, peer, start_node):
-    node = start_node(sim, "rate:=100.0", "telemetry_period:=0.2")
+    node = start_node(sim, "rate:=100.0", "telemetry_period:=0.2",
+                      "joint_limits.nose_right:=[-0.3, 0.2]")
     states = peer.listen("joint_states", JointState)
     diagnostics = peer.listen("diagnostics", DiagnosticArray)
     wait_until(lambda: states and diagnostics, 30, "joint_states and diagnostics")
@@ -300,7 +301,8 @@ def test_goals_services_health_and_bad_input(sim, peer, start_node):
                 JointState(name=["left_arm_yaw", "nose_top"], position=[0.1]),
                 JointState(name=["elbow", "nose_right"], position=[0.5, 0.25])):
         command.publish(bad)
-    wait_until(lambda: sim.servo_state(7)["goal"] == raw(0.25), 10, "the good entry's goal")
+    # The good entry goes out, clamped to the joint limits given as a parameter.
+    wait_until(lambda: sim.servo_state(7)["goal"] == raw(0.2), 10, "the good entry's goal")
     time.sleep(0.5)
     assert {i: sim.servo_state(i)["goal"] for i in range(1, 7)} == \
         {i: goals[i] for i in range(1, 7)}
@@ -328,8 +330,8 @@ def test_a_trajectory_reaches_each_point_beside_a_second_robot(sim, peer, start_
         states = {side: peer.listen(f"/{side}/joint_states", JointState)
                   for side in ("left", "right")}
         wait_until(lambda: all(states.values()), 30, "joint_states of both robots")
-        assert {("wenlo", "/left"), ("wenlo", "/right")} <= set(
-            peer.node.get_node_names_and_namespaces())
+        wait_until(lambda: {("wenlo", "/left"), ("wenlo", "/right")} <= set(
+            peer.node.get_node_names_and_namespaces()), 30, "both nodes in the graph")
         for side in ("left", "right"):
             assert peer.call(f"/{side}/wenlo/enable_torque", SetBool,
                              SetBool.Request(data=True)).success
