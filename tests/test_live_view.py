@@ -16,7 +16,8 @@ import pytest
 
 pytest.importorskip("foxglove", reason="foxglove-sdk is missing: pip install '.[tools]'")
 websockets_client = pytest.importorskip(
-    "websockets.sync.client", reason="the test's WebSocket client is missing: pip install websockets")
+    "websockets.sync.client",
+    reason="the test's WebSocket client is missing: pip install websockets")
 pytest.importorskip("google.protobuf", reason="protobuf is missing: pip install protobuf")
 
 from google.protobuf import descriptor_pb2, descriptor_pool, message_factory  # noqa: E402

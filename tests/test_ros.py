@@ -360,7 +360,19 @@ def test_a_trajectory_reaches_each_point_beside_a_second_robot(sim, peer, start_
         assert all(m.position == pytest.approx(states["right"][0][1].position, abs=STEP)
                    for _, m in states["right"])
         assert len(states["right"]) > 50 * (times[-1] + 0.5)
-        left.stop()
+        # The emergency stop ends a running trajectory for good: after the reset it stays put.
+        slow = JointTrajectory(joint_names=["left_arm_yaw"], points=[JointTrajectoryPoint(
+            positions=[-0.5], time_from_start=rclpy.duration.Duration(seconds=4).to_msg())])
+        peer.publisher("/left/joint_trajectory", JointTrajectory).publish(slow)
+        wait_until(lambda: sim.servo_state(2)["goal"] < raw(0.15), 10, "the slow trajectory")
+        assert peer.call("/left/wenlo/estop", Trigger, Trigger.Request()).success
+        assert peer.call("/left/wenlo/reset_estop", Trigger, Trigger.Request()).success
+        assert peer.call("/left/wenlo/enable_torque", SetBool, SetBool.Request(data=True)).success
+        stopped_at = sim.servo_state(2)["goal"]
+        time.sleep(1.0)
+        assert sim.servo_state(2)["goal"] == stopped_at > raw(-0.5)
+        status, _ = left.stop()
+        assert status == 0 and "joint_trajectory rejected" not in left.stderr()
 
 
 def test_sigint_and_sigterm_exit_0_at_once_with_the_port_free(sim, peer, start_node):

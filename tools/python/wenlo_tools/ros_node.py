@@ -147,7 +147,7 @@ class WenloNode:
         node.create_subscription(JointTrajectory, "joint_trajectory", self.on_trajectory, 10)
         node.create_service(SetBool, "~/enable_torque", self.on_enable_torque)
         node.create_service(SetBool, "~/enable_neck", self.on_enable_neck)
-        node.create_service(Trigger, "~/estop", self.trigger(lp.estop, "emergency stop"))
+        node.create_service(Trigger, "~/estop", self.trigger(self.estop, "emergency stop"))
         node.create_service(Trigger, "~/reset_estop",
                             self.trigger(lp.reset_estop, "emergency stop reset"))
         lp.drain_positions()  # every snapshot from here on
@@ -286,8 +286,10 @@ class WenloNode:
         new = Trajectory([msg.joint_names[c] for c in columns], columns,
                          [seconds_of(p.time_from_start) for p in msg.points],
                          [list(p.positions) for p in msg.points], start)
-        if not new.joints or not msg.points:  # an empty one stops all: the joints hold
+        if not msg.points:  # an empty one stops all: the joints hold their goals
             self.trajectories = []
+            return
+        if not new.joints:
             return
         # It replaces the running one from its start time; one that starts later waits.
         self.trajectories = [t for t in self.trajectories if t.start < start] + [new]
@@ -320,9 +322,11 @@ class WenloNode:
             return
         current = {**self.standing, **self.groups.goals}
         goals = running.sample(at, current)
-        if goals:
-            self.send(goals, "joint_trajectory goal")
-        if running.finished(at):
+        if goals and not self.send(goals, "joint_trajectory goal"):
+            # The stop latched or the loop closed: nothing resumes a stale trajectory later.
+            self.log.warning("joint_trajectory aborted")
+            self.trajectories = []
+        elif running.finished(at):
             self.trajectories.pop(0)
 
     # --- services ---------------------------------------------------------------------------
@@ -342,6 +346,10 @@ class WenloNode:
     def on_enable_neck(self, request, response):
         return self.answer(response, lambda: self.lp.enable_neck(request.data),
                            f"neck {'enabled' if request.data else 'disabled'}")
+
+    def estop(self) -> None:
+        self.trajectories = []  # a reset must not resume them
+        self.lp.estop()
 
     def trigger(self, action, done: str):
         return lambda request, response: self.answer(response, action, done)
