@@ -3,7 +3,8 @@
 set -euo pipefail
 # shellcheck source=scripts/lib.sh
 source "$(dirname "$0")/lib.sh"
-want=(g++ make libgtest-dev libgmock-dev qemu-system-x86 busybox-static clang-format-19 tmux)
+want=(g++ make libgtest-dev libgmock-dev qemu-system-x86 busybox-static clang-format-19 tmux
+      iproute2)  # ip: the ROS tests bring up lo in a network namespace of their own
 [ "${1:-}" = "--build-only" ] && want=(g++ make)
 # The distribution's own python3 needs its venv module and its headers from packages.
 if ! command -v python3 >/dev/null; then

@@ -9,7 +9,8 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 build=${WENLO_BUILD_DIR:-$root/build/ci}
 test_deps=("scikit-build-core>=0.10" "cmake>=3.24" ninja pytest numpy mypy hypothesis
-           "rich>=13" "mcap>=1.1" matplotlib)  # the last three: the wenlo tool's extra
+           "websockets>=13" protobuf  # a Foxglove WebSocket client in the tests
+           "rich>=13" "mcap>=1.1" matplotlib "foxglove-sdk>=0.30")  # the wenlo tool's extra
 
 # The interpreters to test, found before the venv is first on PATH.
 mapfile -t pythons < <(bash scripts/pythons.sh)
@@ -54,16 +55,36 @@ echo "== benchmark smoke run"
 BENCH_QUICK=1 WENLO_BUILD_DIR="$build" bash bench/run_all.sh >/tmp/wenlo-bench-smoke.txt 2>&1 ||
   { cat /tmp/wenlo-bench-smoke.txt; failed+=("benchmarks"); }
 
+# The ROS 2 tests, under a Python where the ros extra brought rclpy (its wheels exist for
+# CPython 3.12 on x86-64), in a network namespace of their own with lo alone: no packet leaves.
+ros_tests() {
+  local py=$1 version
+  version=$(version_of "$py")
+  if ! "$py" -c 'import rclpy' 2>/dev/null; then
+    echo "== ROS 2 tests: not on Python $version (the ros extra brings rclpy to 3.12 on x86-64 only)"
+    return 0
+  fi
+  if ! unshare --net true 2>/dev/null; then
+    echo "== ROS 2 tests on Python $version: SKIPPED, unshare --net is refused to $(id -un) here" >&2
+    [ "${CI:-}" = true ] && return 1
+    return 0
+  fi
+  echo "== ROS 2 tests on Python $version, in a network namespace of their own"
+  unshare --net -- bash -c 'ip link set lo up && source scripts/lib.sh && wenlo_pytest "$@"' _ \
+    "$py" -rsP "$root/tests/test_ros.py"  # -rP: the figures the tests print
+}
+
 # The other supported Pythons: the module alone, built against each one's headers, each in a
-# venv of its own.
+# venv of its own; with the ros extra, which is empty where its wheels do not exist.
 for py in "${pythons[@]}"; do
   version=$(version_of "$py")
   [ "$version" = "$main_version" ] && continue
   echo "== build and pytest on Python $version ($py)"
   if (wenlo_enter_venv "$py" "$root/.venvs/$version" &&
       python3 -m pip install -q "${test_deps[@]}" &&
-      wenlo_install_module -q . "$build-py$version" RelWithDebInfo WENLO_WERROR=ON &&
-      wenlo_pytest "$root/.venvs/$version/bin/python3" "$root/tests"); then
+      wenlo_install_module -q '.[ros]' "$build-py$version" RelWithDebInfo WENLO_WERROR=ON &&
+      wenlo_pytest "$root/.venvs/$version/bin/python3" "$root/tests" &&
+      ros_tests "$root/.venvs/$version/bin/python3"); then
     :
   else
     failed+=("$version")

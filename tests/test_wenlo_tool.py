@@ -298,8 +298,14 @@ def test_without_the_extra_the_tool_says_which_one_to_install(sim, tmp_path):
     assert done.returncode == 1
     assert done.stderr == ("wenlo record: this command needs the tools extra (mcap is missing): "
                            "pip install 'wenlo_motor_controller[tools]'\n")
+    (tmp_path / "rclpy.py").write_text("raise ImportError('not installed here')\n")
+    done = wenlo(sim, "ros", "--ros-args", "-p", "rate:=50.0", env=env)
+    assert (done.returncode, done.stderr) == (1, (
+        "wenlo ros: ROS 2's Python client is missing (rclpy cannot be imported): on a computer "
+        "with ROS 2 Jazzy, `source /opt/ros/jazzy/setup.bash` first; elsewhere (CPython 3.12, "
+        "x86-64 Linux) pip install 'wenlo_motor_controller[ros]'\n"))
     # Every subcommand has its help, and the console script is installed beside the interpreter.
     script = os.path.join(os.path.dirname(sys.executable), "wenlo")
-    for sub in ("scan", "monitor", "regs", "torque", "home", "reboot", "record", "plot"):
+    for sub in ("scan", "monitor", "regs", "torque", "home", "reboot", "record", "plot", "ros"):
         helped = subprocess.run([script, sub, "--help"], capture_output=True, text=True)
         assert helped.returncode == 0 and helped.stdout.startswith("usage: wenlo " + sub)

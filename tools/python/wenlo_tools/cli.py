@@ -9,9 +9,11 @@ import sys
 
 from wenlo_tools.actions import home, reboot, torque
 from wenlo_tools.failure import Failure
+from wenlo_tools.live_view import foxglove
 from wenlo_tools.monitor import monitor
 from wenlo_tools.record import plot, record
 from wenlo_tools.regs import regs
+from wenlo_tools.ros_node import ros
 from wenlo_tools.scan import scan
 from wenlo_tools.watchdog import neck_watchdog_check
 
@@ -121,11 +123,49 @@ def parser() -> argparse.ArgumentParser:
         description="One neck motor at a time: a 100 ms time-out, the motor enabled in damping "
                     "and asked with feedback requests alone for 0.5 s; a motor that trips "
                     "counts only control frames. Each motor's register and state are put back.")
+    # --port is the WebSocket's here, as Foxglove's own tools name it; the servos' is
+    # --serial-port.
+    c = add("foxglove", foxglove, robot=False, help="the robot live in Foxglove",
+            description="Run a loop and serve it on the Foxglove WebSocket protocol: "
+                        "/joint_states (every snapshot), /health (as in wenlo record) and /stats "
+                        "(the loop's timing). Open it in Foxglove with Open connection, Foxglove "
+                        "WebSocket, ws://HOST:PORT; from a laptop, through an SSH tunnel "
+                        "(ssh -L 8765:localhost:8765 robot).")
+    c.add_argument("--host", default="127.0.0.1",
+                   help="the address to serve on (default: %(default)s, this computer only)")
+    c.add_argument("--port", type=int, default=8765, help="the WebSocket's port "
+                                                          "(default: %(default)s; 0: any free one)")
+    c.add_argument("--serial-port", default=os.environ.get("WENLO_SIM_SERIAL", "/dev/ttyUSB0"),
+                   help="the servos' serial port (default: %(default)s)")
+    c.add_argument("--can-bus", default=os.environ.get("WENLO_SIM_CAN", "can0"),
+                   help="the neck motors' CAN interface (default: %(default)s)")
+    c.add_argument("--rate", type=positive_float, default=100.0, metavar="HZ",
+                   help="the loop's rate (default: %(default)s)")
+    c.add_argument("--telemetry-period", type=positive_float, default=500.0, metavar="MS",
+                   help="how often health is read and sent (default: %(default)s)")
+    c.add_argument("--rt-priority", type=int, default=None, metavar="N",
+                   help="run the loop's worker under SCHED_FIFO at this priority")
+
+    add("ros", ros, robot=False, help="the robot as a ROS 2 node",
+        description="A ROS 2 node named wenlo that owns the robot: joint_states and "
+                    "diagnostics out, joint_command and joint_trajectory in, services "
+                    "~/enable_torque, ~/enable_neck, ~/estop and ~/reset_estop. Everything "
+                    "after --ros-args is ROS's: -p NAME:=VALUE sets the parameters port, "
+                    "can_bus, rate (Hz), telemetry_period (s), rt_priority, cpu_affinity, "
+                    "joint_limits.JOINT ([min, max]), max_step (or max_step.JOINT), on_exit, "
+                    "neck_timeout (s); -r __ns:=/left sets the namespace. SIGINT and SIGTERM "
+                    "close the loop and end with status 0. Needs rclpy: a sourced ROS 2 Jazzy, "
+                    "or pip install 'wenlo_motor_controller[ros]' on CPython 3.12, x86-64.")
     return top
 
 
 def main(argv: list[str] | None = None) -> int:
-    args = parser().parse_args(argv)
+    top = parser()
+    args, rest = top.parse_known_args(argv)
+    if args.command == "ros":
+        args.ros_args = rest  # --ros-args and what follows are rclpy's to parse
+    elif rest:
+        top.error(f"unrecognized arguments: {' '.join(rest)}")
     try:
         return args.run(args) or 0
     except (Failure, RuntimeError, ValueError, OverflowError, OSError) as e:
