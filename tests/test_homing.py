@@ -1,5 +1,6 @@
 """neck_home on the simulated motors: nearest multiple of 2 pi, ramps, overrides, time-out."""
 import math
+import logging
 import signal
 import time
 
@@ -104,9 +105,11 @@ def test_a_joint_counts_as_settled_only_once_its_set_point_has_arrived(ctl, sim)
 
 
 @pytest.mark.parametrize("reply_delay", [0.0, 0.008], ids=["prompt motors", "slow motors"])
-def test_ctrl_c_stops_homing_at_once_and_leaves_the_neck_holding(ctl, sim, reply_delay):
+def test_ctrl_c_stops_homing_at_once_and_leaves_the_neck_holding(ctl, sim, reply_delay, caplog):
     # Slow motors keep the thread inside a CAN wait most of the time: a signal landing there
-    # breaks the wait (EINTR) and must still read as KeyboardInterrupt, not as a bus failure.
+    # breaks the wait (EINTR) and must still read as KeyboardInterrupt, not as a bus failure,
+    # a silent motor or a frame to undo.
+    caplog.set_level(logging.INFO, logger="wenlo_motor_controller")
     for motor in (1, 2, 3):
         sim.motor_delay(motor, reply_delay)
     for round in range(3 if reply_delay else 1):
@@ -131,6 +134,7 @@ def test_ctrl_c_stops_homing_at_once_and_leaves_the_neck_holding(ctl, sim, reply
         assert sim.motor_state(1)["enabled"] == 1            # torque stays on
         assert 0.5 < sim.motor_state(1)["cmd_position"] < 1.95
         assert ctl.is_neck_torque_enabled() is True
+    assert [r.getMessage() for r in caplog.records if r.levelno >= logging.INFO] == []
     for motor in (1, 2, 3):
         sim.motor_delay(motor, 0.0)   # 8 ms of a 20 ms reply time-out is too thin on a busy machine
     assert len(ctl.read_neck_positions()) == 3           # the lock was released

@@ -56,13 +56,14 @@ struct MotorController::Impl {
     Result<serialbus::SerialPort*> port();
 
     // A neck exchange's outcome, noted in the health record on its way back. An answer also
-    // settles a motor that may have heard stale frames (settle()).
+    // settles a motor that may have heard stale frames (settle()). An exchange a signal broke
+    // tells nothing about the motor.
     template <typename R>
     R noted(std::size_t neck_index, R result) {
         if (result) {
             neck_answered(neck_index, *result);
             settle(neck_index);
-        } else {
+        } else if (!can.last_wait_interrupted()) {
             health.neck_failed(neck_index);
         }
         return result;
@@ -95,7 +96,10 @@ struct MotorController::Impl {
     template <typename R>
     R moved(std::size_t neck_index, Motion motion,
             const candrive::damiao::mit::MitCommand& command, R result) {
-        motion_outcome(neck_index, motion, command, result.has_value(), can.last_send_accepted());
+        if (!can.last_wait_interrupted()) {
+            motion_outcome(neck_index, motion, command, result.has_value(),
+                           can.last_send_accepted());
+        }
         return noted(neck_index, std::move(result));
     }
     // `accepted`: the socket took the frame (it may wait in the queue).

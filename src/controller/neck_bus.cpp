@@ -30,6 +30,7 @@ void NeckBus::failed(const CanError& error) {
 std::expected<void, CanError> NeckBus::send(const CanFrame& frame) {
     auto sent = socket_.send(frame);
     accepted_ = sent.has_value();
+    interrupted_ = false;
     if (!sent) {
         failed(sent.error());
     } else if (out_) {
@@ -41,6 +42,10 @@ std::expected<void, CanError> NeckBus::send(const CanFrame& frame) {
 std::expected<CanFrame, CanError> NeckBus::recv(candrive::transport::Duration timeout) {
     auto frame = socket_.recv(timeout);
     if (!frame) {
+        if (frame.error().is_interrupted()) {
+            interrupted_ = true;  // a signal, not the link
+            return frame;
+        }
         failed(frame.error());
     } else if (out_ && sent_in_outage_) {
         // A frame after one of ours went out: the link carries frames both ways again.

@@ -21,6 +21,9 @@ public:
     // Whether the socket took the last frame given to send(): one it took may wait in the
     // interface's transmit queue and reach the motors late.
     bool last_send_accepted() const { return accepted_; }
+    // Whether a signal broke the wait for the answer to the last frame sent (a Ctrl-C): the
+    // motor may well have answered, so that exchange tells nothing about it or the link.
+    bool last_wait_interrupted() const { return interrupted_; }
 
 private:
     void failed(const candrive::transport::CanError& error);
@@ -30,6 +33,7 @@ private:
     bool out_ = false;          // an outage is under way
     bool sent_in_outage_ = false;  // the socket took a frame since it began
     bool accepted_ = false;
+    bool interrupted_ = false;
 };
 
 }  // namespace wenlo::controller

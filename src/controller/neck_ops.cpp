@@ -4,6 +4,7 @@
 #include "common/try.h"
 #include "controller/controller_impl.h"
 
+#include <cerrno>
 #include <cmath>
 #include <limits>
 
@@ -278,13 +279,15 @@ Result<std::array<double, 3>> MotorController::collect_neck_feedback(NeckFeedbac
     // Replies that came while the caller worked are taken at once, even past the deadline;
     // a receive time-out of zero would block for ever, hence the microsecond.
     constexpr auto kPeek = std::chrono::microseconds(1);
+    bool interrupted = false;  // a signal broke the wait: the answers may still come
     while (waiting()) {
         const auto now = Clock::now();
         const auto left = now < pending.deadline ? pending.deadline - now : Clock::duration{};
         auto frame = s.can.recv(candrive::transport::Duration::from(
             std::max<Clock::duration>(left, kPeek)));
         if (!frame) {
-            if (!frame.error().is<candrive::transport::CanError::Timeout>()) {
+            interrupted = frame.error().is_interrupted();
+            if (!frame.error().leaves_reply_pending()) {
                 const std::string text = "transport error: " + frame.error().message();
                 for (std::size_t i = 0; i < kNeckJoints; ++i) {
                     if (!pending.failed[i] && !got[i]) {
@@ -317,15 +320,22 @@ Result<std::array<double, 3>> MotorController::collect_neck_feedback(NeckFeedbac
             positions[i] = static_cast<double>(got[i]->position);
             continue;
         }
-        if (pending.motion[i]) {  // taken by the socket, never answered
-            s.motion_outcome(i, Impl::Motion::Mit, s.holding(i), false, true);
-        }
         if (!pending.failed[i]) {
             s.can.reply_abandoned(s.neck[i].reply_id(), s.neck[i].timeout);
-            pending.failed[i] = "transport error: " +
-                                candrive::transport::CanError::timeout().message();
         }
-        s.health.neck_failed(i);
+        if (interrupted && !pending.failed[i]) {  // nothing learnt about this motor
+            pending.failed[i] = "transport error: " +
+                                candrive::transport::CanError::io_errno(EINTR).message();
+        } else {
+            if (pending.motion[i]) {  // taken by the socket, never answered
+                s.motion_outcome(i, Impl::Motion::Mit, s.holding(i), false, true);
+            }
+            if (!pending.failed[i]) {
+                pending.failed[i] = "transport error: " +
+                                    candrive::transport::CanError::timeout().message();
+            }
+            s.health.neck_failed(i);
+        }
         if (!first) {
             first = Error("read_neck_positions(" + joint(i) + "): " + *pending.failed[i]);
         }

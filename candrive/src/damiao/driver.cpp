@@ -128,7 +128,7 @@ std::expected<registers::RegisterValue, Error> Damiao::read_register(CanTranspor
     for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
         auto frame = bus.recv(transport::Duration::from(deadline - now));
         if (!frame) {
-            if (frame.error().is<transport::CanError::Timeout>()) {
+            if (frame.error().leaves_reply_pending()) {
                 bus.reply_abandoned(std::nullopt, timeout);
             }
             return std::unexpected(transport_error(frame.error()));

@@ -1,5 +1,6 @@
 #include "candrive/transport/can_error.hpp"
 
+#include <cerrno>
 #include <cstring>
 
 namespace candrive::transport {
@@ -13,6 +14,11 @@ std::string OsError::message() const {
     const char* text = strerrordesc_np(code_);
     return (text != nullptr ? std::string(text) : "Unknown error " + std::to_string(code_)) +
            " (os error " + std::to_string(code_) + ")";
+}
+
+bool CanError::is_interrupted() const noexcept {
+    const auto* io = std::get_if<Io>(&detail);
+    return io != nullptr && io->error.raw_os_error() == EINTR;
 }
 
 std::string CanError::message() const {

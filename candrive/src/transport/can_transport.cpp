@@ -62,7 +62,7 @@ std::expected<CanFrame, CanError> CanTransport::request(const CanFrame& frame, C
         }
         auto received = recv(Duration::from(deadline - now));
         if (!received) {
-            if (received.error().is<CanError::Timeout>()) {
+            if (received.error().leaves_reply_pending()) {
                 reply_abandoned(expected, timeout);
             }
             return std::unexpected(received.error());

@@ -59,6 +59,14 @@ struct CanError {
         return std::holds_alternative<Variant>(detail);
     }
 
+    // A signal broke the wait (EINTR): the answer may still come.
+    [[nodiscard]] bool is_interrupted() const noexcept;
+    // A wait that ended without its answer, which may still come and must not be taken for
+    // the next exchange's.
+    [[nodiscard]] bool leaves_reply_pending() const noexcept {
+        return is<Timeout>() || is_interrupted();
+    }
+
     [[nodiscard]] std::string message() const;
 
     friend bool operator==(const CanError&, const CanError&) = default;
