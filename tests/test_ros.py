@@ -164,6 +164,17 @@ def start_node():
         n.close()
 
 
+def trajectory(joints, *rows, start=None) -> JointTrajectory:
+    """A JointTrajectory of (seconds from start, positions) rows; start: wall time, else now."""
+    msg = JointTrajectory(joint_names=joints, points=[JointTrajectoryPoint(
+        positions=p, time_from_start=rclpy.duration.Duration(seconds=t).to_msg())
+        for t, p in rows])
+    if start is not None:
+        ns = round(start * 1e9)
+        msg.header.stamp.sec, msg.header.stamp.nanosec = ns // 10**9, ns % 10**9
+    return msg
+
+
 def loop_values(diagnostics_message) -> dict:
     status = next(s for s in diagnostics_message.status if s.name == "wenlo/loop")
     return {kv.key: kv.value for kv in status.values}
@@ -285,17 +296,11 @@ def test_goals_services_health_and_bad_input(sim, peer, start_node):
     # Bad input: rejected with a reason, nothing sent, and the node lives on.
     goals = {i: sim.servo_state(i)["goal"] for i in range(1, 8)}
     neck = {i: sim.motor_state(i)["cmd_position"] for i in (1, 2, 3)}
-    trajectory = peer.publisher("joint_trajectory", JointTrajectory)
-
-    def points(*rows):
-        return [JointTrajectoryPoint(positions=p, time_from_start=rclpy.duration.Duration(
-            seconds=t).to_msg()) for t, p in rows]
-
-    for bad in (JointTrajectory(joint_names=["nose_top", "nose_left"],
-                                points=points((0.5, [0.1, 0.1]), (0.5, [0.2, 0.2]))),
-                JointTrajectory(joint_names=["nose_top"], points=points((0.5, [math.nan]))),
-                JointTrajectory(joint_names=["nose_top"], points=points((0.5, [0.1, 0.2])))):
-        trajectory.publish(bad)
+    trajectories = peer.publisher("joint_trajectory", JointTrajectory)
+    for bad in (trajectory(["nose_top", "nose_left"], (0.5, [0.1, 0.1]), (0.5, [0.2, 0.2])),
+                trajectory(["nose_top"], (0.5, [math.nan])),
+                trajectory(["nose_top"], (0.5, [0.1, 0.2]))):
+        trajectories.publish(bad)
     for bad in (JointState(name=["elbow"], position=[0.1]),
                 JointState(name=["left_arm_yaw"], position=[math.nan]),
                 JointState(name=["left_arm_yaw", "nose_top"], position=[0.1]),
@@ -338,12 +343,8 @@ def test_a_trajectory_reaches_each_point_beside_a_second_robot(sim, peer, start_
         joints, times = ["left_arm_yaw", "nose_top"], [0.4, 0.8, 1.2]
         rows = [[0.3, -0.2], [-0.1, 0.4], [0.2, 0.1]]
         start = time.time() + 0.5
-        msg = JointTrajectory(joint_names=joints, points=[
-            JointTrajectoryPoint(positions=p, time_from_start=rclpy.duration.Duration(
-                seconds=t).to_msg()) for t, p in zip(times, rows)])
-        ns = round(start * 1e9)
-        msg.header.stamp.sec, msg.header.stamp.nanosec = ns // 10**9, ns % 10**9
-        peer.publisher("/left/joint_trajectory", JointTrajectory).publish(msg)
+        left_trajectories = peer.publisher("/left/joint_trajectory", JointTrajectory)
+        left_trajectories.publish(trajectory(joints, *zip(times, rows), start=start))
         time.sleep(start + times[-1] + 0.5 - time.time())
         period = 1 / 50
         for j, name in enumerate(joints):
@@ -361,9 +362,7 @@ def test_a_trajectory_reaches_each_point_beside_a_second_robot(sim, peer, start_
                    for _, m in states["right"])
         assert len(states["right"]) > 50 * (times[-1] + 0.5)
         # The emergency stop ends a running trajectory for good: after the reset it stays put.
-        slow = JointTrajectory(joint_names=["left_arm_yaw"], points=[JointTrajectoryPoint(
-            positions=[-0.5], time_from_start=rclpy.duration.Duration(seconds=4).to_msg())])
-        peer.publisher("/left/joint_trajectory", JointTrajectory).publish(slow)
+        left_trajectories.publish(trajectory(["left_arm_yaw"], (4.0, [-0.5])))
         wait_until(lambda: sim.servo_state(2)["goal"] < raw(0.15), 10, "the slow trajectory")
         assert peer.call("/left/wenlo/estop", Trigger, Trigger.Request()).success
         assert peer.call("/left/wenlo/reset_estop", Trigger, Trigger.Request()).success
