@@ -32,6 +32,9 @@ if python3 -c "import wenlo_motor_controller, wenlo_sim" 2>/dev/null; then
 else
     echo "run-can-tests-in-vm: not installed for $(command -v python3): the module (loop_link_check.py)"
 fi
+# Last, since it deletes can0 and creates it again: the kernel's view of an unplugged adapter,
+# which the stand-in imitates.
+found+=("$here/unplug_check.py")
 if ((${#found[@]} == 0)); then
     echo "run-can-tests-in-vm: error: none of ${TESTS[*]} exists in $build" >&2
     exit 1

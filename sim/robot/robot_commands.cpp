@@ -346,6 +346,20 @@ std::string serial_command(Robot& robot, const std::vector<std::string>& w) {
 }
 
 std::string can_command(Robot& robot, const std::vector<std::string>& w) {
+    // can unplug|replug: the interface's USB adapter pulled out and plugged back. The motors
+    // stay on the bus; a program's socket is cut off and must be opened again.
+    if (w.size() == 2 && (w[1] == "unplug" || w[1] == "replug")) {
+        using SetPresence = int (*)(const char*, int);
+        const auto set_presence =
+            reinterpret_cast<SetPresence>(dlsym(RTLD_DEFAULT, "wenlo_fakecan_set_presence"));
+        if (set_presence == nullptr) {
+            return "error the CAN stand-in is not loaded (on a real vcan: ip link del and add)";
+        }
+        if (set_presence(robot.iface.c_str(), w[1] == "replug" ? 1 : 0) != 0) {
+            return "error " + std::string(std::strerror(errno));
+        }
+        return "ok";
+    }
     // can down|up, can ack off|on: the link of the robot's interface, through the stand-in
     using SetLink = int (*)(const char*, int, int);
     const auto set_link =
@@ -360,7 +374,7 @@ std::string can_command(Robot& robot, const std::vector<std::string>& w) {
     } else if (w.size() == 3 && w[1] == "ack" && on_off(w[2])) {
         ack = *on_off(w[2]) ? 1 : 0;
     } else {
-        return "error usage: can down|up, can ack off|on";
+        return "error usage: can down|up, can ack off|on, can unplug|replug";
     }
     if (set_link(robot.iface.c_str(), up, ack) != 0) {
         return "error " + std::string(std::strerror(errno));

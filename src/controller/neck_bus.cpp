@@ -2,6 +2,7 @@
 
 #include "common/log.h"
 
+#include <cerrno>
 #include <utility>
 
 namespace wenlo::controller {
@@ -27,11 +28,45 @@ void NeckBus::failed(const CanError& error) {
                   "; the neck is out of reach until frames flow again");
 }
 
+namespace {
+
+// As often as an unplugged serial adapter is looked for.
+constexpr auto kReopenEvery = std::chrono::milliseconds(500);
+
+}  // namespace
+
+void NeckBus::note_cut_off(const CanError& error) {
+    const auto* io = std::get_if<CanError::Io>(&error.detail);
+    const auto code = io != nullptr ? io->error.raw_os_error() : std::nullopt;
+    if (!cut_off_ && (code == ENODEV || code == ENXIO)) {
+        cut_off_ = true;
+        next_reopen_ = std::chrono::steady_clock::now() + kReopenEvery;
+    }
+}
+
+void NeckBus::reopen() {
+    const auto now = std::chrono::steady_clock::now();
+    if (!cut_off_ || now < next_reopen_) {
+        return;
+    }
+    next_reopen_ = now + kReopenEvery;
+    auto opened = candrive::transport::socketcan_backend::SocketCanTransport::open(iface_);
+    if (!opened) {
+        return;  // still away
+    }
+    socket_ = std::move(*opened);
+    cut_off_ = false;
+    WENLO_LOG(log::kControllerTarget, log::Level::Info,
+              "CAN interface '" + iface_ + "' is back; its socket is opened again");
+}
+
 std::expected<void, CanError> NeckBus::send(const CanFrame& frame) {
+    reopen();
     auto sent = socket_.send(frame);
     accepted_ = sent.has_value();
     interrupted_ = false;
     if (!sent) {
+        note_cut_off(sent.error());
         failed(sent.error());
     } else if (out_) {
         sent_in_outage_ = true;
@@ -46,6 +81,7 @@ std::expected<CanFrame, CanError> NeckBus::recv(candrive::transport::Duration ti
             interrupted_ = true;  // a signal, not the link
             return frame;
         }
+        note_cut_off(frame.error());
         failed(frame.error());
     } else if (out_ && sent_in_outage_) {
         // A frame after one of ours went out: the link carries frames both ways again.

@@ -1,10 +1,12 @@
 // The neck's CAN socket, watched: every send and receive of the neck passes here, so that an
 // outage of the link itself (the interface down, a bus nobody acknowledges, whose transmit
-// queue fills) is told once when it begins and once when frames flow again.
+// queue fills) is told once when it begins and once when frames flow again. A socket cut off
+// from its interface (a USB adapter unplugged) is opened again by name once it is back.
 #pragma once
 
 #include "candrive/transport/socketcan_backend/socketcan_transport.hpp"
 
+#include <chrono>
 #include <string>
 
 namespace wenlo::controller {
@@ -27,6 +29,10 @@ public:
 
 private:
     void failed(const candrive::transport::CanError& error);
+    // The interface went away under the socket (ENODEV, ENXIO): only a new socket reaches it.
+    void note_cut_off(const candrive::transport::CanError& error);
+    // While cut off, opens the interface again, at most once per kReopenEvery.
+    void reopen();
 
     candrive::transport::socketcan_backend::SocketCanTransport socket_;
     std::string iface_;
@@ -34,6 +40,8 @@ private:
     bool sent_in_outage_ = false;  // the socket took a frame since it began
     bool accepted_ = false;
     bool interrupted_ = false;
+    bool cut_off_ = false;
+    std::chrono::steady_clock::time_point next_reopen_{};
 };
 
 }  // namespace wenlo::controller

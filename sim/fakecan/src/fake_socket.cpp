@@ -54,6 +54,7 @@ struct Socket {
     std::atomic<std::uint32_t> err_mask{0};
     std::atomic<std::int64_t> rcvtimeo_us{0};  // 0: wait for ever; <0: do not wait
     std::atomic<std::int64_t> sndtimeo_us{0};
+    std::atomic<bool> cut_off_told{false};  // its interface was unplugged: ENODEV once
     std::atomic<int> rcvbuf{kFifoSize};
     std::atomic<int> sndbuf{kFifoSize};
     pid_t owner = 0;   // only the creating process removes the FIFO
@@ -81,6 +82,11 @@ struct Socket {
         bool self[kMaxPeers] = {};
     } peers;
 };
+
+namespace {
+bool gone(const char* dir);
+bool untold_cut(Socket& s);
+}  // namespace
 
 namespace {
 
@@ -333,6 +339,8 @@ int bind_socket(Socket& s, const sockaddr* addr, socklen_t len) {
     char dir[kPathMax];
     if (!interface_dir(s.base, name, dir, sizeof dir))
         return -1;
+    if (gone(dir))
+        return fail(ENODEV);
     std::lock_guard lock(s.mutex);
     char path[kPathMax];
     if (std::snprintf(path, sizeof path, "%s/%s", dir, s.member) >= static_cast<int>(sizeof path)) {
@@ -489,6 +497,7 @@ namespace {
 // directory (a member scan skips dot names): ".down", the link is down; ".noack", no node
 // acknowledges, so frames wait in ".txqueue" as a controller's transmit queue holds them.
 constexpr char kDownMarker[] = ".down";
+constexpr char kGoneMarker[] = ".gone";  // the adapter is unplugged
 constexpr char kNoAckMarker[] = ".noack";
 constexpr char kTxQueue[] = ".txqueue";
 constexpr off_t kTxQueueLen = 10;  // a CAN interface's default txqueuelen
@@ -538,6 +547,27 @@ int lock_tx_queue(const char* dir) {
 void unlock_tx_queue(int fd) {
     flock(fd, LOCK_UN);
     FAKECAN_REAL(close)(fd);
+}
+
+bool gone(const char* dir) {
+    return has_marker(dir, kGoneMarker);
+}
+
+// A bound socket whose FIFO an unplug took out of its interface's directory.
+bool cut_off(Socket& s) {
+    char path[kPathMax];
+    {
+        std::lock_guard lock(s.mutex);
+        if (s.iface[0] == '\0')
+            return false;
+        std::strcpy(path, s.path);
+    }
+    return access(path, F_OK) != 0 && errno == ENOENT;
+}
+
+// Cut off, and its next receive has not yet said so.
+bool untold_cut(Socket& s) {
+    return !s.cut_off_told.load() && cut_off(s);
 }
 
 // What the link does with a frame about to be sent. Costs two access() calls while it is up
@@ -639,6 +669,40 @@ int set_link(const char* iface, int up, int ack) {
     return 0;
 }
 
+int set_presence(const char* iface, int present) {
+    char base[kMaxBase];
+    char dir[kPathMax];
+    if (!current_base(base) || !interface_dir(base, iface, dir, sizeof dir))
+        return -1;
+    int q = lock_tx_queue(dir);
+    if (q < 0)
+        return -1;
+    set_marker(dir, kGoneMarker, present == 0);
+    if (present == 0) {
+        (void)ftruncate(q, 0);  // what waited in the adapter goes with it
+        // Every other process's sockets are cut off: their FIFOs leave the directory.
+        char own[24];
+        std::snprintf(own, sizeof own, "%d-", static_cast<int>(getpid()));
+        if (DIR* d = opendir(dir)) {
+            while (dirent* ent = readdir(d)) {
+                char path[kPathMax + 64];
+                if (ent->d_name[0] != '.' && std::strncmp(ent->d_name, own, std::strlen(own)) != 0 &&
+                    dir_file(dir, ent->d_name, path, sizeof path))
+                    unlink(path);
+            }
+            closedir(d);
+        }
+    }
+    unlock_tx_queue(q);
+    return 0;
+}
+
+bool present(const char* name) {
+    char base[kMaxBase];
+    char dir[kPathMax];
+    return !current_base(base) || !interface_path(base, name, dir, sizeof dir) || !gone(dir);
+}
+
 namespace {
 
 // Closes the kept FIFOs; the caller holds s.mutex.
@@ -690,6 +754,8 @@ ssize_t send_frame(int, Socket& s, const void* data, std::size_t len, const sock
     char dir[kPathMax];
     if (!interface_path(s.base, name, dir, sizeof dir))
         return -1;
+    if (gone(dir) || (std::strcmp(s.iface, name) == 0 && cut_off(s)))
+        return fail(ENXIO);
     switch (link_gate(dir, std::strcmp(s.iface, name) == 0 ? s.member : "", rec)) {
         case Link::Down:
             return fail(ENETDOWN);
@@ -802,6 +868,11 @@ ssize_t recv_frame(int fd, Socket& s, void* buf, std::size_t len, int flags, soc
     if (timeout < 0)
         dont_wait = true;
     std::int64_t deadline = timeout > 0 ? now_us() + timeout : 0;
+    // As the kernel tells a socket whose device was unregistered: once.
+    if (untold_cut(s)) {
+        s.cut_off_told.store(true);
+        return fail(ENODEV);
+    }
     Record rec;
     for (;;) {
         if (!take_stash(s, rec, peek)) {
@@ -910,11 +981,12 @@ int poll_fds(pollfd* fds, nfds_t n, const timespec* timeout, const sigset_t* mas
     if (timeout != nullptr)
         deadline = now_us() + timeout->tv_sec * 1000000 + timeout->tv_nsec / 1000;
     for (;;) {
-        // Frames already taken out of a FIFO make their fd ready at once.
+        // Frames already taken out of a FIFO make their fd ready at once, and so does the
+        // error of a socket an unplug cut off (a wait already under way is not woken by it).
         bool stashed = false;
         for (nfds_t i = 0; i < n; ++i) {
             Socket* s = lookup(fds[i].fd);
-            if (s != nullptr && (fds[i].events & POLLIN) && has_stash(*s))
+            if (s != nullptr && (fds[i].events & POLLIN) && (has_stash(*s) || untold_cut(*s)))
                 stashed = true;
         }
         timespec zero{};
@@ -931,6 +1003,8 @@ int poll_fds(pollfd* fds, nfds_t n, const timespec* timeout, const sigset_t* mas
                                       (takes_everything(*s) || ready_frame(fds[i].fd, *s)));
                 fds[i].revents = static_cast<short>(ready ? (fds[i].revents | POLLIN)
                                                           : (fds[i].revents & ~POLLIN));
+                if (untold_cut(*s))
+                    fds[i].revents = static_cast<short>(fds[i].revents | POLLERR);
             }
             if (fds[i].revents != 0)
                 ++count;

@@ -51,6 +51,17 @@ int close_fd(int fd);
 // Returns 0, or -1 with errno.
 int set_link(const char* iface, int up, int ack);
 
+// The adapter of interface `iface` unplugged (`present` 0) or plugged back (1), as a USB CAN
+// adapter is: while it is away, sends fail with ENXIO and binds and index lookups with ENODEV;
+// a socket bound to it before is cut off for good (its next receive fails once with ENODEV,
+// its sends with ENXIO) and must be opened again once the interface is back. The calling
+// process's own sockets (the simulated robot's motors, the bus's far side) stay bound.
+// Returns 0, or -1 with errno.
+int set_presence(const char* iface, int present);
+
+// False while the served interface `name` is unplugged.
+bool present(const char* name);
+
 // Makes `new_fd` (already a copy of `old_fd` in the kernel) refer to the same socket.
 void share_fd(int old_fd, int new_fd);
 

@@ -116,9 +116,19 @@ FAKECAN_EXPORT int wenlo_fakecan_set_link(const char* iface, int up, int ack) {
     return fakecan::set_link(iface, up, ack);
 }
 
+// The adapter of a served interface unplugged (0) or plugged back (1) (fake_socket.hpp).
+FAKECAN_EXPORT int wenlo_fakecan_set_presence(const char* iface, int present) {
+    return fakecan::set_presence(iface, present);
+}
+
 FAKECAN_EXPORT unsigned int if_nametoindex(const char* name) {
-    if (fakecan::serves(name))
+    if (fakecan::serves(name)) {
+        if (!fakecan::present(name)) {
+            errno = ENODEV;
+            return 0;
+        }
         return fakecan::index_of(name);
+    }
     return FAKECAN_REAL(if_nametoindex)(name);
 }
 
@@ -255,6 +265,10 @@ FAKECAN_EXPORT int ioctl(int fd, unsigned long request, ...) {
         // Interface lookups through a socket, as can-utils does them.
         auto* ifr = static_cast<ifreq*>(arg);
         if (request == SIOCGIFINDEX && ifr != nullptr && fakecan::serves(ifr->ifr_name)) {
+            if (!fakecan::present(ifr->ifr_name)) {
+                errno = ENODEV;
+                return -1;
+            }
             ifr->ifr_ifindex = static_cast<int>(fakecan::index_of(ifr->ifr_name));
             return 0;
         }

@@ -332,6 +332,16 @@ class SimRobot:
         fail with ENOBUFS. On: the queued frames go out, oldest first, then new ones."""
         self.command(f"can ack {_on_off(on)}")
 
+    def can_unplug(self):
+        """Pulls the interface's USB adapter out: a program's socket is cut off for good (its
+        next receive fails once with ENODEV, its sends with ENXIO), and opening the interface
+        fails with ENODEV until ``can_replug``. The motors stay on the bus as they were."""
+        self.command("can unplug")
+
+    def can_replug(self):
+        """Plugs the adapter back: the interface can be opened again; old sockets stay cut off."""
+        self.command("can replug")
+
     # --- lifetime ---------------------------------------------------------------------------
     def close(self):
         if os.environ.get(NAMESPACE_VARIABLE) == self.namespace:
