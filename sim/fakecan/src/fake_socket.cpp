@@ -92,6 +92,21 @@ namespace {
 
 Socket g_pool[kMaxSockets];
 std::atomic<std::uint16_t> g_table[kMaxFds];  // pool index + 1; 0: not served
+
+// The process whose memory these tables are. A child made with vfork() (Python 3.10's
+// subprocess) shares its parent's memory until it execs and runs no fork handler: its close()
+// and dup2() of inherited fds must not touch the parent's tables.
+pid_t g_tables_pid = 0;
+struct TablesOwner {
+    TablesOwner() {
+        g_tables_pid = getpid();
+        pthread_atfork(nullptr, nullptr, [] { g_tables_pid = getpid(); });
+    }
+} g_tables_owner;
+
+bool tables_are_ours() {
+    return getpid() == g_tables_pid;
+}
 std::mutex g_pool_mutex;
 std::atomic<unsigned> g_counter{0};
 
@@ -931,7 +946,7 @@ ssize_t recv_frame(int fd, Socket& s, void* buf, std::size_t len, int flags, soc
 
 int close_fd(int fd) {
     Socket* s = lookup(fd);
-    if (s == nullptr)
+    if (s == nullptr || !tables_are_ours())
         return FAKECAN_REAL(close)(fd);
     g_table[fd].store(0, std::memory_order_release);
     int r = FAKECAN_REAL(close)(fd);
@@ -950,7 +965,7 @@ int close_fd(int fd) {
 
 void share_fd(int old_fd, int new_fd) {
     Socket* s = lookup(old_fd);
-    if (new_fd < 0 || new_fd >= kMaxFds || new_fd == old_fd)
+    if (new_fd < 0 || new_fd >= kMaxFds || new_fd == old_fd || !tables_are_ours())
         return;
     if (lookup(new_fd) != nullptr) {
         // dup2 closed the fake socket that new_fd was.

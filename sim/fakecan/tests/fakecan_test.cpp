@@ -338,6 +338,27 @@ TEST(Delivery, CrossesIntoAForkedProcess) {
     ::close(ready[1]);
 }
 
+// A vfork() child (how Python 3.10 starts a subprocess) closes the fds it inherited in the
+// parent's memory; the parent's sockets must go on working.
+TEST(Delivery, VforkChildClosingInheritedFdsLeavesTheParentsSockets) {
+    CanSocket a, b;
+    ASSERT_TRUE(a.ok() && b.ok());
+    const int fds[2] = {a.fd(), b.fd()};
+    pid_t pid = vfork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_EQ(a.send_classic(0x310, {7}), static_cast<ssize_t>(CAN_MTU));
+    canfd_frame f;
+    ASSERT_EQ(b.receive(f), static_cast<ssize_t>(CAN_MTU));
+    EXPECT_EQ(f.can_id, 0x310u);
+}
+
 class RefusedSize : public ::testing::TestWithParam<size_t> {};
 
 TEST_P(RefusedSize, WriteFailsWithInvalidArgument) {
