@@ -651,9 +651,10 @@ void deliver_to_members(const char* dir, const TxEntry& e) {
     pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
 }
 
-}  // namespace
-
-int set_link(const char* iface, int up, int ack) {
+// Runs change(dir, queue) on an interface's directory with its transmit queue locked, as every
+// change of the link's state must be, so that no send sees half of one.
+template <typename Change>
+int change_interface(const char* iface, Change&& change) {
     char base[kMaxBase];
     char dir[kPathMax];
     if (!current_base(base) || !interface_dir(base, iface, dir, sizeof dir))
@@ -661,55 +662,57 @@ int set_link(const char* iface, int up, int ack) {
     int q = lock_tx_queue(dir);
     if (q < 0)
         return -1;
-    if (up == 0) {
-        set_marker(dir, kDownMarker, true);
-        (void)ftruncate(q, 0);  // a link taken down drops what waits to be sent
-    } else if (up == 1) {
-        set_marker(dir, kDownMarker, false);
-    }
-    if (ack == 0) {
-        set_marker(dir, kNoAckMarker, true);
-    } else if (ack == 1 && has_marker(dir, kNoAckMarker)) {
-        // A node acknowledges again: the queued frames go out first, in order, as the
-        // controller's retransmissions succeed; then new frames go straight out.
-        TxEntry e{};
-        for (off_t at = 0; pread(q, &e, sizeof e, at) == static_cast<ssize_t>(sizeof e);
-             at += static_cast<off_t>(sizeof e)) {
-            deliver_to_members(dir, e);
-        }
-        (void)ftruncate(q, 0);
-        set_marker(dir, kNoAckMarker, false);
-    }
+    change(dir, q);
     unlock_tx_queue(q);
     return 0;
 }
 
-int set_presence(const char* iface, int present) {
-    char base[kMaxBase];
-    char dir[kPathMax];
-    if (!current_base(base) || !interface_dir(base, iface, dir, sizeof dir))
-        return -1;
-    int q = lock_tx_queue(dir);
-    if (q < 0)
-        return -1;
-    set_marker(dir, kGoneMarker, present == 0);
-    if (present == 0) {
-        (void)ftruncate(q, 0);  // what waited in the adapter goes with it
-        // Every other process's sockets are cut off: their FIFOs leave the directory.
-        char own[24];
-        std::snprintf(own, sizeof own, "%d-", static_cast<int>(getpid()));
-        if (DIR* d = opendir(dir)) {
-            while (dirent* ent = readdir(d)) {
-                char path[kPathMax + 64];
-                if (ent->d_name[0] != '.' && std::strncmp(ent->d_name, own, std::strlen(own)) != 0 &&
-                    dir_file(dir, ent->d_name, path, sizeof path))
-                    unlink(path);
-            }
-            closedir(d);
+}  // namespace
+
+int set_link(const char* iface, int up, int ack) {
+    return change_interface(iface, [&](const char* dir, int q) {
+        if (up == 0) {
+            set_marker(dir, kDownMarker, true);
+            (void)ftruncate(q, 0);  // a link taken down drops what waits to be sent
+        } else if (up == 1) {
+            set_marker(dir, kDownMarker, false);
         }
-    }
-    unlock_tx_queue(q);
-    return 0;
+        if (ack == 0) {
+            set_marker(dir, kNoAckMarker, true);
+        } else if (ack == 1 && has_marker(dir, kNoAckMarker)) {
+            // A node acknowledges again: the queued frames go out first, in order, as the
+            // controller's retransmissions succeed; then new frames go straight out.
+            TxEntry e{};
+            for (off_t at = 0; pread(q, &e, sizeof e, at) == static_cast<ssize_t>(sizeof e);
+                 at += static_cast<off_t>(sizeof e)) {
+                deliver_to_members(dir, e);
+            }
+            (void)ftruncate(q, 0);
+            set_marker(dir, kNoAckMarker, false);
+        }
+    });
+}
+
+int set_presence(const char* iface, int present) {
+    return change_interface(iface, [&](const char* dir, int q) {
+        set_marker(dir, kGoneMarker, present == 0);
+        if (present == 0) {
+            (void)ftruncate(q, 0);  // what waited in the adapter goes with it
+            // Every other process's sockets are cut off: their FIFOs leave the directory.
+            char own[24];
+            std::snprintf(own, sizeof own, "%d-", static_cast<int>(getpid()));
+            if (DIR* d = opendir(dir)) {
+                while (dirent* ent = readdir(d)) {
+                    char path[kPathMax + 64];
+                    if (ent->d_name[0] != '.' &&
+                        std::strncmp(ent->d_name, own, std::strlen(own)) != 0 &&
+                        dir_file(dir, ent->d_name, path, sizeof path))
+                        unlink(path);
+                }
+                closedir(d);
+            }
+        }
+    });
 }
 
 bool present(const char* name) {

@@ -35,6 +35,16 @@ def positive_int(text: str) -> int:
     return value
 
 
+def loop_options(command: argparse.ArgumentParser, telemetry: str) -> None:
+    """The options of a subcommand that runs a control loop."""
+    command.add_argument("--rate", type=positive_float, default=100.0, metavar="HZ",
+                         help="the loop's rate (default: %(default)s)")
+    command.add_argument("--telemetry-period", type=positive_float, default=500.0, metavar="MS",
+                         help=f"how often {telemetry} (default: %(default)s)")
+    command.add_argument("--rt-priority", type=int, default=None, metavar="N",
+                         help="run the loop's worker under SCHED_FIFO at this priority")
+
+
 def parser() -> argparse.ArgumentParser:
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--port", default=os.environ.get("WENLO_SIM_SERIAL", "/dev/ttyUSB0"),
@@ -61,12 +71,7 @@ def parser() -> argparse.ArgumentParser:
                         "the robot (emergency stop: servo torque off, neck damped, latched), r "
                         "resets the stop, q quits. Starting the loop reboots the servos (they "
                         "go limp for a moment); after that it only reads, unless e is pressed.")
-    c.add_argument("--rate", type=positive_float, default=100.0, metavar="HZ",
-                   help="the loop's rate (default: %(default)s)")
-    c.add_argument("--telemetry-period", type=positive_float, default=500.0, metavar="MS",
-                   help="how often the servos' telemetry is read (default: %(default)s)")
-    c.add_argument("--rt-priority", type=int, default=None, metavar="N",
-                   help="run the loop's worker under SCHED_FIFO at this priority")
+    loop_options(c, telemetry="the servos' telemetry is read")
 
     c = add("regs", regs, help="read or write a register",
             description="A servo register by address or by name, or a neck register by name; "
@@ -139,12 +144,7 @@ def parser() -> argparse.ArgumentParser:
                    help="the servos' serial port (default: %(default)s)")
     c.add_argument("--can-bus", default=os.environ.get("WENLO_SIM_CAN", "can0"),
                    help="the neck motors' CAN interface (default: %(default)s)")
-    c.add_argument("--rate", type=positive_float, default=100.0, metavar="HZ",
-                   help="the loop's rate (default: %(default)s)")
-    c.add_argument("--telemetry-period", type=positive_float, default=500.0, metavar="MS",
-                   help="how often health is read and sent (default: %(default)s)")
-    c.add_argument("--rt-priority", type=int, default=None, metavar="N",
-                   help="run the loop's worker under SCHED_FIFO at this priority")
+    loop_options(c, telemetry="health is read and sent")
 
     add("ros", ros, robot=False, help="the robot as a ROS 2 node",
         description="A ROS 2 node named wenlo that owns the robot: joint_states and "
