@@ -26,13 +26,16 @@ namespace fakecan {
 // records from concurrent senders never interleave and every read gets one whole record.
 struct Record {
     std::uint8_t size;   // 16 (classic) or 72 (FD)
-    std::uint8_t flags;  // kOwnFrame: written by the receiving socket itself
+    std::uint8_t flags;  // kOwnFrame: written by the receiving socket itself; kCutOff
     std::uint8_t pad[6];
     unsigned char frame[CANFD_MTU];
     std::int64_t sent_ns;  // CLOCK_REALTIME when it went on the bus: SO_TIMESTAMPNS
 };
 static_assert(sizeof(Record) == 88);
 constexpr std::uint8_t kOwnFrame = 1;
+// No frame: the socket's interface was unplugged. It wakes a wait already under way, as the
+// kernel's error report does.
+constexpr std::uint8_t kCutOff = 2;
 
 constexpr int kMaxSockets = 1024;
 constexpr int kMaxFds = 65536;
@@ -615,6 +618,40 @@ Link link_gate(const char* dir, const char* member, const Record& rec) {
     return result;
 }
 
+// Writes records into FIFOs whose reader may vanish between open and write: SIGPIPE stays
+// blocked meanwhile, and one that a write raised is taken before the mask is restored, so that
+// it never kills the writer.
+class FifoWriter {
+  public:
+    FifoWriter() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+    }
+    ~FifoWriter() {
+        int err = errno;
+        if (broken_) {
+            timespec zero{};
+            sigtimedwait(&pipe_, nullptr, &zero);
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+        errno = err;
+    }
+    FifoWriter(const FifoWriter&) = delete;
+    FifoWriter& operator=(const FifoWriter&) = delete;
+    // A full FIFO drops the record, as a receive queue that overflows does.
+    void write(int fd, const Record& rec) {
+        if (FAKECAN_REAL(write)(fd, &rec, sizeof rec) < 0 && errno == EPIPE)
+            broken_ = true;
+    }
+    // A reader was gone.
+    bool broken() const { return broken_; }
+
+  private:
+    sigset_t pipe_{}, old_{};
+    bool broken_ = false;
+};
+
 // One frame to every member of the bus but its sender, as it goes on the bus now.
 void deliver_to_members(const char* dir, const TxEntry& e) {
     Record rec = e.rec;
@@ -625,11 +662,7 @@ void deliver_to_members(const char* dir, const TxEntry& e) {
     DIR* d = opendir(dir);
     if (d == nullptr)
         return;
-    sigset_t pipe_set, old_set;
-    sigemptyset(&pipe_set);
-    sigaddset(&pipe_set, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_set, &old_set);
-    bool broken = false;
+    FifoWriter writer;
     while (dirent* ent = readdir(d)) {
         if (ent->d_name[0] == '.' || std::strcmp(ent->d_name, e.member) == 0)
             continue;
@@ -639,16 +672,10 @@ void deliver_to_members(const char* dir, const TxEntry& e) {
         int w = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         if (w < 0)
             continue;
-        if (FAKECAN_REAL(write)(w, &rec, sizeof rec) < 0 && errno == EPIPE)
-            broken = true;
+        writer.write(w, rec);
         FAKECAN_REAL(close)(w);
     }
     closedir(d);
-    if (broken) {
-        timespec zero{};
-        sigtimedwait(&pipe_set, nullptr, &zero);
-    }
-    pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
 }
 
 // Runs change(dir, queue) on an interface's directory with its transmit queue locked, as every
@@ -698,19 +725,30 @@ int set_presence(const char* iface, int present) {
         set_marker(dir, kGoneMarker, present == 0);
         if (present == 0) {
             (void)ftruncate(q, 0);  // what waited in the adapter goes with it
-            // Every other process's sockets are cut off: their FIFOs leave the directory.
+            // Every other process's sockets are cut off: their FIFOs leave the directory, and
+            // then each gets the record that wakes its reader.
             char own[24];
             std::snprintf(own, sizeof own, "%d-", static_cast<int>(getpid()));
-            if (DIR* d = opendir(dir)) {
-                while (dirent* ent = readdir(d)) {
-                    char path[kPathMax + 64];
-                    if (ent->d_name[0] != '.' &&
-                        std::strncmp(ent->d_name, own, std::strlen(own)) != 0 &&
-                        dir_file(dir, ent->d_name, path, sizeof path))
-                        unlink(path);
-                }
-                closedir(d);
+            DIR* d = opendir(dir);
+            if (d == nullptr)
+                return;
+            FifoWriter writer;
+            Record wake{};
+            wake.flags = kCutOff;
+            while (dirent* ent = readdir(d)) {
+                char path[kPathMax + 64];
+                if (ent->d_name[0] == '.' ||
+                    std::strncmp(ent->d_name, own, std::strlen(own)) == 0 ||
+                    !dir_file(dir, ent->d_name, path, sizeof path))
+                    continue;
+                int w = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+                unlink(path);
+                if (w < 0)
+                    continue;
+                writer.write(w, wake);
+                FAKECAN_REAL(close)(w);
             }
+            closedir(d);
         }
     });
 }
@@ -794,17 +832,10 @@ ssize_t send_frame(int, Socket& s, const void* data, std::size_t len, const sock
     timespec scan_time{};
     clock_gettime(CLOCK_REALTIME, &scan_time);
     bool own = s.recv_own.load();
-    // A reader may vanish between open and write; that must not kill the sender with SIGPIPE.
-    sigset_t pipe_set, old_set;
-    sigemptyset(&pipe_set);
-    sigaddset(&pipe_set, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_set, &old_set);
-    bool broken = false;
+    FifoWriter writer;
     auto deliver = [&](int w, bool self) {
         rec.flags = self ? kOwnFrame : 0;
-        // A full FIFO drops the frame, as a receive queue that overflows does.
-        if (FAKECAN_REAL(write)(w, &rec, sizeof rec) < 0 && errno == EPIPE)
-            broken = true;
+        writer.write(w, rec);
     };
     std::lock_guard lock(s.mutex);
     Socket::Peers& peers = s.peers;
@@ -814,20 +845,16 @@ ssize_t send_frame(int, Socket& s, const void* data, std::size_t len, const sock
             if (!peers.self[i] || own)
                 deliver(peers.fds[i], peers.self[i]);
         }
-        if (broken)
+        if (writer.broken())
             drop_peers(s);  // a reader is gone: the next send scans again and removes it
     } else {
         drop_peers(s);
-        if (!have_dir && !interface_dir(s.base, name, dir, sizeof dir)) {
-            pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
+        if (!have_dir && !interface_dir(s.base, name, dir, sizeof dir))
             return -1;
-        }
         const char* member = std::strcmp(s.iface, name) == 0 ? s.member : "";
         DIR* d = opendir(dir);
-        if (d == nullptr) {
-            pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
+        if (d == nullptr)
             return -1;
-        }
         bool keep = have_dir && ns_of(before.st_mtim) < ns_of(scan_time) - kCoarseClockNs;
         while (dirent* e = readdir(d)) {
             if (e->d_name[0] == '.')
@@ -859,7 +886,7 @@ ssize_t send_frame(int, Socket& s, const void* data, std::size_t len, const sock
             }
         }
         closedir(d);
-        if (keep && !broken) {
+        if (keep && !writer.broken()) {
             std::strcpy(peers.dir, dir);
             peers.dev = before.st_dev;
             peers.ino = before.st_ino;
@@ -869,11 +896,6 @@ ssize_t send_frame(int, Socket& s, const void* data, std::size_t len, const sock
             drop_peers(s);
         }
     }
-    if (broken) {
-        timespec zero{};
-        sigtimedwait(&pipe_set, nullptr, &zero);
-    }
-    pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
     return static_cast<ssize_t>(len);
 }
 
@@ -916,6 +938,10 @@ ssize_t recv_frame(int fd, Socket& s, void* buf, std::size_t len, int flags, soc
             }
             if (n != static_cast<ssize_t>(sizeof rec))
                 continue;
+            if ((rec.flags & kCutOff) != 0 && untold_cut(s)) {
+                s.cut_off_told.store(true);
+                return fail(ENODEV);
+            }
             if (!deliverable(s, rec))
                 continue;
             if (peek)
@@ -1000,7 +1026,7 @@ int poll_fds(pollfd* fds, nfds_t n, const timespec* timeout, const sigset_t* mas
         deadline = now_us() + timeout->tv_sec * 1000000 + timeout->tv_nsec / 1000;
     for (;;) {
         // Frames already taken out of a FIFO make their fd ready at once, and so does the
-        // error of a socket an unplug cut off (a wait already under way is not woken by it).
+        // error of a socket an unplug cut off (a wait already under way is woken by its record).
         bool stashed = false;
         for (nfds_t i = 0; i < n; ++i) {
             Socket* s = lookup(fds[i].fd);
