@@ -25,15 +25,16 @@ for t in "${TESTS[@]}"; do
         echo "run-can-tests-in-vm: not built: $t"
     fi
 done
-# A control loop while the kernel's link goes down and up: needs the module and the simulated
-# robot installed for the python3 on PATH (scripts/test.sh installs both first).
+# A control loop while the kernel's link goes down and up, then while can0 is deleted and made
+# again: needs the module and the simulated robot installed for the python3 on PATH
+# (scripts/test.sh installs both first).
 if python3 -c "import wenlo_motor_controller, wenlo_sim" 2>/dev/null; then
     found+=("$here/loop_link_check.py")
 else
     echo "run-can-tests-in-vm: not installed for $(command -v python3): the module (loop_link_check.py)"
 fi
-# Last, since it deletes can0 and creates it again: the kernel's view of an unplugged adapter,
-# which the stand-in imitates.
+# After the programs that expect the can0 the VM made, since it deletes can0 and creates it
+# again: the kernel's view of an unplugged adapter, which the stand-in imitates.
 found+=("$here/unplug_check.py")
 if ((${#found[@]} == 0)); then
     echo "run-can-tests-in-vm: error: none of ${TESTS[*]} exists in $build" >&2

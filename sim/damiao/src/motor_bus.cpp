@@ -51,8 +51,13 @@ SimError unknown_motor(std::uint16_t id) {
 }  // namespace
 
 struct MotorBus::Impl {
+    std::string iface;
     int sock = -1;
     int wake = -1;  // eventfd that interrupts the bus thread's wait
+    // The interface was unregistered under the socket (an adapter unplugged): the motors are
+    // still on the bus, so the socket is opened again by name once the interface is back.
+    bool cut_off = false;
+    Clock::time_point next_reopen{};
     std::thread thread;
     mutable std::mutex mutex;  // guards everything below
     bool stop_requested = false;
@@ -87,7 +92,54 @@ struct MotorBus::Impl {
         [[maybe_unused]] ssize_t n = ::write(wake, &one, sizeof one);
     }
 
-    bool send_frame(std::uint32_t can_id, const std::uint8_t* data, std::size_t len) const {
+    // The socket a bus thread reads and answers on, by interface name.
+    static Result<int> open_socket(const std::string& iface) {
+        unsigned index = if_nametoindex(iface.c_str());
+        if (index == 0)
+            return std::unexpected(os_failure("if_nametoindex(" + iface + ")"));
+        int sock = ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, CAN_RAW);
+        if (sock < 0)
+            return std::unexpected(os_failure("socket"));
+        sockaddr_can addr{};
+        addr.can_family = AF_CAN;
+        addr.can_ifindex = static_cast<int>(index);
+        int on = 1;
+        Result<int> opened = sock;
+        if (::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            opened = std::unexpected(os_failure("bind"));
+        } else if (::setsockopt(sock, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on) != 0) {
+            // Hear FD traffic too, so the log shows everything on the bus.
+            opened = std::unexpected(os_failure("setsockopt(CAN_RAW_FD_FRAMES)"));
+        } else if (::setsockopt(sock, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0) {
+            // When each frame went on the bus, not when this thread got round to reading it.
+            opened = std::unexpected(os_failure("setsockopt(SO_TIMESTAMPNS)"));
+        }
+        if (!opened)
+            ::close(sock);
+        return opened;
+    }
+
+    // A socket cut off by an unplug: ENODEV from a receive, ENXIO or ENODEV from a send.
+    void note_cut_off(int error) {
+        if (!cut_off && (error == ENODEV || error == ENXIO)) {
+            cut_off = true;
+            next_reopen = Clock::now();
+        }
+    }
+
+    // Tries again every 50 ms while the interface is away; the caller holds the mutex.
+    void reopen(Clock::time_point now) {
+        if (!cut_off || now < next_reopen)
+            return;
+        next_reopen = now + std::chrono::milliseconds(50);
+        if (auto opened = open_socket(iface)) {
+            ::close(sock);
+            sock = *opened;
+            cut_off = false;
+        }
+    }
+
+    bool send_frame(std::uint32_t can_id, const std::uint8_t* data, std::size_t len) {
         can_frame f{};
         f.can_id = can_id;
         f.len = static_cast<std::uint8_t>(len);
@@ -98,6 +150,8 @@ struct MotorBus::Impl {
                 return true;
             if (n < 0 && errno == EINTR)
                 continue;
+            if (n < 0)
+                note_cut_off(errno);
             return false;  // a full bus drops the answer
         }
     }
@@ -220,6 +274,8 @@ struct MotorBus::Impl {
                     msg.msg_control = control;
                     msg.msg_controllen = sizeof control;
                     ssize_t n = ::recvmsg(sock, &msg, MSG_DONTWAIT);
+                    if (n < 0)
+                        note_cut_off(errno);
                     if (n != static_cast<ssize_t>(CAN_MTU) &&
                         n != static_cast<ssize_t>(CANFD_MTU)) {
                         break;
@@ -227,6 +283,7 @@ struct MotorBus::Impl {
                     on_frame(f, n == static_cast<ssize_t>(CANFD_MTU), on_bus_at(msg));
                 }
             }
+            reopen(now);
             const auto checked = Clock::now();
             for (auto& [id, motor] : motors)
                 motor.check_watchdog(checked, checked);
@@ -288,27 +345,11 @@ Result<std::unique_ptr<MotorBus>> MotorBus::open(const std::string& iface,
             return std::unexpected(SimError("duplicate motor_id " + std::to_string(m.motor_id)));
         }
     }
-    unsigned index = if_nametoindex(iface.c_str());
-    if (index == 0)
-        return std::unexpected(os_failure("if_nametoindex(" + iface + ")"));
-    impl->sock = ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, CAN_RAW);
-    if (impl->sock < 0)
-        return std::unexpected(os_failure("socket"));
-    sockaddr_can addr{};
-    addr.can_family = AF_CAN;
-    addr.can_ifindex = static_cast<int>(index);
-    if (::bind(impl->sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        return std::unexpected(os_failure("bind"));
-    }
-    // Hear FD traffic too, so the log shows everything on the bus.
-    int on = 1;
-    if (::setsockopt(impl->sock, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on) != 0) {
-        return std::unexpected(os_failure("setsockopt(CAN_RAW_FD_FRAMES)"));
-    }
-    // When each frame went on the bus, not when this thread got round to reading it.
-    if (::setsockopt(impl->sock, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0) {
-        return std::unexpected(os_failure("setsockopt(SO_TIMESTAMPNS)"));
-    }
+    auto sock = Impl::open_socket(iface);
+    if (!sock)
+        return std::unexpected(sock.error());
+    impl->iface = iface;
+    impl->sock = *sock;
     impl->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (impl->wake < 0)
         return std::unexpected(os_failure("eventfd"));
