@@ -309,3 +309,55 @@ def test_without_the_extra_the_tool_says_which_one_to_install(sim, tmp_path):
     for sub in ("scan", "monitor", "regs", "torque", "home", "reboot", "record", "plot", "ros"):
         helped = subprocess.run([script, sub, "--help"], capture_output=True, text=True)
         assert helped.returncode == 0 and helped.stdout.startswith("usage: wenlo " + sub)
+
+
+def test_every_ros_parameter_becomes_the_loop_argument_it_names(sim):
+    """wenlo ros's parameters as the loop gets them, read through a stand-in for rclpy's node;
+    the loop they make keeps the limits and, at its close, leaves the motors as on_exit says."""
+    import datetime
+
+    from wenlo_tools.failure import Failure
+    from wenlo_tools.ros_node import PARAMETERS, loop_arguments
+
+    class Value:
+        def __init__(self, value):
+            self.value = value
+
+    class Node:
+        def __init__(self, given, prefixed=()):
+            self.given, self.prefixed = {**PARAMETERS, **given}, dict(prefixed)
+
+        def get_parameter(self, name):
+            return Value(self.given[name])
+
+        def get_parameters_by_prefix(self, prefix):
+            return {k[len(prefix) + 1:]: Value(v) for k, v in self.prefixed.items()
+                    if k.startswith(prefix + ".")}
+
+    s = datetime.timedelta(seconds=1)
+    defaults = loop_arguments(Node({"port": ""}))
+    assert defaults == dict(
+        serialport=None, read_position_loop_period=s / 100, can_bus=PARAMETERS["can_bus"],
+        stats_pub_period=s / 2, telemetry_period=s / 2, rt_priority=None, cpu_affinity=None,
+        joint_limits=None, max_step=None, on_exit="hold", neck_timeout=None)
+    given = loop_arguments(Node(
+        {"port": sim.serial_path, "can_bus": "can0", "rate": 50.0, "telemetry_period": 0.25,
+         "rt_priority": 10, "cpu_affinity": [0], "max_step": 0.3, "on_exit": "damp",
+         "neck_timeout": 0.2},
+        {"joint_limits.neck_yaw": [-0.5, 0.5], "max_step.nose_top": 0.1}))
+    assert given == dict(
+        serialport=sim.serial_path, read_position_loop_period=s / 50, can_bus="can0",
+        stats_pub_period=s / 4, telemetry_period=s / 4, rt_priority=10, cpu_affinity=[0],
+        joint_limits={"neck_yaw": (-0.5, 0.5)}, max_step={"nose_top": 0.1}, on_exit="damp",
+        neck_timeout=s / 5)
+    for bad in ({"rate": 0.0}, {"telemetry_period": math.inf}):
+        with pytest.raises(Failure, match="must be more than 0"):
+            loop_arguments(Node(bad))
+    with wmc.WenloPyControlLoop(**given) as loop:  # SCHED_FIFO may be refused: it only warns
+        assert loop.joint_limits()["neck_yaw"] == (-0.5, 0.5)
+        loop.enable_neck(True)
+        loop.enable_torque()
+        time.sleep(0.2)
+    assert [sim.motor_state(m)["enabled"] for m in (1, 2, 3)] == [1] * 3
+    assert [sim.motor_state(m)["cmd_kp"] for m in (1, 2, 3)] == [0.0] * 3
+    assert [sim.servo_state(i)["torque"] for i in range(1, 8)] == [0] * 7
